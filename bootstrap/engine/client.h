@@ -1,0 +1,150 @@
+// The operations this system asks of a Docker engine.
+//
+// Client is the interface every engine user programs against. DockerClient
+// (docker_client.h) is the real implementation over the engine's HTTP API;
+// tests use an in-memory fake, and the dry-run mode wraps a real client so that
+// reads pass through while changes are only described. Objects on the engine
+// are named by id or name: every operation that takes `id` accepts either.
+//
+// Every operation blocks until the engine has answered. Unless said otherwise
+// an operation throws ConnectionError when the engine cannot be reached,
+// NotFound when the engine answers 404, and ApiError for any other error
+// status; each error's text names what was being done.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bootstrap::engine {
+
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+
+struct NetworkRef {
+  std::string id;
+  std::string name;
+};
+
+struct VolumeRef {
+  std::string name;
+  std::string driver;
+};
+
+struct ContainerRef {
+  std::string id;
+  std::string name;   // without the engine's leading "/"
+  std::string image;  // as the engine lists it (empty right after create)
+  std::string state;  // "created", "running", "exited", ... (empty right after create)
+};
+
+struct Ulimit {
+  std::string name;  // "memlock", without the RLIMIT_ prefix
+  std::int64_t soft = 0;
+  std::int64_t hard = 0;  // -1 means unlimited
+  bool operator==(const Ulimit&) const = default;
+};
+
+struct Bind {
+  std::string source;  // host path (starts with "/") or volume name
+  std::string target;  // path inside the container
+  std::string mode;    // "rw" or "ro"
+  bool operator==(const Bind&) const = default;
+};
+
+// What a container is created with. Optional members that are unset are left
+// out of the request entirely.
+struct ContainerSpec {
+  std::string image;
+  std::optional<std::string> command;   // split into argv as a shell splits words
+  std::string name;
+  std::optional<KeyValues> environment;  // sent as "K=V", in this order
+  std::optional<std::vector<Ulimit>> ulimits;
+  std::optional<KeyValues> ports;        // container port -> host port, "5000" -> "5000"
+  std::optional<std::vector<Bind>> binds;
+  std::optional<std::string> restart_policy;  // "always", "no", ...
+  std::optional<std::string> cpuset_cpus;
+};
+
+// The engine's host facts that this system uses.
+struct EngineInfo {
+  int ncpu = 0;                 // logical CPUs the engine may use
+  std::int64_t mem_total = 0;   // bytes
+  std::string server_version;
+  std::string operating_system;
+  std::string docker_root_dir;
+};
+
+// One line of an image pull's progress stream.
+struct PullEvent {
+  std::string id;      // layer id, or the tag for the first line
+  std::string status;  // "Downloading", "Pull complete", ...
+  std::optional<std::int64_t> current;  // bytes (or seconds, see units)
+  std::optional<std::int64_t> total;    // absent or 0 when unknown
+  std::string units;   // empty for bytes, "s" on the containerd store
+};
+using PullProgress = std::function<void(const PullEvent&)>;
+
+class Client {
+ public:
+  virtual ~Client() = default;
+
+  // The API version in use, negotiated with the engine on first need.
+  virtual std::string api_version() = 0;
+
+  // Lists every network / volume / container (stopped ones too when `all`),
+  // in the engine's order.
+  virtual std::vector<NetworkRef> list_networks() = 0;
+  virtual std::vector<VolumeRef> list_volumes() = 0;
+  virtual std::vector<ContainerRef> list_containers(bool all) = 0;
+
+  // Creates a network with the engine's default driver. On engines that would
+  // otherwise accept a second network of the same name, asks them to refuse
+  // it (409).
+  virtual NetworkRef create_network(const std::string& name) = 0;
+  // Joins a container to a network under the given aliases.
+  virtual void connect_network(const std::string& network_id,
+                               const std::string& container_id,
+                               const std::vector<std::string>& aliases) = 0;
+  virtual void remove_network(const std::string& id) = 0;
+
+  virtual VolumeRef create_volume(const std::string& name, const std::string& driver) = 0;
+  // Throws NotFound when there is no such volume.
+  virtual VolumeRef get_volume(const std::string& name) = 0;
+  virtual void remove_volume(const std::string& name) = 0;
+
+  // Returns the image's id. Throws ImageNotFound when the engine lacks it.
+  virtual std::string get_image(const std::string& reference) = 0;
+  virtual void remove_image(const std::string& reference, bool force) = 0;
+  // Pulls repository:tag (or repository@digest when `tag` starts with
+  // "sha256:"), reading the progress stream to its end and handing each line
+  // to `progress` when given. A stream that ends in an error object throws
+  // ApiError with the status the error carries (500 when it carries none).
+  virtual void pull_image(const std::string& repository, const std::string& tag,
+                          const PullProgress& progress) = 0;
+
+  // Creates (does not start) a container. Throws ImageNotFound when the engine
+  // lacks the image, ApiError 409 when the name is taken, ApiError 400 for a
+  // definition the engine refuses. Throws std::invalid_argument, before any
+  // request, for a command with an unterminated quote.
+  virtual ContainerRef create_container(const ContainerSpec& spec) = 0;
+  // Starting a running container and stopping a stopped one are successes.
+  virtual void start_container(const std::string& id) = 0;
+  virtual void stop_container(const std::string& id) = 0;
+  virtual void remove_container(const std::string& id) = 0;
+  // The engine's inspect document for a container, as JSON text.
+  virtual std::string inspect_container(const std::string& id) = 0;
+
+  // Checks the credentials with the engine (Docker Hub when `server` is
+  // empty). On success every later pull of this client carries them.
+  virtual void login(const std::string& username, const std::string& password,
+                     const std::string& server) = 0;
+
+  // The engine's version document, as JSON text.
+  virtual std::string version() = 0;
+  virtual EngineInfo info() = 0;
+};
+
+}  // namespace bootstrap::engine

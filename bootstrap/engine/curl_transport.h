@@ -1,0 +1,38 @@
+// CurlTransport: the Transport over libcurl.
+//
+// One easy handle serves every request of the transport, so its connection to
+// the engine is kept alive between requests. Unix sockets are reached with
+// CURLOPT_UNIX_SOCKET_PATH and never use TLS; tcp hosts use TLS 1.2 or later
+// when the configuration asks for it. A connection attempt gives up after 10
+// seconds; an established transfer has no overall time limit (pulls take as
+// long as they take) but is abandoned once it has moved no byte for 10
+// minutes. Not safe for concurrent use: give each thread its own transport.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "bootstrap/engine/config.h"
+#include "bootstrap/engine/transport.h"
+
+namespace bootstrap::engine {
+
+class CurlTransport : public Transport {
+ public:
+  // Does not contact the engine. Throws EngineError when libcurl cannot be
+  // initialised.
+  explicit CurlTransport(ClientConfig config);
+  ~CurlTransport() override;
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+
+  Response send(const Request& request) override;
+  Response send_streaming(const Request& request, const LineSink& sink) override;
+  std::string endpoint() const override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace bootstrap::engine

@@ -1,0 +1,102 @@
+// DockerClient: the Client over the engine's HTTP API.
+//
+// It speaks the versioned API (/v1.xx/...) through a Transport. The version is
+// the pinned one from the configuration, or else negotiated once with /_ping:
+// the lower of kMaxApiVersion and the engine's own. Credentials accepted by
+// login() are kept in memory only and sent as X-Registry-Auth on every later
+// pull; the engine itself keeps nothing.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bootstrap/engine/client.h"
+#include "bootstrap/engine/config.h"
+#include "bootstrap/engine/transport.h"
+
+namespace bootstrap::engine {
+
+inline constexpr const char* kMaxApiVersion = "1.47";
+inline constexpr const char* kMinApiVersion = "1.41";
+
+// Counters kept by a DockerClient, for benchmarks and diagnostics.
+struct ClientStats {
+  std::size_t requests = 0;
+  std::chrono::nanoseconds engine_wait{0};  // summed request latencies
+};
+
+class DockerClient : public Client {
+ public:
+  // Uses `transport` for every request. `pinned_version` skips negotiation.
+  explicit DockerClient(std::unique_ptr<Transport> transport,
+                        std::optional<std::string> pinned_version = std::nullopt);
+  ~DockerClient() override;
+  DockerClient(const DockerClient&) = delete;
+  DockerClient& operator=(const DockerClient&) = delete;
+
+  // A client for the engine the process environment names (see config.h),
+  // over libcurl. Throws ConfigError for an unusable environment; does not
+  // contact the engine.
+  static std::unique_ptr<DockerClient> from_environment();
+
+  const ClientStats& stats() const;
+
+  std::string api_version() override;
+  std::vector<NetworkRef> list_networks() override;
+  std::vector<VolumeRef> list_volumes() override;
+  std::vector<ContainerRef> list_containers(bool all) override;
+  NetworkRef create_network(const std::string& name) override;
+  void connect_network(const std::string& network_id, const std::string& container_id,
+                       const std::vector<std::string>& aliases) override;
+  void remove_network(const std::string& id) override;
+  VolumeRef create_volume(const std::string& name, const std::string& driver) override;
+  VolumeRef get_volume(const std::string& name) override;
+  void remove_volume(const std::string& name) override;
+  std::string get_image(const std::string& reference) override;
+  void remove_image(const std::string& reference, bool force) override;
+  void pull_image(const std::string& repository, const std::string& tag,
+                  const PullProgress& progress) override;
+  ContainerRef create_container(const ContainerSpec& spec) override;
+  void start_container(const std::string& id) override;
+  void stop_container(const std::string& id) override;
+  void remove_container(const std::string& id) override;
+  std::string inspect_container(const std::string& id) override;
+  void login(const std::string& username, const std::string& password,
+             const std::string& server) override;
+  std::string version() override;
+  EngineInfo info() override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Splits a command line into argv the way a POSIX shell splits words:
+// blanks separate words, '...' is literal, "..." groups (a backslash escapes
+// a double quote or a backslash inside it), a backslash outside quotes escapes the next character.
+// Throws std::invalid_argument for an unterminated quote or a trailing
+// backslash.
+std::vector<std::string> split_command(const std::string& command);
+
+// Base64url with "=" padding, as X-Registry-Auth wants it.
+std::string base64url_encode(const std::string& bytes);
+
+// Cuts a byte stream into lines as it arrives in arbitrary slices: feed()
+// hands each complete line (without "\n" or a trailing "\r") to the sink and
+// keeps the rest; finish() hands over a final unterminated line. Blank lines
+// are skipped.
+class LineSplitter {
+ public:
+  explicit LineSplitter(LineSink sink);
+  void feed(std::string_view bytes);
+  void finish();
+
+ private:
+  LineSink sink_;
+  std::string pending_;
+};
+
+}  // namespace bootstrap::engine

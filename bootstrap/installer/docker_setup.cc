@@ -1,0 +1,158 @@
+// Docker presence and installation on an Ubuntu host.
+
+#include "bootstrap/installer/docker_setup.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string_view>
+
+#include "bootstrap/host/text.h"
+#include "bootstrap/installer/kestro_installer.h"
+
+namespace bootstrap::installer {
+namespace {
+
+// What `docker --version` begins with when the program is there.
+constexpr std::string_view kDockerBanner = "Docker version ";
+
+// Whether `word` can go into a command line unquoted, and inside the double
+// quotes of the repository line, without the shell or apt reading anything
+// into it. Everything we splice into the commands comes from the host, so it
+// is checked rather than trusted.
+bool is_plain_word(std::string_view word) {
+  if (word.empty()) return false;
+  for (char c : word) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '_' || c == '-' || c == '+' || c == '/';
+    if (!plain) return false;
+  }
+  return true;
+}
+
+// The value of a shell-style assignment as os-release writes it: bare,
+// 'single-quoted' (literal), or "double-quoted" (with \" \\ \$ \` escapes).
+std::string unquote(std::string_view value) {
+  if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+    return std::string(value.substr(1, value.size() - 2));
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    std::string_view inner = value.substr(1, value.size() - 2);
+    std::string out;
+    for (std::size_t i = 0; i < inner.size(); ++i) {
+      if (inner[i] == '\\' && i + 1 < inner.size() &&
+          std::string_view("\"\\$`").find(inner[i + 1]) != std::string_view::npos)
+        ++i;
+      out += inner[i];
+    }
+    return out;
+  }
+  return std::string(value);
+}
+
+// The value assigned to `key` in os-release text (the last assignment wins,
+// as when the file is sourced); nullopt when there is none or it is empty.
+std::optional<std::string> os_release_value(std::string_view text, std::string_view key) {
+  std::optional<std::string> found;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = host::trim(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (line.empty() || line.front() == '#') continue;
+    std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos || host::trim(line.substr(0, equals)) != key) continue;
+    found = unquote(host::trim(line.substr(equals + 1)));
+  }
+  if (found && found->empty()) return std::nullopt;
+  return found;
+}
+
+std::string release_codename(host::Host& host) {
+  std::optional<std::string> text = host::read_file_if_present(host.os_release);
+  if (!text)
+    throw host::HostError("cannot read " + host.os_release.string() + ": " + std::strerror(ENOENT));
+  std::optional<std::string> codename = os_release_value(*text, "UBUNTU_CODENAME");
+  if (!codename) codename = os_release_value(*text, "VERSION_CODENAME");
+  if (!codename)
+    throw host::HostError("no release codename (UBUNTU_CODENAME or VERSION_CODENAME) in " +
+                          host.os_release.string());
+  if (!is_plain_word(*codename))
+    throw host::HostError("unexpected release codename in " + host.os_release.string() + ": " +
+                          *codename);
+  return *codename;
+}
+
+std::string package_architecture(host::Host& host) {
+  host::ProcessRunner::Result result = host.process.run("dpkg", {"--print-architecture"});
+  if (result.exit_status != 0)
+    throw host::HostError("dpkg --print-architecture exited with status " +
+                          std::to_string(result.exit_status));
+  std::string architecture(host::trim(result.output));
+  if (!is_plain_word(architecture))
+    throw host::HostError("dpkg --print-architecture gave no architecture: \"" + architecture + "\"");
+  return architecture;
+}
+
+}  // namespace
+
+std::vector<std::string> docker_install_commands(host::Host& host) {
+  const std::string codename = release_codename(host);
+  const std::string architecture = package_architecture(host);
+  const std::string keyrings = host.apt_keyrings.string();
+  const std::string key = (host.apt_keyrings / "docker.asc").string();
+  if (!is_plain_word(key)) throw host::HostError("unexpected keyring path: " + key);
+
+  return {
+      "apt-get update",
+      "apt install apt-transport-https ca-certificates curl software-properties-common -y",
+      // Written to a file rather than piped, so a failed download fails the
+      // command; apt reads keys only from files everyone can read.
+      "install -m 0755 -d " + keyrings + " && curl -fsSL " + kDockerRepositoryKey + " -o " + key +
+          " && chmod a+r " + key,
+      "add-apt-repository \"deb [arch=" + architecture + " signed-by=" + key + "] " +
+          kDockerRepository + " " + codename + " stable\"",
+      "apt-get install docker-ce docker-ce-cli containerd.io -y",
+      "apt install docker-compose -y",
+  };
+}
+
+void install_docker_on(host::Host& host) {
+  // Checked before os-release and dpkg are looked at: neither exists off Linux.
+  const std::string platform = host.system.platform_name();
+  if (platform != "linux")
+    throw std::runtime_error("cannot install docker for " + platform + " platform");
+
+  for (const std::string& command : docker_install_commands(host)) {
+    int status = host.shell.run(command);
+    if (status != 0)
+      throw host::HostError("docker installation failed: `" + command + "` exited with status " +
+                            std::to_string(status));
+  }
+}
+
+void docker_setup_probe(host::Host& host) {
+  std::cout << host.system.os_family() << '\n'
+            << host.system.system_name() << '\n'
+            << host.system.kernel_release() << '\n'
+            << host.system.platform_name() << '\n';
+  std::cout.flush();
+  install_docker_on(host);
+}
+
+bool KestroInstaller::is_docker_istalled(host::Host& host) {
+  try {
+    host::ProcessRunner::Result result = host.process.run("docker", {"--version"});
+    // The exit status is deliberately not looked at: only the banner counts.
+    return host::is_valid_utf8(result.output) && result.output.starts_with(kDockerBanner);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool KestroInstaller::is_docker_istalled() { return is_docker_istalled(host::real_host()); }
+
+void KestroInstaller::install_docker(host::Host& host) { install_docker_on(host); }
+
+void KestroInstaller::install_docker() { install_docker(host::real_host()); }
+
+}  // namespace bootstrap::installer

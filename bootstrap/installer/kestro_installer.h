@@ -1,0 +1,157 @@
+// KestroInstaller: the generic container deployment engine.
+//
+// One object stands for one application on one Docker engine. It is built
+// from an application name and a service list (service.h); construction
+// connects to the engine and takes one snapshot of its networks, volumes and
+// containers (stopped ones included) into three insertion-ordered maps keyed by
+// the engine's names. From then on the object never re-reads the engine: it
+// keeps the maps current through its own creations and removals, and judges
+// whether something exists only from them.
+//
+// Every engine object it makes is named application_name "-" short name; the
+// containers join their networks under the service's short name as alias.
+// Messages are single lines on standard output. Errors are exceptions that
+// reach the caller, except where an operation says it reports and returns;
+// nothing is rolled back.
+//
+// Host preparation (Docker presence and installation, the kernel's
+// vm.max_map_count) needs no object: those operations are static, and each has
+// an overload that takes the host facilities explicitly for tests.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "bootstrap/engine/client.h"
+#include "bootstrap/host/host.h"
+#include "bootstrap/installer/ordered_map.h"
+#include "bootstrap/installer/service.h"
+
+namespace bootstrap::installer {
+
+// The kernel setting the search nodes need, and the value raised to.
+inline constexpr long kMaxMapCountThreshold = 262144;
+
+class KestroInstaller {
+ public:
+  // Connects to the engine the process environment names and takes the
+  // snapshot. `services` is kept by reference and must outlive the object.
+  // Throws engine::ConfigError or engine::ConnectionError when the engine
+  // cannot be reached, engine::ApiError when a listing fails.
+  KestroInstaller(std::string application_name, const ServiceList& services);
+  // The same over a given client and host (tests, dry runs, benchmarks).
+  KestroInstaller(std::string application_name, const ServiceList& services,
+                  std::shared_ptr<engine::Client> client, host::Host& host);
+
+  KestroInstaller(const KestroInstaller&) = delete;
+  KestroInstaller& operator=(const KestroInstaller&) = delete;
+
+  // --- Host preparation (static) -----------------------------------------
+
+  // Raises vm.max_map_count to 262144 for the running system when it is lower
+  // and makes it persistent in the settings file when the file has no line
+  // setting it. Does nothing on a host that is not Linux. Throws
+  // host::HostError when the settings file cannot be read or written.
+  static void check_vm_max_map_count();
+  static void check_vm_max_map_count(host::Host& host);
+
+  // The value of vm.max_map_count in force, or 0 when it cannot be read.
+  // Never throws.
+  static long get_max_mep_count();
+  static long get_max_mep_count(host::Host& host);
+
+  // Whether `docker --version` answers with its banner ("Docker version ...").
+  // Never throws.
+  static bool is_docker_istalled();
+  static bool is_docker_istalled(host::Host& host);
+
+  // Installs the Docker engine, CLI, containerd and docker-compose through apt
+  // from Docker's Ubuntu repository. Throws std::runtime_error
+  // "cannot install docker for <platform> platform" on a host that is not
+  // Linux (running nothing), and host::HostError naming the first command
+  // that fails (running none after it).
+  static void install_docker();
+  static void install_docker(host::Host& host);
+
+  // --- Deployment ----------------------------------------------------------
+
+  // Sets the number of containers of one service to n_worker, counting the
+  // service's own container: workers numbered n_worker and above are stopped
+  // and removed, missing workers 1..n_worker-1 are created and started with
+  // WNAME "<service>_<n>" and restart policy "no". Throws
+  // std::invalid_argument when a container with the worker prefix has no
+  // number after its last "_" (before anything changes) or when no service has
+  // that name (after the surplus is gone); engine errors reach the caller.
+  void scale_service(const std::string& service_name, int n_worker);
+
+  // Creates (does not start) the container `container_name` for `service`
+  // and joins it to the service's networks under the service's name as
+  // alias. Does nothing when `containers` already has that name. Throws
+  // std::invalid_argument for a malformed volume entry and std::out_of_range
+  // for a network missing from `networks`; engine errors reach the caller.
+  void prepare_container(const ServiceDescription& service, const std::string& container_name);
+
+  // Makes sure the engine has the service's image (pulling it when missing,
+  // refreshing a "latest" image when `update`, at most once per repository in
+  // this object's life) and then prepares its container.
+  // Engine errors reach the caller.
+  void install_service(const ServiceDescription& service, bool update);
+
+  // Logs the client in with user_name and password. Never throws: a missing
+  // user name, a refused login or an unreachable engine leave is_logged_in
+  // false, silently.
+  void login();
+
+  // Brings the whole service list up: installs Docker when it is missing,
+  // checks the kernel setting, creates missing networks and volumes, installs
+  // every service, then starts every container in list order. An engine API
+  // error in the deployment steps is reported ("unauthorized access!" for 401,
+  // else its text and "unknown error, please try again!") and ends the
+  // bring-up without throwing; the result says whether it completed. Other
+  // errors (host preparation, malformed descriptions, an unreachable engine)
+  // reach the caller.
+  bool compose_up(std::optional<std::string> user_name, std::optional<std::string> password,
+                  bool update);
+
+  // Removes one volume by its engine name. A volume the engine does not know
+  // is reported with the engine's text and counts as done; other engine
+  // errors reach the caller.
+  void remove_volume(const std::string& volume);
+
+  // Stops every container of the listed services (workers included), then
+  // removes them, then removes the services' networks; volumes stay. Prints
+  // "docker is not installed" and does nothing when Docker is missing. Engine
+  // errors reach the caller with what was done so far left done.
+  void compose_down();
+
+  // --- State ---------------------------------------------------------------
+
+  std::string application_name;
+  const ServiceList& services;
+  bool is_logged_in = false;
+  std::shared_ptr<engine::Client> client;
+  OrderedMap<engine::NetworkRef> networks;
+  OrderedMap<engine::VolumeRef> volumes;
+  OrderedMap<engine::ContainerRef> containers;
+  std::set<std::string> renewed_images;
+  // Registry credentials; nullopt until compose_up stores them (and when it
+  // is given none).
+  std::optional<std::string> user_name;
+  std::optional<std::string> password;
+
+  // Called with each line of an image pull's progress (a terminal display);
+  // unset by default.
+  engine::PullProgress pull_progress;
+
+ private:
+  void take_snapshot();
+  std::string effective_cpuset(const ServiceDescription& service);
+  unsigned engine_cpu_count();
+
+  host::Host& host_;
+  std::optional<unsigned> engine_cpus_;
+};
+
+}  // namespace bootstrap::installer

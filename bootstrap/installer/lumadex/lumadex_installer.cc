@@ -1,0 +1,103 @@
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/engine/errors.h"
+#include "bootstrap/installer/console.h"
+
+namespace bootstrap::installer::lumadex {
+
+namespace {
+
+// How long a freshly installed engine may take to answer.
+constexpr std::chrono::seconds kEngineStartWait{60};
+
+}  // namespace
+
+LumadexInstaller::LumadexInstaller()
+    : LumadexInstaller(Environment{host::real_host(), [] {
+                                     return std::shared_ptr<engine::Client>(
+                                         engine::DockerClient::from_environment());
+                                   },
+                                   {}}) {}
+
+LumadexInstaller::LumadexInstaller(Environment environment) : environment_(std::move(environment)) {}
+
+bool LumadexInstaller::is_service(const std::string& name) {
+  for (const ServiceDescription& s : lumadex_services)
+    if (s.name == name) return true;
+  return false;
+}
+
+std::unique_ptr<KestroInstaller> LumadexInstaller::make_engine(const ServiceList& services) {
+  auto engine = std::make_unique<KestroInstaller>(application_name, services,
+                                                  environment_.make_client(), environment_.host);
+  engine->pull_progress = environment_.pull_progress;
+  return engine;
+}
+
+void LumadexInstaller::wait_for_engine() {
+  auto deadline = std::chrono::steady_clock::now() + kEngineStartWait;
+  std::string last_error;
+  while (true) {
+    try {
+      environment_.make_client()->version();
+      return;
+    } catch (const engine::ConnectionError& e) {
+      last_error = e.what();
+    }
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw std::runtime_error("docker was installed but its engine did not answer within " +
+                               std::to_string(kEngineStartWait.count()) + " s: " + last_error);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+}
+
+bool LumadexInstaller::install(std::optional<std::string> version, bool update) {
+  say("installing lumadex");
+  say("contacting server please wait");
+
+  ServiceList working_copy = lumadex_services;
+  if (version)
+    for (ServiceDescription& s : working_copy)
+      if (s.image == main_service) s.image = main_service + ":" + *version;
+
+  // The engine object connects as it is made, so on a host without Docker the
+  // installation has to come first; compose_up's own check then finds Docker
+  // present.
+  if (!KestroInstaller::is_docker_istalled(environment_.host)) {
+    say("installing docker, please wait");
+    KestroInstaller::install_docker(environment_.host);
+    wait_for_engine();
+  }
+
+  std::unique_ptr<KestroInstaller> engine = make_engine(working_copy);
+  return engine->compose_up(std::nullopt, std::nullopt, update);
+}
+
+bool LumadexInstaller::update() {
+  say("updating lumadex");
+  uninstall();
+  return install(std::nullopt, true);
+}
+
+void LumadexInstaller::uninstall() {
+  std::unique_ptr<KestroInstaller> engine = make_engine(lumadex_services);
+  say("uninstalling lumadex");
+  engine->compose_down();
+  say("successfully uninstalled!");
+  say("removing cache volumes");
+  for (const std::string& volume : removed_volumes) engine->remove_volume(volume);
+  say("successfully removed cache volumes");
+}
+
+void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
+  make_engine(lumadex_services)->scale_service(service_name, n_worker);
+}
+
+void LumadexInstaller::configure() { KestroInstaller::check_vm_max_map_count(environment_.host); }
+
+}  // namespace bootstrap::installer::lumadex

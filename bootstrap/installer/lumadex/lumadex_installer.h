@@ -1,0 +1,83 @@
+// LumadexInstaller: the product's operations for the command line.
+//
+// The product is the fixed catalogue of thirteen services below. Each
+// operation except configure() makes its own deployment engine object for the
+// application "lumadex" over the catalogue (install: a working copy whose
+// application entries may carry a version tag), drives it, and drops it. The
+// object holds no state between operations; the engine and the host do.
+//
+// Errors from the engine object reach the caller unchanged, with what was
+// done before them left done.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bootstrap/engine/client.h"
+#include "bootstrap/host/host.h"
+#include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/installer/service.h"
+
+namespace bootstrap::installer::lumadex {
+
+class LumadexInstaller {
+ public:
+  // The product's application image, without tag.
+  static const std::string main_service;
+  static const std::string time_zone;
+  // The thirteen services in installation order.
+  static const ServiceList lumadex_services;
+  // The application name that prefixes every engine object.
+  static const std::string application_name;
+  // The volumes uninstall removes, in order. The search nodes' and the
+  // cache's data volumes are never removed.
+  static const std::vector<std::string> removed_volumes;
+
+  // What an operation talks to: the host, and a maker of engine clients.
+  struct Environment {
+    host::Host& host;
+    std::function<std::shared_ptr<engine::Client>()> make_client;
+    // Called with each pull's progress lines (a terminal display); optional.
+    engine::PullProgress pull_progress;
+  };
+
+  // Works on the real host and the engine the process environment names.
+  LumadexInstaller();
+  explicit LumadexInstaller(Environment environment);
+
+  // Installs the product: on a host without Docker, installs it and waits for
+  // the engine to answer; then brings the catalogue up, the application
+  // entries on lmdx2/app:<version> when a version is given. Returns whether
+  // the bring-up completed (a failed one has been reported on the console).
+  // Throws what compose_up throws, and std::runtime_error when a freshly
+  // installed engine does not answer in time.
+  bool install(std::optional<std::string> version = std::nullopt, bool update = false);
+
+  // Uninstalls, then installs again with fresh "latest" images. Returns
+  // whether the bring-up completed.
+  bool update();
+
+  // Takes every container and network of the product down and removes the
+  // removed_volumes; missing volumes are reported and skipped.
+  void uninstall();
+
+  // Sets the number of containers of one service (its own included).
+  void scale(const std::string& service_name, int n_worker);
+
+  // Examines and, where too low, raises the kernel's vm.max_map_count.
+  // Contacts no engine.
+  void configure();
+
+  // Whether `name` is the "name" of a catalogue entry.
+  static bool is_service(const std::string& name);
+
+ private:
+  std::unique_ptr<KestroInstaller> make_engine(const ServiceList& services);
+  void wait_for_engine();
+
+  Environment environment_;
+};
+
+}  // namespace bootstrap::installer::lumadex

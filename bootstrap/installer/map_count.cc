@@ -1,0 +1,126 @@
+// The kernel's vm.max_map_count: reading it, raising it for the running
+// system, and making it persistent in the settings file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string_view>
+
+#include "bootstrap/host/text.h"
+#include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/util/util.h"
+
+namespace bootstrap::installer {
+namespace {
+
+constexpr std::string_view kSettingName = "vm.max_map_count";
+
+// Whether the settings file already has a line of its own that sets the map
+// count. Only a line that starts with the name at its very first character
+// counts; comment lines never do.
+bool has_setting_line(std::string_view content) {
+  while (!content.empty()) {
+    std::size_t end = content.find('\n');
+    std::string_view line = content.substr(0, end);
+    content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
+    if (line.starts_with('#')) continue;
+    if (line.starts_with(kSettingName)) return true;
+  }
+  return false;
+}
+
+// Appends `text` to the settings file, creating it readable by all when it is
+// missing. Throws HostError naming the file.
+void append_to_file(const std::filesystem::path& path, std::string_view text, bool create) {
+  auto fail = [&path](int error) {
+    return host::HostError("cannot write " + path.string() + ": " + std::strerror(error));
+  };
+  int flags = O_WRONLY | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
+  int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) throw fail(errno);
+  // The mode given to open() is narrowed by the umask; the file is meant to
+  // be readable by all like the rest of /etc.
+  if (create && ::fchmod(fd, 0644) != 0) {
+    int error = errno;
+    ::close(fd);
+    throw fail(error);
+  }
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      throw fail(error);
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd) != 0) throw fail(errno);
+}
+
+}  // namespace
+
+long KestroInstaller::get_max_mep_count(host::Host& host) {
+  try {
+    // `sysctl vm.max_map_count` prints "vm.max_map_count = 65530"; the exit
+    // status is not looked at, only what the output says.
+    host::ProcessRunner::Result result = host.process.run("sysctl", {std::string(kSettingName)});
+    std::string_view output = result.output;
+    if (!host::is_valid_utf8(output)) return 0;
+    std::size_t equals = output.find('=');
+    if (equals == std::string_view::npos) return 0;
+    std::string_view piece = output.substr(equals + 1);
+    piece = host::trim(piece.substr(0, piece.find('=')));
+    if (piece.starts_with('+')) piece.remove_prefix(1);
+    long value = 0;
+    auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
+    if (piece.empty() || error != std::errc() || end != piece.data() + piece.size()) return 0;
+    return value;
+  } catch (...) {
+    return 0;
+  }
+}
+
+long KestroInstaller::get_max_mep_count() { return get_max_mep_count(host::real_host()); }
+
+void KestroInstaller::check_vm_max_map_count(host::Host& host) {
+  if (host.system.platform_name() != "linux") return;
+
+  // The file is looked at before anything changes, so an unreadable file
+  // stops us with nothing done. A missing one is simply created below.
+  const std::filesystem::path& path = host.sysctl_conf;
+  std::optional<std::string> content = host::read_file_if_present(path);
+  const bool found = content && has_setting_line(*content);
+
+  const long in_force = get_max_mep_count(host);
+  if (in_force < kMaxMapCountThreshold) {
+    util::Util::cprint("vm.max_map_count<262144", "yellow");
+    std::cout << "applying vm.max_map_count=262144" << std::endl;
+    // A failure shows on the console; the value is not read back.
+    host.shell.run("sudo sysctl -w vm.max_map_count=262144");
+    util::Util::cprint("applied vm.max_map_count setting", "green");
+  }
+
+  if (!found) {
+    // Persist what is in force when that is higher than our minimum: writing
+    // the minimum would lower the value at the next boot.
+    const long persistent = std::max(kMaxMapCountThreshold, in_force);
+    const std::string setting = std::string(kSettingName) + "=" + std::to_string(persistent);
+    std::cout << "making persistent " << setting << std::endl;
+    // An unterminated last line would otherwise run into ours.
+    const bool needs_break = content && !content->empty() && content->back() != '\n';
+    append_to_file(path, (needs_break ? "\n" : "") + setting + "\n", !content.has_value());
+    util::Util::cprint("applied persistent vm.max_map_count setting", "green");
+  }
+}
+
+void KestroInstaller::check_vm_max_map_count() { check_vm_max_map_count(host::real_host()); }
+
+}  // namespace bootstrap::installer

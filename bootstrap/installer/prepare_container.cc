@@ -1,0 +1,60 @@
+#include <algorithm>
+#include <stdexcept>
+
+#include "bootstrap/installer/kestro_installer.h"
+
+namespace bootstrap::installer {
+
+void KestroInstaller::prepare_container(const ServiceDescription& service,
+                                        const std::string& container_name) {
+  // An existing container is never redefined here; replacing a definition
+  // takes a compose_down first.
+  if (containers.contains(container_name)) return;
+
+  engine::ContainerSpec spec;
+  spec.image = service.image;
+  spec.command = service.command;
+  spec.name = container_name;
+  if (service.environment) spec.environment = *service.environment;
+  if (service.ulimits) {
+    std::vector<engine::Ulimit> ulimits;
+    for (const UlimitEntry& u : *service.ulimits) ulimits.push_back({u.name, u.soft, u.hard});
+    spec.ulimits = std::move(ulimits);
+  }
+  if (service.ports) spec.ports = *service.ports;
+  if (service.volumes) {
+    std::vector<engine::Bind> binds;
+    for (const std::string& entry : *service.volumes) {
+      VolumeEntry volume = parse_volume_entry(entry);
+      std::string source = volume.is_host_path() ? volume.source
+                                                 : qualified_name(application_name, volume.source);
+      // One mount per source: a later entry for the same source replaces the
+      // earlier one where it stood.
+      auto same = std::find_if(binds.begin(), binds.end(),
+                               [&](const engine::Bind& b) { return b.source == source; });
+      engine::Bind bind{source, volume.target, "rw"};
+      if (same != binds.end())
+        *same = bind;
+      else
+        binds.push_back(bind);
+    }
+    spec.binds = std::move(binds);
+  }
+  if (service.restart) spec.restart_policy = *service.restart;
+  if (service.cpuset) spec.cpuset_cpus = effective_cpuset(service);
+
+  engine::ContainerRef container = client->create_container(spec);
+  containers.put(container_name, container);
+
+  if (service.networks) {
+    for (const std::string& network : *service.networks) {
+      std::string network_name = qualified_name(application_name, network);
+      if (!networks.contains(network_name))
+        throw std::out_of_range("container " + container_name + ": network " + network_name +
+                                " does not exist");
+      client->connect_network(networks.at(network_name).id, container.id, {service.name});
+    }
+  }
+}
+
+}  // namespace bootstrap::installer

@@ -1,0 +1,84 @@
+// Service descriptions: the data that drives the deployment engine.
+//
+// A service list is an ordered list of descriptions, one per container the
+// application runs; its order is the order of installation and start. Optional
+// members distinguish an absent key (nullopt) from a present, empty one: a
+// present empty "volumes" list gives an empty mount table, an absent one none.
+//
+// Engine objects are named by qualified names: the application name, "-" and
+// a short name (a service's name, a volume entry's source, a network entry).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bootstrap::installer {
+
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+
+struct UlimitEntry {
+  std::string name;  // "memlock"
+  std::int64_t soft = 0;
+  std::int64_t hard = 0;  // -1 means unlimited
+  bool operator==(const UlimitEntry&) const = default;
+};
+
+struct ServiceDescription {
+  std::string name;   // short name; gives the container name and network alias
+  std::string image;  // image reference, "redis:6.0.4", "lmdx2/app"
+  std::optional<std::string> command;      // shell-style words, "/bin/sh -c \"./start.sh api\""
+  std::optional<KeyValues> environment;    // in order; names may contain dots
+  std::optional<std::vector<UlimitEntry>> ulimits;
+  std::optional<KeyValues> ports;          // container port -> host port
+  std::optional<std::vector<std::string>> volumes;   // "source:/path"
+  std::optional<std::vector<std::string>> networks;  // short network names
+  std::optional<std::string> restart;      // "always", "no", ...
+  std::optional<std::string> cpuset;       // "0-3", or "4-x" up to the last CPU
+  bool operator==(const ServiceDescription&) const = default;
+};
+
+using ServiceList = std::vector<ServiceDescription>;
+
+// application "-" short_name: "lumadex" and "es1" give "lumadex-es1".
+std::string qualified_name(const std::string& application_name, const std::string& short_name);
+
+// A volume entry split at ":": the source (host path or volume short name) and
+// the path inside the container; parts after the second are ignored.
+struct VolumeEntry {
+  std::string source;
+  std::string target;
+  bool is_host_path() const { return !source.empty() && source.front() == '/'; }
+};
+// Throws std::invalid_argument naming the entry when it has no ":".
+VolumeEntry parse_volume_entry(const std::string& entry);
+// The source of an entry: the text before the first ":" (the whole entry when
+// there is none).
+std::string volume_source(const std::string& entry);
+
+// An image reference split into what a pull asks for. The tag comes only from
+// a ":" after the last "/", so "registry.local:5000/app" is the repository
+// "registry.local:5000/app" with the tag "latest"; "app@sha256:..." is pulled
+// by its digest (tag holds "sha256:...", is_digest is set).
+struct ImageReference {
+  std::string repository;
+  std::string tag;
+  bool is_digest = false;
+  bool operator==(const ImageReference&) const = default;
+};
+ImageReference parse_image_reference(const std::string& reference);
+
+// Reads a service list from JSON: an array of objects with the keys "name",
+// "image", "command", "environment" (object, order kept), "ulimits" (array of
+// {"name","soft","hard"}), "ports" (object), "volumes", "networks" (arrays of
+// strings), "restart", "cpuset" (string, or a number taken as its decimal
+// text). Other keys are carried without effect. Throws std::invalid_argument
+// naming the entry (index and name) and the key for malformed JSON, a missing
+// "name" or "image", or a value of the wrong type.
+ServiceList services_from_json(const std::string& json_text);
+// Writes a list back with the same keys, in that order, leaving absent keys out.
+std::string services_to_json(const ServiceList& services);
+
+}  // namespace bootstrap::installer
