@@ -1,0 +1,135 @@
+#include "bootstrap/app/app.h"
+
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <regex>
+#include <stdexcept>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "bootstrap/engine/errors.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+namespace bootstrap::app {
+
+namespace {
+
+using installer::lumadex::LumadexInstaller;
+
+// The command line named something that cannot be done; nothing was changed.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  std::optional<std::string> version;
+  bool update = false;
+  std::string service;
+  std::string count;
+};
+
+// A tag as the engine accepts one: a word character, then up to 127 word
+// characters, dots and dashes.
+void check_tag(const std::string& tag) {
+  static const std::regex kTag("[A-Za-z0-9_][A-Za-z0-9_.-]{0,127}");
+  if (!std::regex_match(tag, kTag))
+    throw UsageError("--version \"" + tag +
+                     "\" is not an image tag (letters, digits, \"_\", \".\" and \"-\", "
+                     "not starting with \".\" or \"-\", at most 128 characters)");
+}
+
+constexpr int kMaxCount = 1000;
+
+int parse_count(const std::string& text) {
+  bool digits = !text.empty() && text.size() <= 4 &&
+                text.find_first_not_of("0123456789") == std::string::npos;
+  int value = digits ? std::stoi(text) : -1;
+  if (value < 0 || value > kMaxCount)
+    throw UsageError("COUNT \"" + text + "\" is not a whole number from 0 to " +
+                     std::to_string(kMaxCount));
+  return value;
+}
+
+void check_service(const std::string& name) {
+  if (LumadexInstaller::is_service(name)) return;
+  std::string names;
+  for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services)
+    names += (names.empty() ? "" : ", ") + s.name;
+  throw UsageError("SERVICE \"" + name + "\" is not one of the product's services: " + names);
+}
+
+void print_error(const std::string& text) { std::cerr << "error: " << text << std::endl; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App cli{"Installs, updates, scales and removes the lumadex product on this host's "
+               "Docker engine.",
+               "bootstrap"};
+  cli.set_version_flag("--version", std::string("bootstrap ") + KESTRO_VERSION);
+  cli.require_subcommand(1);
+  cli.failure_message(CLI::FailureMessage::help);
+
+  Options o;
+  CLI::App* install = cli.add_subcommand(
+      "install", "Prepare the host (Docker, vm.max_map_count) and bring every service up");
+  install->add_option("--version", o.version, "Run the application image with this tag");
+  install->add_flag("--update", o.update, "Fetch the untagged application image anew");
+  cli.add_subcommand("update",
+                     "Take the product down, remove its cache volumes, and install it again "
+                     "with fresh application images");
+  cli.add_subcommand("uninstall",
+                     "Take every container and network down and remove the cache volumes "
+                     "(search and cache data stay)");
+  CLI::App* scale = cli.add_subcommand(
+      "scale", "Run COUNT containers of SERVICE, its own container included");
+  scale->add_option("SERVICE", o.service, "A service of the product")->required();
+  scale->add_option("COUNT", o.count, "How many containers, 1 for none but its own")->required();
+  cli.add_subcommand("configure", "Raise the kernel's vm.max_map_count where it is too low");
+
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = cli.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  const std::string command = cli.get_subcommands().front()->get_name();
+  try {
+    // Everything the operator typed is checked before anything changes.
+    int count = 0;
+    if (command == "install" && o.version) check_tag(*o.version);
+    if (command == "scale") {
+      check_service(o.service);
+      count = parse_count(o.count);
+    }
+
+    LumadexInstaller product;
+    bool completed = true;
+    if (command == "install")
+      completed = product.install(o.version, o.update);
+    else if (command == "update")
+      completed = product.update();
+    else if (command == "uninstall")
+      product.uninstall();
+    else if (command == "scale")
+      product.scale(o.service, count);
+    else if (command == "configure")
+      product.configure();
+    return completed ? kExitOk : kExitFailed;
+  } catch (const UsageError& e) {
+    print_error(e.what());
+    return kExitUsage;
+  } catch (const engine::ConnectionError& e) {
+    print_error(std::string(e.what()) + " (is the Docker service running? try: systemctl status docker)");
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    print_error(e.what());
+    return kExitFailed;
+  }
+}
+
+}  // namespace bootstrap::app

@@ -1,0 +1,17 @@
+// Installs the whole product with no version, as the front end would.
+// An error ends the program with its text and a non-zero status.
+#include <exception>
+#include <iostream>
+
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+int main() {
+  try {
+    std::cout << "TEST INSTALLER" << std::endl;
+    bootstrap::installer::lumadex::LumadexInstaller installer;
+    return installer.install() ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::cerr << "install_probe: " << e.what() << std::endl;
+    return 1;
+  }
+}

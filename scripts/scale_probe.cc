@@ -1,0 +1,20 @@
+// Scales the product's "worker" service down to its own container, removing
+// every numbered worker, straight through the deployment engine.
+#include <exception>
+#include <iostream>
+
+#include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+int main() {
+  using bootstrap::installer::KestroInstaller;
+  using bootstrap::installer::lumadex::LumadexInstaller;
+  try {
+    KestroInstaller installer("lumadex", LumadexInstaller::lumadex_services);
+    installer.scale_service("worker", 1);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "scale_probe: " << e.what() << std::endl;
+    return 1;
+  }
+}
