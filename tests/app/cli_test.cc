@@ -1,0 +1,189 @@
+// The command line's contract with an operator: exit statuses, one-line
+// errors, and bad input refused before anything changes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bootstrap/engine/docker_client.h"
+#include "tests/support/run.h"
+#include "tests/support/sandbox.h"
+
+namespace bootstrap::testing {
+namespace {
+
+std::string bootstrap_bin() { return program_dir() + "/bootstrap"; }
+
+RunResult bootstrap(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  std::vector<std::string> argv{bootstrap_bin()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, env);
+}
+
+bool contains(const std::string& haystack, const std::string& needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+TEST(Cli, HelpAndVersion) {
+  {
+    RunResult r = bootstrap({"--help"});
+    EXPECT_EQ(0, r.status);
+    for (const char* command : {"install", "update", "uninstall", "scale", "configure"})
+      EXPECT_TRUE(contains(r.out, command)) << command << " missing from:\n" << r.out;
+  }
+  {
+    RunResult r = bootstrap({"scale", "--help"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(contains(r.out, "SERVICE") && contains(r.out, "COUNT")) << r.out;
+  }
+  {
+    RunResult r = bootstrap({"install", "--help"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(contains(r.out, "--version") && contains(r.out, "--update")) << r.out;
+  }
+  {
+    RunResult r = bootstrap({"--version"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(contains(r.out, "bootstrap ")) << r.out;
+  }
+}
+
+// Usage errors exit 2 before any engine is contacted: with DOCKER_HOST
+// pointing nowhere, contacting it would have exited 1 instead.
+TEST(Cli, BadInputIsRefusedBeforeAnythingRuns) {
+  const std::vector<std::string> nowhere{"DOCKER_HOST=unix:///tmp/kestro-test-nowhere.sock"};
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{}, ""},
+      {{"frobnicate"}, ""},
+      {{"scale", "worker"}, ""},
+      {{"scale", "worker", "x"}, "COUNT"},
+      {{"scale", "worker", "2.5"}, "COUNT"},
+      {{"scale", "worker", "100000"}, "COUNT"},
+      {{"scale", "nosuch", "2"}, "worker-ocr"},
+      {{"scale", "lumadex-worker", "2"}, "is not one of"},
+      {{"install", "--version", ""}, "--version"},
+      {{"install", "--version", "bad tag"}, "--version"},
+      {{"install", "--version", ".hidden"}, "--version"},
+      {{"install", "--version", std::string(129, 'a')}, "--version"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = bootstrap(c.args, nowhere);
+    std::string shown = c.args.empty() ? "(no arguments)" : c.args.front();
+    for (std::size_t i = 1; i < c.args.size(); ++i) shown += " " + c.args[i];
+    EXPECT_EQ(2, r.status) << shown << "\nstdout: " << r.out << "\nstderr: " << r.err;
+    if (!c.says.empty()) EXPECT_TRUE(contains(r.err, c.says)) << shown << ": " << r.err;
+    EXPECT_FALSE(contains(r.err, "kestro-test-nowhere")) << shown << ": " << r.err;
+  }
+}
+
+TEST(Cli, UnreachableEngineIsOneLineNamingTheSocket) {
+  const std::vector<std::string> nowhere{"DOCKER_HOST=unix:///tmp/kestro-test-nowhere.sock"};
+  for (std::vector<std::string> args : {std::vector<std::string>{"scale", "worker", "2"},
+                                        std::vector<std::string>{"uninstall"}}) {
+    RunResult r = bootstrap(args, nowhere);
+    EXPECT_EQ(1, r.status) << args.front() << ": " << r.err;
+    EXPECT_EQ(1u, lines_of(r.err).size()) << r.err;
+    EXPECT_TRUE(contains(r.err, "/tmp/kestro-test-nowhere.sock")) << r.err;
+    EXPECT_TRUE(contains(r.err, "Docker service")) << r.err;
+  }
+  {
+    RunResult r = bootstrap({"scale", "worker", "2"}, {"DOCKER_HOST=ssh://admin@host"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "ssh")) << r.err;
+  }
+}
+
+// --- Against the sandbox engine -------------------------------------------
+
+std::vector<std::string> engine_names(engine::Client& client) {
+  std::vector<std::string> names;
+  for (const auto& n : client.list_networks()) names.push_back("network " + n.name);
+  for (const auto& v : client.list_volumes()) names.push_back("volume " + v.name);
+  for (const auto& c : client.list_containers(true)) names.push_back("container " + c.name + " " + c.state);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CliOnEngine, RefusedInputChangesNothing) {
+  REQUIRE_SANDBOX();
+  auto client = engine::DockerClient::from_environment();
+  std::vector<std::string> before = engine_names(*client);
+  EXPECT_EQ(2, bootstrap({"scale", "worker", "many"}).status);
+  EXPECT_EQ(2, bootstrap({"scale", "nosuch", "3"}).status);
+  EXPECT_EQ(2, bootstrap({"install", "--version", "no good"}).status);
+  EXPECT_EQ(before, engine_names(*client));
+}
+
+// Runs `bootstrap ARGS` with a private copy of the settings file mounted over
+// /etc/sysctl.conf, so host preparation runs for real without changing this
+// machine's file.
+RunResult bootstrap_with_private_sysctl(const std::string& args) {
+  char dir_template[] = "/tmp/kestro-sysctl-XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+  std::string conf = dir + "/sysctl.conf";
+  std::ofstream(conf) << "# test copy\nvm.max_map_count=262144\n";
+  RunResult r = run_program({"unshare", "-m", "sh", "-c",
+                             "mount --bind " + conf + " /etc/sysctl.conf && exec " +
+                                 bootstrap_bin() + " " + args});
+  std::remove(conf.c_str());
+  rmdir(dir.c_str());
+  return r;
+}
+
+// Holds a TCP port on all addresses for its lifetime.
+class PortHolder {
+ public:
+  explicit PortHolder(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    held_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd_, 1) == 0;
+  }
+  ~PortHolder() { close(fd_); }
+  bool held() const { return held_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+};
+
+TEST(CliOnEngine, ExitStatusFollowsTheBringUp) {
+  REQUIRE_SANDBOX();
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount of /etc/sysctl.conf";
+  ASSERT_EQ(0, bootstrap({"uninstall"}).status);
+
+  RunResult ok = bootstrap_with_private_sysctl("install");
+  EXPECT_EQ(0, ok.status) << ok.out << ok.err;
+  EXPECT_TRUE(contains(ok.out, "starting container lumadex-api")) << ok.out;
+  ASSERT_EQ(0, bootstrap({"uninstall"}).status);
+
+  // With the api's host port taken, its container cannot start: the
+  // bring-up is reported as failed, on the console and in the status.
+  PortHolder port(5000);
+  ASSERT_TRUE(port.held()) << "port 5000 is in use on this machine";
+  RunResult failed = bootstrap_with_private_sysctl("install");
+  EXPECT_EQ(1, failed.status) << failed.out << failed.err;
+  std::vector<std::string> lines = lines_of(failed.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("unknown error, please try again!", lines.back()) << failed.out;
+  EXPECT_EQ(0, bootstrap({"uninstall"}).status);
+}
+
+}  // namespace
+}  // namespace bootstrap::testing
