@@ -1,0 +1,47 @@
+#include "bootstrap/util/util.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string_view>
+
+namespace bootstrap::util {
+namespace {
+
+// SGR foreground codes of the eight basic terminal colours; nullptr for a name
+// we do not know.
+const char* foreground_code(std::string_view name) {
+  struct Colour {
+    std::string_view name;
+    const char* code;
+  };
+  static constexpr Colour kColours[] = {
+      {"black", "30"}, {"red", "31"},     {"green", "32"}, {"yellow", "33"},
+      {"blue", "34"},  {"magenta", "35"}, {"cyan", "36"},  {"white", "37"},
+  };
+  for (const Colour& colour : kColours) {
+    if (colour.name == name) return colour.code;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool Util::color_enabled() {
+  // NO_COLOR set to any non-empty value turns colour off (no-color.org).
+  const char* no_color = std::getenv("NO_COLOR");
+  if (no_color != nullptr && no_color[0] != '\0') return false;
+  return ::isatty(STDOUT_FILENO) == 1;
+}
+
+void Util::cprint(const std::string& text, const std::string& foreground) {
+  const char* code = color_enabled() ? foreground_code(foreground) : nullptr;
+  if (code != nullptr)
+    std::cout << "\033[" << code << 'm' << text << "\033[0m\n";
+  else
+    std::cout << text << '\n';
+  std::cout.flush();
+}
+
+}  // namespace bootstrap::util

@@ -1,0 +1,178 @@
+#include "bootstrap/installer/docker_setup.h"
+
+#include <gtest/gtest.h>
+
+#include "bootstrap/installer/kestro_installer.h"
+#include "tests/host/fakes.h"
+
+namespace bootstrap::installer {
+namespace {
+
+using fakes::FakeHost;
+using fakes::write_file;
+using Commands = std::vector<std::string>;
+
+const char kJammy[] =
+    "PRETTY_NAME=\"Ubuntu 22.04.4 LTS\"\n"
+    "NAME=\"Ubuntu\"\n"
+    "VERSION_ID=\"22.04\"\n"
+    "VERSION_CODENAME=jammy\n"
+    "ID=ubuntu\n"
+    "UBUNTU_CODENAME=jammy\n";
+
+Commands expected_commands(const std::string& arch, const std::string& codename) {
+  return {
+      "apt-get update",
+      "apt install apt-transport-https ca-certificates curl software-properties-common -y",
+      "install -m 0755 -d /etc/apt/keyrings && curl -fsSL https://download.docker.com/linux/ubuntu/gpg"
+      " -o /etc/apt/keyrings/docker.asc && chmod a+r /etc/apt/keyrings/docker.asc",
+      "add-apt-repository \"deb [arch=" + arch + " signed-by=/etc/apt/keyrings/docker.asc]"
+      " https://download.docker.com/linux/ubuntu " + codename + " stable\"",
+      "apt-get install docker-ce docker-ce-cli containerd.io -y",
+      "apt install docker-compose -y",
+  };
+}
+
+// An Ubuntu host on arm64 with the given os-release text.
+void make_ubuntu(FakeHost& fake, const std::string& os_release) {
+  write_file(fake.host.os_release, os_release);
+  fake.process.answers_["dpkg --print-architecture"] = {0, "arm64\n"};
+}
+
+bool docker_answers(int exit_status, const std::string& output) {
+  FakeHost fake;
+  fake.process.answers_["docker --version"] = {exit_status, output};
+  return KestroInstaller::is_docker_istalled(fake.host);
+}
+
+TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
+  {
+    EXPECT_TRUE(docker_answers(0, "Docker version 24.0.7, build afdd53b\n"));
+    EXPECT_TRUE(docker_answers(1, "Docker version 24.0.7, build afdd53b\n"));
+    EXPECT_TRUE(docker_answers(0, "Docker version \xc3\xbc\n"));
+  }
+  for (const char* other : {"docker version 24.0.7\n", " Docker version 24.0.7\n",
+                            "\nDocker version 24.0.7\n", "Docker version\n", "",
+                            "Docker version 24.0.7 \xff\n", "Docker version \xc3\n"}) {
+    EXPECT_FALSE(docker_answers(0, other)) << other;
+  }
+  {
+    FakeHost fake;  // no docker program
+    EXPECT_FALSE(KestroInstaller::is_docker_istalled(fake.host));
+    EXPECT_EQ(Commands{"docker --version"}, fake.process.commands_ran_);
+  }
+  {
+    struct Throwing : fakes::FakeProcessRunner {
+      Result run(const std::string&, const std::vector<std::string>&) override {
+        throw std::bad_alloc();
+      }
+    } throwing;
+    FakeHost fake;
+    host::Host host{throwing, fake.shell, fake.system};
+    EXPECT_FALSE(KestroInstaller::is_docker_istalled(host));
+  }
+}
+
+TEST(DockerInstallCommands, FollowTheHostsReleaseAndArchitecture) {
+  {
+    FakeHost fake;
+    make_ubuntu(fake, kJammy);
+    EXPECT_EQ(expected_commands("arm64", "jammy"), docker_install_commands(fake.host));
+    EXPECT_EQ(Commands{"dpkg --print-architecture"}, fake.process.commands_ran_);
+  }
+  {
+    FakeHost fake;  // a derivative names its own release too; Ubuntu's wins
+    make_ubuntu(fake, "VERSION_CODENAME=\"virginia\"\nUBUNTU_CODENAME='jammy'\n");
+    EXPECT_EQ(expected_commands("arm64", "jammy"), docker_install_commands(fake.host));
+  }
+  {
+    FakeHost fake;
+    make_ubuntu(fake, "UBUNTU_CODENAME=\nVERSION_CODENAME=\"noble\"\n");
+    EXPECT_EQ(expected_commands("arm64", "noble"), docker_install_commands(fake.host));
+  }
+  for (const char* os_release : {"NAME=\"Ubuntu\"\nVERSION_ID=\"22.04\"\n",
+                                 "UBUNTU_CODENAME=\"jammy; rm -rf /\"\n"}) {
+    FakeHost fake;
+    make_ubuntu(fake, os_release);
+    EXPECT_THROW(docker_install_commands(fake.host), host::HostError) << os_release;
+  }
+  {
+    FakeHost fake;  // no os-release at all
+    fake.process.answers_["dpkg --print-architecture"] = {0, "arm64\n"};
+    EXPECT_THROW(docker_install_commands(fake.host), host::HostError);
+  }
+  for (const host::ProcessRunner::Result& dpkg :
+       {host::ProcessRunner::Result{2, "arm64\n"}, host::ProcessRunner::Result{0, " \n"}}) {
+    FakeHost fake;
+    make_ubuntu(fake, kJammy);
+    fake.process.answers_["dpkg --print-architecture"] = dpkg;
+    EXPECT_THROW(docker_install_commands(fake.host), host::HostError) << dpkg.output;
+  }
+  {
+    FakeHost fake;  // no dpkg program
+    write_file(fake.host.os_release, kJammy);
+    EXPECT_THROW(docker_install_commands(fake.host), host::HostError);
+  }
+}
+
+TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
+  {
+    FakeHost fake;
+    make_ubuntu(fake, kJammy);
+    KestroInstaller::install_docker(fake.host);
+    EXPECT_EQ(expected_commands("arm64", "jammy"), fake.shell.commands_ran_);
+  }
+  {
+    FakeHost fake;
+    make_ubuntu(fake, kJammy);
+    const std::string third = expected_commands("arm64", "jammy")[2];
+    fake.shell.exit_status_[third] = 22;
+    try {
+      install_docker_on(fake.host);
+      ADD_FAILURE() << "no error";
+    } catch (const host::HostError& e) {
+      EXPECT_EQ("docker installation failed: `" + third + "` exited with status 22",
+                std::string(e.what()));
+    }
+    EXPECT_EQ(3u, fake.shell.commands_ran_.size());
+  }
+  {
+    FakeHost fake;  // nothing is looked at or run off Linux
+    fake.system.platform_ = "darwin";
+    try {
+      KestroInstaller::install_docker(fake.host);
+      ADD_FAILURE() << "no error";
+    } catch (const host::HostError&) {
+      ADD_FAILURE() << "not a host error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ("cannot install docker for darwin platform", std::string(e.what()));
+    }
+    EXPECT_TRUE(fake.shell.commands_ran_.empty());
+    EXPECT_TRUE(fake.process.commands_ran_.empty());
+  }
+}
+
+TEST(DockerSetupProbe, PrintsTheHostFactsThenInstalls) {
+  {
+    FakeHost fake;
+    make_ubuntu(fake, kJammy);
+    fake.shell.echo_ = true;
+    ::testing::internal::CaptureStdout();
+    docker_setup_probe(fake.host);
+    std::string expected = "posix\nLinux\n6.1.0-18-amd64\nlinux\n";
+    for (const std::string& command : expected_commands("arm64", "jammy"))
+      expected += "$ " + command + "\n";
+    EXPECT_EQ(expected, ::testing::internal::GetCapturedStdout());
+  }
+  {
+    FakeHost fake;
+    fake.system.platform_ = "win32";
+    ::testing::internal::CaptureStdout();
+    EXPECT_THROW(docker_setup_probe(fake.host), std::runtime_error);
+    EXPECT_EQ("posix\nLinux\n6.1.0-18-amd64\nwin32\n", ::testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(fake.shell.commands_ran_.empty());
+  }
+}
+
+}  // namespace
+}  // namespace bootstrap::installer

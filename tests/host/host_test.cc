@@ -1,0 +1,133 @@
+// The real host facilities, run against harmless programs, and the console
+// helper.
+
+#include "bootstrap/host/host.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "bootstrap/host/text.h"
+#include "bootstrap/util/util.h"
+#include "tests/host/fakes.h"
+
+namespace bootstrap::host {
+namespace {
+
+TEST(RealProcessRunner, CapturesStandardOutputAndStatus) {
+  ProcessRunner& runner = real_host().process;
+  {
+    ProcessRunner::Result r = runner.run("/bin/echo", {"hi"});
+    EXPECT_EQ(0, r.exit_status);
+    EXPECT_EQ("hi\n", r.output);
+  }
+  {
+    ProcessRunner::Result r = runner.run("sh", {"-c", "echo out; echo err >&2; exit 7"});
+    EXPECT_EQ(7, r.exit_status);
+    EXPECT_EQ("out\n", r.output);  // the error output is not captured
+  }
+  {
+    ProcessRunner::Result r = runner.run("head", {"-c", "200000", "/dev/zero"});
+    EXPECT_EQ(std::string(200000, '\0'), r.output);
+  }
+  {
+    EXPECT_EQ(143, runner.run("sh", {"-c", "kill -TERM $$"}).exit_status);
+  }
+  {
+    try {
+      runner.run("no-such-program-for-host-test", {});
+      ADD_FAILURE() << "no error";
+    } catch (const HostError& e) {
+      EXPECT_EQ("cannot run no-such-program-for-host-test: No such file or directory",
+                std::string(e.what()));
+    }
+  }
+}
+
+TEST(RealShellRunner, RunsTheLineThroughTheShell) {
+  ShellRunner& shell = real_host().shell;
+  fakes::TempDir dir;
+  EXPECT_EQ(3, shell.run("exit 3"));
+  EXPECT_EQ(137, shell.run("kill -KILL $$"));
+  EXPECT_EQ(0, shell.run("printf 'a b' | tr ' ' _ > " + (dir.path() / "out").string()));
+  EXPECT_EQ("a_b", fakes::file_bytes(dir.path() / "out"));
+}
+
+TEST(RealSystemInfo, DescribesThisMachine) {
+  SystemInfo& system = real_host().system;
+  EXPECT_EQ("linux", system.platform_name());
+  EXPECT_EQ("posix", system.os_family());
+  EXPECT_EQ("Linux", system.system_name());
+  EXPECT_GE(system.cpu_count(), 1u);
+  std::optional<std::string> release = fakes::file_bytes("/proc/sys/kernel/osrelease");
+  ASSERT_TRUE(release);
+  EXPECT_EQ(std::string(trim(*release)), system.kernel_release());
+  EXPECT_EQ(&real_host(), &real_host());
+  EXPECT_EQ("/etc/sysctl.conf", real_host().sysctl_conf);
+}
+
+TEST(Text, Utf8TrimAndFiles) {
+  for (const char* good : {"", "plain", "\xc3\xbc", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                           "\xf4\x8f\xbf\xbf"}) {
+    EXPECT_TRUE(is_valid_utf8(good)) << good;
+  }
+  // Overlong, surrogate, beyond U+10FFFF, stray continuation, truncated.
+  for (const char* bad : {"\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                          "\x80", "\xe2\x82", "\xf5\x80\x80\x80"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+  }
+  EXPECT_EQ("a b", trim(" \t\r\na b\n"));
+  EXPECT_EQ("", trim(" \n"));
+
+  fakes::TempDir dir;
+  EXPECT_EQ(std::nullopt, read_file_if_present(dir.path() / "missing"));
+  fakes::write_file(dir.path() / "f", std::string("x\0y", 3));
+  EXPECT_EQ(std::string("x\0y", 3), read_file_if_present(dir.path() / "f"));
+  EXPECT_THROW(read_file_if_present(dir.path()), HostError);  // a folder
+}
+
+// Runs cprint with standard output on a pseudo-terminal and returns what the
+// terminal received.
+std::string print_on_terminal(const std::string& text, const std::string& colour) {
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return "(no terminal)";
+  int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  int saved = ::dup(STDOUT_FILENO);
+  ::dup2(terminal, STDOUT_FILENO);
+  util::Util::cprint(text, colour);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(terminal);
+  char buffer[256];
+  ssize_t n = ::read(master, buffer, sizeof buffer);
+  ::close(master);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+}
+
+TEST(Util, ColourOnlyOnATerminalWithoutNoColor) {
+  ::unsetenv("NO_COLOR");
+  {
+    ::testing::internal::CaptureStdout();  // a file, not a terminal
+    util::Util::cprint("applied", "green");
+    EXPECT_EQ("applied\n", ::testing::internal::GetCapturedStdout());
+  }
+  {
+    // The terminal turns "\n" into "\r\n".
+    std::string coloured = print_on_terminal("low", "yellow");
+    if (coloured == "(no terminal)") GTEST_SKIP() << "no pseudo-terminal here";
+    EXPECT_EQ("\033[33mlow\033[0m\r\n", coloured);
+    EXPECT_EQ("plain\r\n", print_on_terminal("plain", "mauve"));
+    ::setenv("NO_COLOR", "", 1);
+    EXPECT_EQ("\033[32mok\033[0m\r\n", print_on_terminal("ok", "green"));
+    ::setenv("NO_COLOR", "1", 1);
+    EXPECT_EQ("ok\r\n", print_on_terminal("ok", "green"));
+    EXPECT_FALSE(util::Util::color_enabled());
+    ::unsetenv("NO_COLOR");
+  }
+}
+
+}  // namespace
+}  // namespace bootstrap::host
