@@ -33,6 +33,14 @@ void KestroInstaller::install_service(const ServiceDescription& service, bool up
 
     if (!is_logged_in) login();
     say("pulling " + repository + " " + tag_name + ", please wait...");
+    // A progress display learns that the pull has ended, however it ended,
+    // from one empty event.
+    struct EndOfPull {
+      const engine::PullProgress& progress;
+      ~EndOfPull() {
+        if (progress) progress(engine::PullEvent{});
+      }
+    } end_of_pull{pull_progress};
     client->pull_image(repository, tag_name, pull_progress);
     renewed_images.insert(repository);
     say("pull successfull");

@@ -141,8 +141,9 @@ class KestroInstaller {
   std::optional<std::string> user_name;
   std::optional<std::string> password;
 
-  // Called with each line of an image pull's progress (a terminal display);
-  // unset by default.
+  // Called with each line of an image pull's progress (a terminal display),
+  // and once more with an empty event (no id, no status) when the pull has
+  // ended, successfully or not. Unset by default.
   engine::PullProgress pull_progress;
 
  private:

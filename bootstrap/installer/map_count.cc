@@ -103,9 +103,16 @@ void KestroInstaller::check_vm_max_map_count(host::Host& host) {
   if (in_force < kMaxMapCountThreshold) {
     util::Util::cprint("vm.max_map_count<262144", "yellow");
     std::cout << "applying vm.max_map_count=262144" << std::endl;
-    // A failure shows on the console; the value is not read back.
-    host.shell.run("sudo sysctl -w vm.max_map_count=262144");
-    util::Util::cprint("applied vm.max_map_count setting", "green");
+    // Saying "applied" after a refused sysctl (no sudo, no right to write the
+    // setting) would leave the operator believing the search nodes can start.
+    const std::string command = "sudo sysctl -w vm.max_map_count=262144";
+    const int status = host.shell.run(command);
+    if (status == 0)
+      util::Util::cprint("applied vm.max_map_count setting", "green");
+    else
+      util::Util::cprint("could not apply vm.max_map_count setting: `" + command +
+                             "` exited with status " + std::to_string(status),
+                         "yellow");
   }
 
   if (!found) {

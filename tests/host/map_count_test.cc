@@ -180,3 +180,28 @@ TEST(CheckVmMaxMapCount, SecondRunAfterASuccessfulFirstIsQuiet) {
 
 }  // namespace
 }  // namespace bootstrap::installer
+
+namespace bootstrap::installer {
+namespace {
+
+// A refused sysctl (no sudo on the host, no right to write the setting) is
+// said as such instead of "applied"; the persistent line is still written so
+// the next boot has it.
+TEST(CheckVmMaxMapCount, ARefusedRaiseIsNotReportedAsApplied) {
+  FakeHost fake;
+  write_file(fake.host.sysctl_conf, "a=1\n");
+  set_in_force(fake, "vm.max_map_count = 65530\n");
+  fake.shell.exit_status_[kRaise] = 127;
+  EXPECT_EQ((Outcome{"vm.max_map_count<262144\n"
+                     "applying vm.max_map_count=262144\n"
+                     "$ sudo sysctl -w vm.max_map_count=262144\n"
+                     "could not apply vm.max_map_count setting: `sudo sysctl -w "
+                     "vm.max_map_count=262144` exited with status 127\n" +
+                         kPersisted,
+                     {kRaise},
+                     "a=1\nvm.max_map_count=262144\n"}),
+            check(fake));
+}
+
+}  // namespace
+}  // namespace bootstrap::installer

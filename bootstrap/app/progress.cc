@@ -1,0 +1,113 @@
+#include "bootstrap/app/progress.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace bootstrap::app {
+
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+// Layer statuses after which a layer's bytes are all there.
+bool finished_status(const std::string& status) {
+  return status == "Pull complete" || status == "Already exists" ||
+         status == "Download complete";
+}
+
+}  // namespace
+
+PullProgressView::PullProgressView(std::ostream& out, bool color,
+                                   std::function<Clock::time_point()> now)
+    : out_(out), color_(color), now_(std::move(now)) {}
+
+std::string PullProgressView::human_bytes(std::int64_t bytes) {
+  static const char* const kUnits[] = {"B", "kB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (value >= 1000.0 && unit + 1 < std::size(kUnits)) {
+    value /= 1000.0;
+    ++unit;
+  }
+  char buffer[32];
+  if (unit == 0)
+    std::snprintf(buffer, sizeof buffer, "%lld B", static_cast<long long>(bytes));
+  else
+    std::snprintf(buffer, sizeof buffer, "%.1f %s", value, kUnits[unit]);
+  return buffer;
+}
+
+void PullProgressView::operator()(const engine::PullEvent& event) {
+  if (event.id.empty() && event.status.empty()) {
+    erase();
+    layers_.clear();
+    return;
+  }
+  // The stream's first line names the tag being pulled, not a layer; lines
+  // without an id (digest, final status) carry nothing to show.
+  if (event.id.empty() || event.status.rfind("Pulling from", 0) == 0) return;
+
+  auto it = std::find_if(layers_.begin(), layers_.end(),
+                         [&](const Layer& l) { return l.id == event.id; });
+  if (it == layers_.end()) {
+    layers_.push_back(Layer{event.id, "", 0, 0, "", false});
+    it = layers_.end() - 1;
+  }
+  it->status = event.status;
+  it->units = event.units;
+  if (event.total && *event.total > 0) it->total = *event.total;
+  if (event.current) it->current = *event.current;
+  if (finished_status(event.status)) {
+    it->done = true;
+    if (it->total > 0 && it->units.empty()) it->current = it->total;
+  }
+
+  Clock::time_point now = now_();
+  if (!drawn_.empty() && now - last_draw_ < kRedrawInterval) return;
+  last_draw_ = now;
+  draw(render());
+}
+
+std::vector<std::string> PullProgressView::render() const {
+  std::vector<std::string> lines;
+  std::int64_t done = 0, known = 0;
+  std::size_t finished = 0;
+  for (const Layer& l : layers_) {
+    std::string line = "  " + l.id.substr(0, 12) + " " + l.status;
+    if (l.units == "s") {
+      line += " " + std::to_string(l.current) + " s";
+    } else if (l.current > 0 || l.total > 0) {
+      line += " " + human_bytes(l.current);
+      if (l.total > 0) line += " / " + human_bytes(l.total);
+      done += l.current;
+      known += l.total;
+    }
+    if (l.done) ++finished;
+    lines.push_back(line);
+  }
+  std::string total = "  total " + human_bytes(done);
+  if (known > 0) total += " / " + human_bytes(known);
+  total += ", " + std::to_string(finished) + " of " + std::to_string(layers_.size()) + " layers done";
+  lines.push_back(total);
+  return lines;
+}
+
+void PullProgressView::draw(const std::vector<std::string>& lines) {
+  // Back to the first line drawn last time, then overwrite line by line and
+  // clear what a longer earlier drawing left below.
+  if (!drawn_.empty()) out_ << "\x1b[" << drawn_.size() << "F";
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    bool dim = color_ && i + 1 < lines.size();
+    out_ << "\x1b[2K" << (dim ? "\x1b[2m" : "") << lines[i] << (dim ? "\x1b[0m" : "") << "\n";
+  }
+  out_ << "\x1b[J" << std::flush;
+  drawn_ = lines;
+}
+
+void PullProgressView::erase() {
+  if (drawn_.empty()) return;
+  out_ << "\x1b[" << drawn_.size() << "F\x1b[J" << std::flush;
+  drawn_.clear();
+}
+
+}  // namespace bootstrap::app

@@ -1,0 +1,271 @@
+// The product's operations end to end against the sandbox engine: install,
+// a second install, scaling, a versioned install, update and uninstall, and
+// what each leaves on the engine.
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "tests/lumadex/sandbox_engine.h"
+#include "tests/support/sandbox.h"
+
+namespace bootstrap::testing {
+namespace {
+
+using installer::lumadex::LumadexInstaller;
+using nlohmann::json;
+
+std::vector<std::string> with_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& l : lines)
+    if (starts_with(l, prefix)) out.push_back(l);
+  return out;
+}
+
+std::size_t index_of(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<std::size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
+}
+
+std::vector<std::string> container_names(const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& s : {"beater", "worker-shortops", "worker-task", "worker-trigger", "worker",
+                               "worker-ocr", "streaming", "coordinator", "es1", "es2", "queue",
+                               "cache", "api"})
+    out.push_back(prefix + "lumadex-" + s);
+  return out;
+}
+
+// The CPU set a catalogue set becomes on an engine with `n` CPUs.
+std::string cpuset_on(const std::string& asked, int n) {
+  if (n >= 5) return asked == "4-x" ? "4-" + std::to_string(n - 1) : asked;
+  return n == 1 ? "0" : "0-" + std::to_string(n - 1);
+}
+
+std::vector<std::string> our_env(const json& container) {
+  std::vector<std::string> env;
+  for (const json& e : container["Config"]["Env"]) {
+    std::string s = e.get<std::string>();
+    if (!starts_with(s, "PATH=")) env.push_back(s);
+  }
+  return env;
+}
+
+class Product : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_SANDBOX();
+    client_ = sandbox_client();
+    remove_objects(*client_, {"lumadex-", "kestro-test-"});
+    ncpu_ = client_->info().ncpu;
+  }
+  void TearDown() override {
+    if (client_) remove_objects(*client_, {"lumadex-", "kestro-test-"});
+  }
+
+  std::string state(const std::string& container) {
+    return inspect(*client_, container)["State"]["Status"].get<std::string>();
+  }
+  bool exists(const std::string& container) {
+    for (const engine::ContainerRef& c : client_->list_containers(true))
+      if (c.name == container) return true;
+    return false;
+  }
+  bool volume_exists(const std::string& name) {
+    for (const engine::VolumeRef& v : client_->list_volumes())
+      if (v.name == name) return true;
+    return false;
+  }
+
+  std::shared_ptr<engine::Client> client_;
+  int ncpu_ = 0;
+};
+
+TEST_F(Product, InstallDefinesAndStartsEveryService) {
+  SandboxProduct sandbox;
+  std::vector<std::string> out;
+  bool completed = false;
+  out = printed_by([&] { completed = sandbox.product.install(); });
+  ASSERT_TRUE(completed) << ::testing::PrintToString(out);
+
+  EXPECT_EQ("installing lumadex", out.at(0));
+  EXPECT_EQ("contacting server please wait", out.at(1));
+  EXPECT_EQ((std::vector<std::string>{"creating network lumadex-worker-net", "creating network lumadex-cache-net",
+                                      "creating network lumadex-es-net", "creating network lumadex-streaming-net"}),
+            with_prefix(out, "creating network "));
+  EXPECT_EQ(8u, with_prefix(out, "creating volume ").size());
+  std::vector<std::string> installing = with_prefix(out, "installing lumadex-");
+  std::vector<std::string> starting = with_prefix(out, "starting container ");
+  std::vector<std::string> names = container_names("");
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    ASSERT_EQ("installing " + names[i], installing.at(i));
+    ASSERT_EQ("starting container " + names[i], starting.at(i));
+  }
+  EXPECT_LT(index_of(out, installing.back()), index_of(out, starting.front()))
+      << "nothing starts before every service is defined";
+  EXPECT_EQ(starting.back(), out.back());
+
+  // Every definition as the engine holds it.
+  for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
+    SCOPED_TRACE(s.name);
+    json c = inspect(*client_, "lumadex-" + s.name);
+    EXPECT_EQ("running", c["State"]["Status"]);
+    EXPECT_EQ(s.image, c["Config"]["Image"]);
+    EXPECT_EQ("always", c["HostConfig"]["RestartPolicy"]["Name"]);
+    EXPECT_EQ(cpuset_on(*s.cpuset, ncpu_), c["HostConfig"]["CpusetCpus"]);
+    std::vector<std::string> env;
+    for (const auto& [k, v] : s.environment.value_or(installer::KeyValues{})) env.push_back(k + "=" + v);
+    EXPECT_EQ(env, our_env(c));
+    for (const std::string& network : s.networks.value_or(std::vector<std::string>{})) {
+      const json& endpoint = c["NetworkSettings"]["Networks"]["lumadex-" + network];
+      ASSERT_TRUE(endpoint.is_object()) << network;
+      auto aliases = endpoint["Aliases"].get<std::vector<std::string>>();
+      EXPECT_NE(aliases.end(), std::find(aliases.begin(), aliases.end(), s.name)) << network;
+    }
+  }
+  json api = inspect(*client_, "lumadex-api");
+  EXPECT_EQ((std::vector<std::string>{"/bin/sh", "-c", "./start.sh api"}),
+            api["Config"]["Cmd"].get<std::vector<std::string>>());
+  EXPECT_EQ("5000", api["HostConfig"]["PortBindings"]["5000/tcp"][0]["HostPort"]);
+  EXPECT_EQ((std::vector<std::string>{"lumadex-temp-vol:/temp-vol:rw"}),
+            api["HostConfig"]["Binds"].get<std::vector<std::string>>());
+  json streaming = inspect(*client_, "lumadex-streaming");
+  EXPECT_EQ((std::vector<std::string>{"start-kafka.sh"}), streaming["Config"]["Cmd"].get<std::vector<std::string>>());
+  EXPECT_EQ((std::vector<std::string>{"/var/run/docker.sock:/var/run/docker.sock:rw", "lumadex-streaming-vol:/kafka:rw"}),
+            streaming["HostConfig"]["Binds"].get<std::vector<std::string>>());
+  for (const char* node : {"lumadex-es1", "lumadex-es2"}) {
+    json es = inspect(*client_, node);
+    EXPECT_EQ(json::parse(R"([{"Name":"memlock","Soft":-1,"Hard":-1}])"), es["HostConfig"]["Ulimits"]) << node;
+  }
+
+  // Containers reach one another by short name on a shared network.
+  RunResult lookup = run_program({"docker", "exec", "lumadex-api", "nslookup", "es1"});
+  EXPECT_EQ(0, lookup.status) << lookup.out << lookup.err;
+  std::string es1_address =
+      inspect(*client_, "lumadex-es1")["NetworkSettings"]["Networks"]["lumadex-es-net"]["IPAddress"];
+  EXPECT_NE(std::string::npos, lookup.out.find(es1_address)) << lookup.out;
+
+  // A second install creates and pulls nothing and starts everything again.
+  SandboxProduct again;
+  out = printed_by([&] { completed = again.product.install(); });
+  EXPECT_TRUE(completed);
+  EXPECT_TRUE(with_prefix(out, "creating ").empty()) << ::testing::PrintToString(out);
+  EXPECT_TRUE(with_prefix(out, "pulling ").empty()) << ::testing::PrintToString(out);
+  EXPECT_EQ(13u, with_prefix(out, "installing lumadex-").size());
+  EXPECT_EQ(13u, with_prefix(out, "starting container ").size());
+}
+
+TEST_F(Product, ScaleAddsAndTakesAwayWorkers) {
+  SandboxProduct sandbox;
+  ASSERT_TRUE(printed_by([&] { ASSERT_TRUE(sandbox.product.install()); }).size() > 0);
+
+  std::vector<std::string> out = printed_by([&] { sandbox.product.scale("worker", 3); });
+  EXPECT_EQ((std::vector<std::string>{"starting lumadex-worker_1", "starting lumadex-worker_2"}),
+            with_prefix(out, "starting "));
+  json service = inspect(*client_, "lumadex-worker");
+  for (int n : {1, 2}) {
+    std::string name = "lumadex-worker_" + std::to_string(n);
+    SCOPED_TRACE(name);
+    json w = inspect(*client_, name);
+    EXPECT_EQ("running", w["State"]["Status"]);
+    EXPECT_EQ("no", w["HostConfig"]["RestartPolicy"]["Name"]);
+    EXPECT_EQ(service["HostConfig"]["CpusetCpus"], w["HostConfig"]["CpusetCpus"]);
+    EXPECT_EQ((std::vector<std::string>{"TZ=Asia/Istanbul", "WNAME=worker_" + std::to_string(n),
+                                        "HEALTHCHECK=elasticsearch cache queue worker"}),
+              our_env(w));
+  }
+
+  // A worker within range that was stopped stays stopped.
+  client_->stop_container("lumadex-worker_1");
+  out = printed_by([&] { sandbox.product.scale("worker", 3); });
+  EXPECT_TRUE(with_prefix(out, "starting ").empty()) << ::testing::PrintToString(out);
+  EXPECT_EQ("exited", state("lumadex-worker_1"));
+
+  out = printed_by([&] { sandbox.product.scale("worker", 1); });
+  EXPECT_EQ((std::vector<std::string>{"leaving from lumadex-worker_1", "leaving from lumadex-worker_2"}), out);
+  EXPECT_FALSE(exists("lumadex-worker_1"));
+  EXPECT_FALSE(exists("lumadex-worker_2"));
+  EXPECT_EQ("running", state("lumadex-worker"));
+
+  // The probe does the same through the deployment engine directly.
+  printed_by([&] { sandbox.product.scale("worker", 2); });
+  RunResult probe = run_program({program_dir() + "/scale_probe"});
+  EXPECT_EQ(0, probe.status) << probe.err;
+  EXPECT_EQ("leaving from lumadex-worker_1\n", probe.out);
+}
+
+TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
+  SandboxProduct sandbox;
+  bool completed = false;
+  printed_by([&] { completed = sandbox.product.install(std::string("2.3")); });
+  ASSERT_TRUE(completed);
+  for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
+    std::string expected = s.image == "lmdx2/app" ? "lmdx2/app:2.3" : s.image;
+    EXPECT_EQ(expected, inspect(*client_, "lumadex-" + s.name)["Config"]["Image"]) << s.name;
+    EXPECT_NE("lmdx2/app:2.3", s.image) << "the catalogue itself is never changed";
+  }
+
+  // Data in the search nodes' volume must survive an update.
+  RunResult mark = run_program({"docker", "exec", "lumadex-es1", "sh", "-c",
+                                "echo kept > /usr/share/elasticsearch/data/marker"});
+  ASSERT_EQ(0, mark.status) << mark.err;
+
+  std::vector<std::string> out = printed_by([&] { completed = sandbox.product.update(); });
+  EXPECT_TRUE(completed) << ::testing::PrintToString(out);
+  const std::vector<std::string> milestones = {
+      "updating lumadex", "uninstalling lumadex", "successfully uninstalled!", "removing cache volumes",
+      "successfully removed cache volumes", "installing lumadex", "contacting server please wait"};
+  std::size_t previous = 0;
+  for (const std::string& m : milestones) {
+    std::size_t at = index_of(out, m);
+    ASSERT_LT(at, out.size()) << m << " missing from " << ::testing::PrintToString(out);
+    EXPECT_LE(previous, at) << m;
+    previous = at;
+  }
+  EXPECT_EQ(13u, with_prefix(out, "stopping container ").size());
+  EXPECT_EQ(13u, with_prefix(out, "removing container ").size());
+  EXPECT_EQ(4u, with_prefix(out, "removing network ").size());
+  // Only the untagged application image is fetched anew, once for all roles.
+  EXPECT_EQ((std::vector<std::string>{"pulling lmdx2/app latest, please wait..."}), with_prefix(out, "pulling "));
+  EXPECT_EQ((std::vector<std::string>{"creating volume lumadex-temp-vol", "creating volume lumadex-streaming-vol",
+                                      "creating volume lumadex-coordinator-conf-vol",
+                                      "creating volume lumadex-coordinator-data-vol",
+                                      "creating volume lumadex-queue-vol"}),
+            with_prefix(out, "creating volume "));
+  EXPECT_EQ("lmdx2/app", inspect(*client_, "lumadex-api")["Config"]["Image"]);
+  RunResult kept = run_program({"docker", "exec", "lumadex-es1", "cat", "/usr/share/elasticsearch/data/marker"});
+  EXPECT_EQ("kept\n", kept.out) << kept.err;
+
+  // Uninstall twice: the second finds nothing and says so for each volume.
+  printed_by([&] { sandbox.product.uninstall(); });
+  for (const char* kept_volume : {"lumadex-es1-vol", "lumadex-es2-vol", "lumadex-cache-vol"})
+    EXPECT_TRUE(volume_exists(kept_volume)) << kept_volume;
+  for (const std::string& removed : LumadexInstaller::removed_volumes) EXPECT_FALSE(volume_exists(removed)) << removed;
+  out = printed_by([&] { sandbox.product.uninstall(); });
+  ASSERT_EQ(9u, out.size()) << ::testing::PrintToString(out);
+  EXPECT_EQ("uninstalling lumadex", out[0]);
+  EXPECT_EQ("successfully uninstalled!", out[1]);
+  EXPECT_EQ("removing cache volumes", out[2]);
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_NE(std::string::npos, out[3 + i].find(LumadexInstaller::removed_volumes[i])) << out[3 + i];
+    EXPECT_NE(std::string::npos, out[3 + i].find("404")) << out[3 + i];
+  }
+  EXPECT_EQ("successfully removed cache volumes", out[8]);
+}
+
+TEST_F(Product, UninstallLeavesOtherContainersAlone) {
+  SandboxProduct sandbox;
+  printed_by([&] { ASSERT_TRUE(sandbox.product.install()); });
+  client_->pull_image("kestro/probe", "latest", {});
+  for (const char* name : {"kestro-test-foreign", "lumadex-worker2"}) {
+    engine::ContainerSpec spec;
+    spec.image = "kestro/probe";
+    spec.name = name;
+    client_->start_container(client_->create_container(spec).id);
+  }
+  printed_by([&] { sandbox.product.uninstall(); });
+  EXPECT_EQ("running", state("kestro-test-foreign"));
+  EXPECT_EQ("running", state("lumadex-worker2")) << "continues a service's name without \"_\"";
+  EXPECT_FALSE(exists("lumadex-worker"));
+}
+
+}  // namespace
+}  // namespace bootstrap::testing

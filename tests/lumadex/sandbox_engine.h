@@ -1,0 +1,72 @@
+// Helpers for tests that run the product against the sandbox engine.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/engine/errors.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/run.h"
+
+namespace bootstrap::testing {
+
+inline std::shared_ptr<engine::Client> sandbox_client() {
+  return std::shared_ptr<engine::Client>(engine::DockerClient::from_environment());
+}
+
+inline bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Removes every container, network and volume whose name starts with one of
+// `prefixes`, whatever state it is in, so a test starts from a known engine.
+inline void remove_objects(engine::Client& client, const std::vector<std::string>& prefixes) {
+  auto ours = [&](const std::string& name) {
+    for (const std::string& p : prefixes)
+      if (starts_with(name, p)) return true;
+    return false;
+  };
+  for (const engine::ContainerRef& c : client.list_containers(true)) {
+    if (!ours(c.name)) continue;
+    client.stop_container(c.id);
+    client.remove_container(c.id);
+  }
+  for (const engine::NetworkRef& n : client.list_networks())
+    if (ours(n.name)) client.remove_network(n.id);
+  for (const engine::VolumeRef& v : client.list_volumes())
+    if (ours(v.name)) client.remove_volume(v.name);
+}
+
+// Runs `body` with standard output captured and returns the lines printed.
+inline std::vector<std::string> printed_by(const std::function<void()>& body) {
+  ::testing::internal::CaptureStdout();
+  try {
+    body();
+  } catch (...) {
+    std::string lost = ::testing::internal::GetCapturedStdout();
+    ADD_FAILURE() << "output before the error:\n" << lost;
+    throw;
+  }
+  return lines_of(::testing::internal::GetCapturedStdout());
+}
+
+inline nlohmann::json inspect(engine::Client& client, const std::string& container) {
+  return nlohmann::json::parse(client.inspect_container(container));
+}
+
+// The product on the sandbox engine, with the host's preparation faked (Docker
+// present, kernel setting fine) so tests touch nothing outside the engine.
+struct SandboxProduct {
+  FakeHost fake_host;
+  installer::lumadex::LumadexInstaller product{installer::lumadex::LumadexInstaller::Environment{
+      fake_host.host, [] { return sandbox_client(); }, {}}};
+};
+
+}  // namespace bootstrap::testing
