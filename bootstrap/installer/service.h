@@ -70,6 +70,19 @@ struct ImageReference {
 };
 ImageReference parse_image_reference(const std::string& reference);
 
+// The CPU set a container really gets on an engine with `cpu_count` logical
+// CPUs. A set ending in "-x" runs to the last CPU: every "x" becomes
+// cpu_count-1 ("4-x" on 8 CPUs is "4-7"). A set written for a bigger machine is
+// then clamped to the CPUs that exist: ranges that start beyond the last CPU
+// are dropped, ranges that run past it are cut, and a set left empty becomes
+// all CPUs ("0-(n-1)"); `clamped` says so. Anything else, a backwards range
+// among existing CPUs included, is left for the engine to judge.
+struct CpuSet {
+  std::string cpus;
+  bool clamped = false;
+};
+CpuSet resolve_cpuset(const std::string& asked, unsigned cpu_count);
+
 // Reads a service list from JSON: an array of objects with the keys "name",
 // "image", "command", "environment" (object, order kept), "ulimits" (array of
 // {"name","soft","hard"}), "ports" (object), "volumes", "networks" (arrays of
