@@ -7,10 +7,18 @@
 #include <stdexcept>
 #include <string>
 
+#include <unistd.h>
+
+#include <memory>
+
 #include <CLI/CLI.hpp>
 
+#include "bootstrap/app/progress.h"
+#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/engine/dry_run_client.h"
 #include "bootstrap/engine/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/util/util.h"
 
 namespace bootstrap::app {
 
@@ -27,6 +35,7 @@ class UsageError : public std::runtime_error {
 struct Options {
   std::optional<std::string> version;
   bool update = false;
+  bool dry_run = false;
   std::string service;
   std::string count;
 };
@@ -63,6 +72,30 @@ void check_service(const std::string& name) {
 
 void print_error(const std::string& text) { std::cerr << "error: " << text << std::endl; }
 
+// What the product operations run against. A dry run reads the real engine
+// through a client that only describes changes, and describes host changes
+// through a shell runner that runs nothing; the operations themselves are the
+// same code either way.
+LumadexInstaller::Environment make_environment(bool dry_run) {
+  host::Host& real = host::real_host();
+  static host::DryRunShellRunner describing_shell;
+  static host::Host dry_host{real.process, describing_shell, real.system, real.sysctl_conf,
+                             real.os_release, real.apt_keyrings, true};
+
+  auto make_client = [dry_run]() -> std::shared_ptr<engine::Client> {
+    std::shared_ptr<engine::Client> client(engine::DockerClient::from_environment());
+    if (dry_run) return std::make_shared<engine::DryRunClient>(client, std::cout);
+    return client;
+  };
+
+  engine::PullProgress progress;
+  if (!dry_run && ::isatty(STDOUT_FILENO)) {
+    auto view = std::make_shared<PullProgressView>(std::cout, util::Util::color_enabled());
+    progress = [view](const engine::PullEvent& event) { (*view)(event); };
+  }
+  return LumadexInstaller::Environment{dry_run ? dry_host : real, make_client, progress};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,17 +111,23 @@ int main(int argc, char** argv) {
       "install", "Prepare the host (Docker, vm.max_map_count) and bring every service up");
   install->add_option("--version", o.version, "Run the application image with this tag");
   install->add_flag("--update", o.update, "Fetch the untagged application image anew");
-  cli.add_subcommand("update",
-                     "Take the product down, remove its cache volumes, and install it again "
-                     "with fresh application images");
-  cli.add_subcommand("uninstall",
-                     "Take every container and network down and remove the cache volumes "
-                     "(search and cache data stay)");
+  CLI::App* update = cli.add_subcommand(
+      "update",
+      "Take the product down, remove its cache volumes, and install it again with fresh "
+      "application images");
+  CLI::App* uninstall = cli.add_subcommand(
+      "uninstall",
+      "Take every container and network down and remove the cache volumes (search and cache "
+      "data stay)");
   CLI::App* scale = cli.add_subcommand(
       "scale", "Run COUNT containers of SERVICE, its own container included");
   scale->add_option("SERVICE", o.service, "A service of the product")->required();
   scale->add_option("COUNT", o.count, "How many containers, 1 for none but its own")->required();
   cli.add_subcommand("configure", "Raise the kernel's vm.max_map_count where it is too low");
+  for (CLI::App* changing : {install, update, uninstall, scale})
+    changing->add_flag("--dry-run", o.dry_run,
+                       "Read the engine but change nothing: print each change as a line "
+                       "starting with \"would \"");
 
   try {
     cli.parse(argc, argv);
@@ -107,7 +146,7 @@ int main(int argc, char** argv) {
       count = parse_count(o.count);
     }
 
-    LumadexInstaller product;
+    LumadexInstaller product(make_environment(o.dry_run));
     bool completed = true;
     if (command == "install")
       completed = product.install(o.version, o.update);

@@ -183,6 +183,11 @@ class RealSystemInfo : public SystemInfo {
 
 }  // namespace
 
+int DryRunShellRunner::run(const std::string& command_line) {
+  std::cout << "would run: " << command_line << std::endl;
+  return 0;
+}
+
 Host& real_host() {
   static RealProcessRunner process;
   static RealShellRunner shell;

@@ -70,6 +70,16 @@ struct Host {
   std::filesystem::path sysctl_conf = "/etc/sysctl.conf";
   std::filesystem::path os_release = "/etc/os-release";
   std::filesystem::path apt_keyrings = "/etc/apt/keyrings";
+  // Describe changes to host files instead of making them (the shell runner
+  // of a dry run is a DryRunShellRunner).
+  bool dry_run = false;
+};
+
+// A ShellRunner for dry runs: prints "would run: <command line>" and answers
+// success without running anything.
+class DryRunShellRunner : public ShellRunner {
+ public:
+  int run(const std::string& command_line) override;
 };
 
 // The real host: fork/exec runners, uname/sched_getaffinity facts, the real

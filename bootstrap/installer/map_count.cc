@@ -123,7 +123,10 @@ void KestroInstaller::check_vm_max_map_count(host::Host& host) {
     std::cout << "making persistent " << setting << std::endl;
     // An unterminated last line would otherwise run into ours.
     const bool needs_break = content && !content->empty() && content->back() != '\n';
-    append_to_file(path, (needs_break ? "\n" : "") + setting + "\n", !content.has_value());
+    if (host.dry_run)
+      std::cout << "would append \"" << setting << "\" to " << path.string() << std::endl;
+    else
+      append_to_file(path, (needs_break ? "\n" : "") + setting + "\n", !content.has_value());
     util::Util::cprint("applied persistent vm.max_map_count setting", "green");
   }
 }

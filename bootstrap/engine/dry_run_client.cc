@@ -1,0 +1,96 @@
+#include "bootstrap/engine/dry_run_client.h"
+
+namespace bootstrap::engine {
+
+DryRunClient::DryRunClient(std::shared_ptr<Client> real, std::ostream& out)
+    : real_(std::move(real)), out_(out) {}
+
+void DryRunClient::would(const std::string& what) { out_ << "would " << what << std::endl; }
+
+std::string DryRunClient::name_of(const std::string& id) const {
+  auto it = names_.find(id);
+  return it == names_.end() ? id : it->second;
+}
+
+std::string DryRunClient::api_version() { return real_->api_version(); }
+
+std::vector<NetworkRef> DryRunClient::list_networks() {
+  std::vector<NetworkRef> networks = real_->list_networks();
+  for (const NetworkRef& n : networks) names_[n.id] = n.name;
+  return networks;
+}
+
+std::vector<VolumeRef> DryRunClient::list_volumes() { return real_->list_volumes(); }
+
+std::vector<ContainerRef> DryRunClient::list_containers(bool all) {
+  std::vector<ContainerRef> containers = real_->list_containers(all);
+  for (const ContainerRef& c : containers) names_[c.id] = c.name;
+  return containers;
+}
+
+NetworkRef DryRunClient::create_network(const std::string& name) {
+  would("create network " + name);
+  NetworkRef made{"dry-run:" + name, name};
+  names_[made.id] = name;
+  return made;
+}
+
+void DryRunClient::connect_network(const std::string& network_id, const std::string& container_id,
+                                   const std::vector<std::string>& aliases) {
+  std::string as;
+  for (const std::string& a : aliases) as += (as.empty() ? " as " : ", ") + a;
+  would("connect container " + name_of(container_id) + " to network " + name_of(network_id) + as);
+}
+
+void DryRunClient::remove_network(const std::string& id) { would("remove network " + name_of(id)); }
+
+VolumeRef DryRunClient::create_volume(const std::string& name, const std::string& driver) {
+  would("create volume " + name + " (driver " + driver + ")");
+  return VolumeRef{name, driver};
+}
+
+VolumeRef DryRunClient::get_volume(const std::string& name) { return real_->get_volume(name); }
+
+void DryRunClient::remove_volume(const std::string& name) { would("remove volume " + name); }
+
+std::string DryRunClient::get_image(const std::string& reference) {
+  return real_->get_image(reference);
+}
+
+void DryRunClient::remove_image(const std::string& reference, bool force) {
+  would("remove image " + reference + (force ? " (forced)" : ""));
+}
+
+void DryRunClient::pull_image(const std::string& repository, const std::string& tag,
+                              const PullProgress&) {
+  would("pull " + repository + (tag.rfind("sha256:", 0) == 0 ? "@" : ":") + tag);
+}
+
+ContainerRef DryRunClient::create_container(const ContainerSpec& spec) {
+  would("create container " + spec.name + " from " + spec.image);
+  ContainerRef made{"dry-run:" + spec.name, spec.name, spec.image, "created"};
+  names_[made.id] = spec.name;
+  return made;
+}
+
+void DryRunClient::start_container(const std::string& id) { would("start container " + name_of(id)); }
+
+void DryRunClient::stop_container(const std::string& id) { would("stop container " + name_of(id)); }
+
+void DryRunClient::remove_container(const std::string& id) {
+  would("remove container " + name_of(id));
+}
+
+std::string DryRunClient::inspect_container(const std::string& id) {
+  return real_->inspect_container(id);
+}
+
+void DryRunClient::login(const std::string& username, const std::string&, const std::string& server) {
+  would("log in as " + username + (server.empty() ? "" : " to " + server));
+}
+
+std::string DryRunClient::version() { return real_->version(); }
+
+EngineInfo DryRunClient::info() { return real_->info(); }
+
+}  // namespace bootstrap::engine

@@ -1,0 +1,59 @@
+// DryRunClient: a Client that reads the engine but changes nothing.
+//
+// It wraps a real client. Requests that only read (lists, lookups, inspect,
+// version, info) pass through, so the installer sees the engine as it is and
+// takes the same decisions as in a real run. Every request that would change
+// the engine (create, connect, start, stop, remove, pull, login) is instead
+// printed as one line starting with "would " and answered as if it had
+// succeeded, with made-up ids ("dry-run:<name>") for objects it would create.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "bootstrap/engine/client.h"
+
+namespace bootstrap::engine {
+
+class DryRunClient : public Client {
+ public:
+  DryRunClient(std::shared_ptr<Client> real, std::ostream& out);
+
+  std::string api_version() override;
+  std::vector<NetworkRef> list_networks() override;
+  std::vector<VolumeRef> list_volumes() override;
+  std::vector<ContainerRef> list_containers(bool all) override;
+  NetworkRef create_network(const std::string& name) override;
+  void connect_network(const std::string& network_id, const std::string& container_id,
+                       const std::vector<std::string>& aliases) override;
+  void remove_network(const std::string& id) override;
+  VolumeRef create_volume(const std::string& name, const std::string& driver) override;
+  VolumeRef get_volume(const std::string& name) override;
+  void remove_volume(const std::string& name) override;
+  std::string get_image(const std::string& reference) override;
+  void remove_image(const std::string& reference, bool force) override;
+  void pull_image(const std::string& repository, const std::string& tag,
+                  const PullProgress& progress) override;
+  ContainerRef create_container(const ContainerSpec& spec) override;
+  void start_container(const std::string& id) override;
+  void stop_container(const std::string& id) override;
+  void remove_container(const std::string& id) override;
+  std::string inspect_container(const std::string& id) override;
+  void login(const std::string& username, const std::string& password,
+             const std::string& server) override;
+  std::string version() override;
+  EngineInfo info() override;
+
+ private:
+  void would(const std::string& what);
+  // The name behind an id, for readable lines; the id itself when unknown.
+  std::string name_of(const std::string& id) const;
+
+  std::shared_ptr<Client> real_;
+  std::ostream& out_;
+  std::map<std::string, std::string> names_;  // id -> name, learned from lists and creations
+};
+
+}  // namespace bootstrap::engine
