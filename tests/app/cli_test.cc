@@ -83,7 +83,9 @@ TEST(Cli, BadInputIsRefusedBeforeAnythingRuns) {
     std::string shown = c.args.empty() ? "(no arguments)" : c.args.front();
     for (std::size_t i = 1; i < c.args.size(); ++i) shown += " " + c.args[i];
     EXPECT_EQ(2, r.status) << shown << "\nstdout: " << r.out << "\nstderr: " << r.err;
-    if (!c.says.empty()) EXPECT_TRUE(contains(r.err, c.says)) << shown << ": " << r.err;
+    if (!c.says.empty()) {
+      EXPECT_TRUE(contains(r.err, c.says)) << shown << ": " << r.err;
+    }
     EXPECT_FALSE(contains(r.err, "kestro-test-nowhere")) << shown << ": " << r.err;
   }
 }

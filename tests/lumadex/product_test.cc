@@ -27,10 +27,10 @@ std::size_t index_of(const std::vector<std::string>& lines, const std::string& l
 
 std::vector<std::string> container_names(const std::string& prefix) {
   std::vector<std::string> out;
-  for (const std::string& s : {"beater", "worker-shortops", "worker-task", "worker-trigger", "worker",
+  for (const char* s : {"beater", "worker-shortops", "worker-task", "worker-trigger", "worker",
                                "worker-ocr", "streaming", "coordinator", "es1", "es2", "queue",
                                "cache", "api"})
-    out.push_back(prefix + "lumadex-" + s);
+    out.push_back(prefix + "lumadex-" + std::string(s));
   return out;
 }
 
