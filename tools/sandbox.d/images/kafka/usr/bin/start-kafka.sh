@@ -1,0 +1,4 @@
+#!/bin/sh
+# Stand-in for wurstmeister/kafka's start-kafka.sh: idles.
+echo "kafka stand-in: $*"
+exec kestro-idle "$@"
