@@ -1,0 +1,352 @@
+#include "tests/support/fake_engine.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace bootstrap::testing {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& words, const std::string& separator) {
+  std::string out;
+  for (const std::string& word : words) {
+    if (!out.empty()) out += separator;
+    out += word;
+  }
+  return out;
+}
+
+// Whether `text` is a CPU list of the engine's syntax ("0-3,5") naming only
+// CPUs below `ncpu`, with no range running backwards.
+bool valid_cpuset(const std::string& text, int ncpu) {
+  auto number = [](const std::string& s, long& value) {
+    if (s.empty()) return false;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return ec == std::errc() && end == s.data() + s.size() && value >= 0;
+  };
+  std::size_t start = 0;
+  while (true) {
+    std::size_t comma = text.find(',', start);
+    std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    std::size_t dash = item.find('-');
+    long first = 0;
+    long last = 0;
+    if (dash == std::string::npos) {
+      if (!number(item, first)) return false;
+      last = first;
+    } else if (!number(item.substr(0, dash), first) || !number(item.substr(dash + 1), last)) {
+      return false;
+    }
+    if (last < first || last >= ncpu) return false;
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+}  // namespace
+
+std::string FakeEngine::normalize_image(const std::string& reference) {
+  if (reference.find('@') != std::string::npos) return reference;
+  std::size_t slash = reference.rfind('/');
+  std::size_t colon = reference.find(':', slash == std::string::npos ? 0 : slash + 1);
+  return colon == std::string::npos ? reference + ":latest" : reference;
+}
+
+void FakeEngine::add_network(const std::string& name, const std::string& id) {
+  networks_.push_back({id.empty() ? "id-" + name : id, name});
+}
+
+void FakeEngine::add_volume(const std::string& name, const std::string& driver) {
+  volumes_.push_back({name, driver});
+}
+
+FakeEngine::Container& FakeEngine::add_container(const std::string& name, const std::string& image,
+                                                 const std::string& state) {
+  Container c;
+  c.id = "id-" + name;
+  c.name = name;
+  c.state = state;
+  c.definition.image = image;
+  c.definition.name = name;
+  containers_.push_back(std::move(c));
+  return containers_.back();
+}
+
+const FakeEngine::Container* FakeEngine::container(const std::string& name) const {
+  for (const Container& c : containers_)
+    if (c.name == name) return &c;
+  return nullptr;
+}
+
+std::vector<std::string> FakeEngine::container_names() const {
+  std::vector<std::string> out;
+  for (const Container& c : containers_) out.push_back(c.name);
+  return out;
+}
+
+std::vector<std::string> FakeEngine::network_names() const {
+  std::vector<std::string> out;
+  for (const engine::NetworkRef& n : networks_) out.push_back(n.name);
+  return out;
+}
+
+std::vector<std::string> FakeEngine::volume_names() const {
+  std::vector<std::string> out;
+  for (const engine::VolumeRef& v : volumes_) out.push_back(v.name);
+  return out;
+}
+
+void FakeEngine::fail_next(const std::string& request_prefix, std::exception_ptr error) {
+  one_shot_.emplace_back(request_prefix, std::move(error));
+}
+
+void FakeEngine::request(const std::string& line) {
+  requests_.push_back(line);
+  for (auto it = one_shot_.begin(); it != one_shot_.end(); ++it) {
+    if (line.compare(0, it->first.size(), it->first) != 0) continue;
+    std::exception_ptr error = it->second;
+    one_shot_.erase(it);
+    std::rethrow_exception(error);
+  }
+  auto always = errors_.find(line);
+  if (always != errors_.end()) std::rethrow_exception(always->second);
+}
+
+FakeEngine::Container* FakeEngine::find_container(const std::string& id_or_name) {
+  for (Container& c : containers_)
+    if (c.id == id_or_name || c.name == id_or_name) return &c;
+  return nullptr;
+}
+
+engine::NetworkRef* FakeEngine::find_network(const std::string& id_or_name) {
+  for (engine::NetworkRef& n : networks_)
+    if (n.id == id_or_name || n.name == id_or_name) return &n;
+  return nullptr;
+}
+
+std::vector<engine::VolumeRef>::iterator FakeEngine::find_volume(const std::string& name) {
+  return std::find_if(volumes_.begin(), volumes_.end(),
+                      [&](const engine::VolumeRef& v) { return v.name == name; });
+}
+
+std::string FakeEngine::api_version() {
+  request("api version");
+  return "1.47";
+}
+
+std::vector<engine::NetworkRef> FakeEngine::list_networks() {
+  request("list networks");
+  return networks_;
+}
+
+std::vector<engine::VolumeRef> FakeEngine::list_volumes() {
+  request("list volumes");
+  return volumes_;
+}
+
+std::vector<engine::ContainerRef> FakeEngine::list_containers(bool all) {
+  request(all ? "list containers all" : "list containers");
+  std::vector<engine::ContainerRef> out;
+  for (const Container& c : containers_)
+    if (all || c.state == "running") out.push_back({c.id, c.name, c.definition.image, c.state});
+  return out;
+}
+
+engine::NetworkRef FakeEngine::create_network(const std::string& name) {
+  const std::string line = "create network " + name;
+  request(line);
+  if (find_network(name) != nullptr)
+    throw engine::ApiError(line, 409, "network with name " + name + " already exists");
+  add_network(name);
+  return networks_.back();
+}
+
+void FakeEngine::connect_network(const std::string& network_id, const std::string& container_id,
+                                 const std::vector<std::string>& aliases) {
+  engine::NetworkRef* network = find_network(network_id);
+  Container* c = find_container(container_id);
+  const std::string line = "connect " + (c ? c->name : container_id) + " to " +
+                           (network ? network->name : network_id) + " as " + joined(aliases, ",");
+  request(line);
+  if (network == nullptr) throw engine::NotFound(line, 404, "network " + network_id + " not found");
+  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + container_id);
+  for (const Membership& m : c->networks)
+    if (m.network == network->name)
+      throw engine::ApiError(line, 403, "endpoint with name " + c->name +
+                                            " already exists in network " + network->name);
+  c->networks.push_back({network->name, aliases});
+}
+
+void FakeEngine::remove_network(const std::string& id) {
+  engine::NetworkRef* network = find_network(id);
+  const std::string line = "remove network " + (network ? network->name : id);
+  request(line);
+  if (network == nullptr) throw engine::NotFound(line, 404, "network " + id + " not found");
+  for (const Container& c : containers_)
+    for (const Membership& m : c.networks)
+      if (m.network == network->name)
+        throw engine::ApiError(line, 403, "error while removing network: network " +
+                                              network->name + " id " + network->id +
+                                              " has active endpoints");
+  const std::string name = network->name;
+  std::erase_if(networks_, [&](const engine::NetworkRef& n) { return n.name == name; });
+}
+
+engine::VolumeRef FakeEngine::create_volume(const std::string& name, const std::string& driver) {
+  request("create volume " + name + " " + driver);
+  auto existing = find_volume(name);
+  if (existing != volumes_.end()) return *existing;  // the engine answers with the existing one
+  add_volume(name, driver);
+  return volumes_.back();
+}
+
+engine::VolumeRef FakeEngine::get_volume(const std::string& name) {
+  const std::string line = "get volume " + name;
+  request(line);
+  auto found = find_volume(name);
+  if (found == volumes_.end()) throw engine::NotFound(line, 404, "get " + name + ": no such volume");
+  return *found;
+}
+
+void FakeEngine::remove_volume(const std::string& name) {
+  const std::string line = "remove volume " + name;
+  request(line);
+  auto found = find_volume(name);
+  if (found == volumes_.end()) throw engine::NotFound(line, 404, "get " + name + ": no such volume");
+  for (const Container& c : containers_)
+    if (c.definition.binds)
+      for (const engine::Bind& b : *c.definition.binds)
+        if (b.source == name)
+          throw engine::ApiError(line, 409, "remove " + name + ": volume is in use - [" + c.id + "]");
+  volumes_.erase(found);
+}
+
+std::string FakeEngine::get_image(const std::string& reference) {
+  const std::string line = "get image " + reference;
+  request(line);
+  if (!has_image(reference))
+    throw engine::ImageNotFound(line, 404, "No such image: " + reference);
+  return "sha256:" + normalize_image(reference);
+}
+
+void FakeEngine::remove_image(const std::string& reference, bool force) {
+  const std::string line = "remove image " + reference + (force ? " force" : "");
+  request(line);
+  const std::string key = normalize_image(reference);
+  if (images_.count(key) == 0) throw engine::ImageNotFound(line, 404, "No such image: " + reference);
+  if (!force)
+    for (const Container& c : containers_)
+      if (normalize_image(c.definition.image) == key)
+        throw engine::ApiError(line, 409, "conflict: unable to remove repository reference \"" +
+                                              reference + "\" (must force) - container " + c.id +
+                                              " is using its referenced image");
+  images_.erase(key);
+}
+
+void FakeEngine::pull_image(const std::string& repository, const std::string& tag,
+                            const engine::PullProgress& progress) {
+  const bool digest = tag.starts_with("sha256:");
+  const std::string reference = repository + (digest ? "@" : ":") + tag;
+  const std::string line = "pull " + reference;
+  request(line);
+  if (private_repositories_.count(repository) && !logged_in_user_)
+    throw engine::ApiError(line, 401, "unauthorized: authentication required");
+  if (registry_.count(normalize_image(reference)) == 0)
+    throw engine::NotFound(line, 404, "pull access denied for " + repository +
+                                          ", repository does not exist or may require "
+                                          "'docker login': denied: requested access to the "
+                                          "resource is denied");
+  if (progress) {
+    progress({tag, "Pulling from " + repository, std::nullopt, std::nullopt, ""});
+    progress({"", "Status: Downloaded newer image for " + reference, std::nullopt, std::nullopt,
+              ""});
+  }
+  images_.insert(normalize_image(reference));
+}
+
+engine::ContainerRef FakeEngine::create_container(const engine::ContainerSpec& definition) {
+  const std::string line = "create container " + definition.name;
+  request(line);
+  if (definition.cpuset_cpus && !valid_cpuset(*definition.cpuset_cpus, ncpu_))
+    throw engine::ApiError(line, 400, "Requested CPUs are not available - requested " +
+                                          *definition.cpuset_cpus + ", available: 0-" +
+                                          std::to_string(ncpu_ - 1));
+  if (!has_image(definition.image)) throw engine::ImageNotFound(line, 404, "No such image: " + definition.image);
+  if (find_container(definition.name) != nullptr)
+    throw engine::ApiError(line, 409, "Conflict. The container name \"/" + definition.name +
+                                          "\" is already in use");
+  Container c;
+  c.id = "id-" + definition.name;
+  c.name = definition.name;
+  c.state = "created";
+  c.definition = definition;
+  containers_.push_back(c);
+  return {c.id, c.name, "", ""};
+}
+
+void FakeEngine::start_container(const std::string& id) {
+  Container* c = find_container(id);
+  const std::string line = "start " + (c ? c->name : id);
+  request(line);
+  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  c->state = "running";
+}
+
+void FakeEngine::stop_container(const std::string& id) {
+  Container* c = find_container(id);
+  const std::string line = "stop " + (c ? c->name : id);
+  request(line);
+  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  if (c->state == "running") c->state = "exited";
+}
+
+void FakeEngine::remove_container(const std::string& id) {
+  Container* c = find_container(id);
+  const std::string line = "remove container " + (c ? c->name : id);
+  request(line);
+  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  if (c->state == "running")
+    throw engine::ApiError(line, 409, "You cannot remove a running container " + c->id +
+                                          ". Stop the container before attempting removal or "
+                                          "force remove");
+  const std::string name = c->name;
+  std::erase_if(containers_, [&](const Container& each) { return each.name == name; });
+}
+
+std::string FakeEngine::inspect_container(const std::string& id) {
+  Container* c = find_container(id);
+  const std::string line = "inspect " + (c ? c->name : id);
+  request(line);
+  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  return "{\"Id\":\"" + c->id + "\",\"Name\":\"/" + c->name + "\",\"State\":{\"Status\":\"" +
+         c->state + "\"},\"Config\":{\"Image\":\"" + c->definition.image + "\"}}";
+}
+
+void FakeEngine::login(const std::string& username, const std::string& password,
+                       const std::string& server) {
+  const std::string line = "login " + username + (server.empty() ? "" : " at " + server);
+  request(line);
+  auto user = users_.find(username);
+  if (user == users_.end() || user->second != password)
+    throw engine::ApiError(line, 401, "unauthorized: incorrect username or password");
+  logged_in_user_ = username;
+}
+
+std::string FakeEngine::version() {
+  request("version");
+  return "{\"Version\":\"24.0.7\",\"ApiVersion\":\"1.43\",\"Os\":\"linux\",\"Arch\":\"amd64\"}";
+}
+
+engine::EngineInfo FakeEngine::info() {
+  request("info");
+  engine::EngineInfo result;
+  result.ncpu = info_ncpu_.value_or(ncpu_);
+  result.mem_total = 8LL << 30;
+  result.server_version = "24.0.7";
+  result.operating_system = "Fake Linux";
+  result.docker_root_dir = "/var/lib/docker";
+  return result;
+}
+
+}  // namespace bootstrap::testing

@@ -1,0 +1,148 @@
+// FakeEngine: an in-memory Docker engine for unit tests of the deployment
+// engine.
+//
+// It keeps a small state (networks, volumes, containers with their state, the
+// definition they were created from and their network memberships, images,
+// a registry to pull from, users allowed to log in) and answers every request
+// of engine::Client from it, with the engine's own refusals where they are
+// cheap to model. Every request is appended to `requests_` as one short line
+// ("create network lumadex-es-net", "start lumadex-api"), so a test compares
+// the whole list of what was asked instead of setting call-by-call
+// expectations.
+//
+// Any request can be made to fail: fail_next() arms a one-shot error for the
+// next request whose line starts with a given prefix, and `errors_` maps a
+// request line to an error thrown every time that exact line is asked. A
+// failing request is still recorded in `requests_`.
+#pragma once
+
+#include <concepts>
+#include <exception>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bootstrap/engine/client.h"
+#include "bootstrap/engine/errors.h"
+
+namespace bootstrap::testing {
+
+class FakeEngine : public engine::Client {
+ public:
+  // A network membership of a container: the network's name and the aliases
+  // the container answers to there.
+  struct Membership {
+    std::string network;
+    std::vector<std::string> aliases;
+    bool operator==(const Membership&) const = default;
+  };
+
+  struct Container {
+    std::string id;
+    std::string name;
+    std::string state;  // "created", "running" or "exited"
+    engine::ContainerSpec definition;
+    std::vector<Membership> networks;
+  };
+
+  // "redis" -> "redis:latest", "registry.local:5000/app" ->
+  // "registry.local:5000/app:latest"; references with a tag or a digest are
+  // kept as they are.
+  static std::string normalize_image(const std::string& reference);
+
+  // --- Setting up state (not recorded in requests_) -----------------------
+
+  void add_network(const std::string& name, const std::string& id = "");
+  void add_volume(const std::string& name, const std::string& driver = "local");
+  // A container made from `image` in the given state. The image is not added.
+  Container& add_container(const std::string& name, const std::string& image,
+                           const std::string& state = "running");
+  void add_image(const std::string& reference) { images_.insert(normalize_image(reference)); }
+  void add_to_registry(const std::string& reference) {
+    registry_.insert(normalize_image(reference));
+  }
+
+  // --- Looking at state ----------------------------------------------------
+
+  // nullptr when there is no container of that name.
+  const Container* container(const std::string& name) const;
+  std::vector<std::string> container_names() const;
+  std::vector<std::string> network_names() const;
+  std::vector<std::string> volume_names() const;
+  bool has_image(const std::string& reference) const {
+    return images_.count(normalize_image(reference)) > 0;
+  }
+
+  // --- Fault injection -----------------------------------------------------
+
+  // The next request whose line starts with `request_prefix` throws `error`
+  // (once); other requests are answered as usual.
+  void fail_next(const std::string& request_prefix, std::exception_ptr error);
+  template <typename Error>
+    requires std::derived_from<Error, std::exception>
+  void fail_next(const std::string& request_prefix, Error error) {
+    fail_next(request_prefix, std::make_exception_ptr(std::move(error)));
+  }
+
+  // --- engine::Client ------------------------------------------------------
+
+  std::string api_version() override;
+  std::vector<engine::NetworkRef> list_networks() override;
+  std::vector<engine::VolumeRef> list_volumes() override;
+  std::vector<engine::ContainerRef> list_containers(bool all) override;
+  engine::NetworkRef create_network(const std::string& name) override;
+  void connect_network(const std::string& network_id, const std::string& container_id,
+                       const std::vector<std::string>& aliases) override;
+  void remove_network(const std::string& id) override;
+  engine::VolumeRef create_volume(const std::string& name, const std::string& driver) override;
+  engine::VolumeRef get_volume(const std::string& name) override;
+  void remove_volume(const std::string& name) override;
+  std::string get_image(const std::string& reference) override;
+  void remove_image(const std::string& reference, bool force) override;
+  void pull_image(const std::string& repository, const std::string& tag,
+                  const engine::PullProgress& progress) override;
+  engine::ContainerRef create_container(const engine::ContainerSpec& definition) override;
+  void start_container(const std::string& id) override;
+  void stop_container(const std::string& id) override;
+  void remove_container(const std::string& id) override;
+  std::string inspect_container(const std::string& id) override;
+  void login(const std::string& username, const std::string& password,
+             const std::string& server) override;
+  std::string version() override;
+  engine::EngineInfo info() override;
+
+  // --- State, in the engine's listing order ---------------------------------
+
+  std::vector<engine::NetworkRef> networks_;
+  std::vector<engine::VolumeRef> volumes_;
+  std::vector<Container> containers_;
+  std::set<std::string> images_;    // normalized "repo:tag" (or "repo@digest")
+  std::set<std::string> registry_;  // what a pull can fetch, normalized
+  // Repositories whose pull needs a successful login first (401 otherwise).
+  std::set<std::string> private_repositories_;
+  // User name -> password accepted by login.
+  std::map<std::string, std::string> users_;
+  std::optional<std::string> logged_in_user_;
+  int ncpu_ = 4;  // CPUs that exist: a cpuset naming others is refused (400)
+  // What info() reports as the CPU count when set; ncpu_ otherwise.
+  std::optional<int> info_ncpu_;
+
+  // Every request, in order, as one line each.
+  std::vector<std::string> requests_;
+  // Request line -> error thrown every time that line is asked.
+  std::map<std::string, std::exception_ptr> errors_;
+
+ private:
+  // Records the request and throws an armed error for it, if any.
+  void request(const std::string& line);
+  Container* find_container(const std::string& id_or_name);
+  engine::NetworkRef* find_network(const std::string& id_or_name);
+  std::vector<engine::VolumeRef>::iterator find_volume(const std::string& name);
+
+  std::vector<std::pair<std::string, std::exception_ptr>> one_shot_;
+};
+
+}  // namespace bootstrap::testing

@@ -1,0 +1,64 @@
+#include "tests/support/fake_host.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace bootstrap::testing {
+
+namespace {
+
+std::filesystem::path make_temp_dir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "fake_host.XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+void write_file(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace
+
+host::ProcessRunner::Result FakeProcessRunner::run(const std::string& program,
+                                                   const std::vector<std::string>& args) {
+  std::string line = program;
+  for (const std::string& arg : args) line += " " + arg;
+  commands_ran_.push_back(line);
+  auto answer = answers_.find(line);
+  if (answer == answers_.end())
+    throw host::HostError("cannot run " + program + ": No such file or directory");
+  return answer->second;
+}
+
+int RecordingShellRunner::run(const std::string& command_line) {
+  commands_ran_.push_back(command_line);
+  auto status = exit_status_.find(command_line);
+  return status == exit_status_.end() ? 0 : status->second;
+}
+
+FakeHost::FakeHost()
+    : dir_(make_temp_dir()),
+      host{.process = process,
+           .shell = shell,
+           .system = system,
+           .sysctl_conf = dir_ / "sysctl.conf",
+           .os_release = dir_ / "os-release",
+           .apt_keyrings = dir_ / "keyrings"} {
+  process.answers_["docker --version"] = {0, kDockerBanner};
+  process.answers_["sysctl vm.max_map_count"] = {0, kMapCountAnswer};
+  process.answers_["dpkg --print-architecture"] = {0, "amd64\n"};
+  write_file(host.sysctl_conf, "vm.max_map_count=262144\n");
+  write_file(host.os_release, "NAME=\"Ubuntu\"\nVERSION_CODENAME=jammy\nUBUNTU_CODENAME=jammy\n");
+}
+
+FakeHost::~FakeHost() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+}  // namespace bootstrap::testing

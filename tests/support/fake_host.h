@@ -1,0 +1,74 @@
+// FakeHost: the host facilities of bootstrap::host as recording fakes, for
+// tests of the deployment engine that must not run programs, install
+// anything or touch /etc.
+//
+// By default the host looks prepared: `docker --version` answers with its
+// banner, `sysctl vm.max_map_count` answers 262144, and the settings file (in
+// a fresh temporary folder, removed with the object) already has the line
+// "vm.max_map_count=262144", so host preparation prints nothing and runs no
+// shell command. Tests change the answers to walk other paths.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bootstrap/host/host.h"
+
+namespace bootstrap::testing {
+
+// Answers programs from `answers_`, keyed by the command line ("docker
+// --version"). A program without an answer cannot be started (HostError), as
+// if it were not on PATH. Every run is recorded in `commands_ran_`.
+class FakeProcessRunner : public host::ProcessRunner {
+ public:
+  Result run(const std::string& program, const std::vector<std::string>& args) override;
+
+  std::map<std::string, Result> answers_;
+  std::vector<std::string> commands_ran_;
+};
+
+// Records every command line in `commands_ran_` and answers with the status
+// from `exit_status_` (0 when the line has no entry).
+class RecordingShellRunner : public host::ShellRunner {
+ public:
+  int run(const std::string& command_line) override;
+
+  std::vector<std::string> commands_ran_;
+  std::map<std::string, int> exit_status_;
+};
+
+class FakeSystemInfo : public host::SystemInfo {
+ public:
+  std::string platform_name() override { return platform_; }
+  unsigned cpu_count() override { return cpu_count_; }
+  std::string os_family() override { return "posix"; }
+  std::string system_name() override { return "Linux"; }
+  std::string kernel_release() override { return "6.1.0-18-amd64"; }
+
+  std::string platform_ = "linux";
+  unsigned cpu_count_ = 4;
+};
+
+class FakeHost {
+ public:
+  static constexpr const char* kDockerBanner = "Docker version 20.10.24, build 297e128\n";
+  static constexpr const char* kMapCountAnswer = "vm.max_map_count = 262144\n";
+
+  FakeHost();
+  ~FakeHost();
+  FakeHost(const FakeHost&) = delete;
+  FakeHost& operator=(const FakeHost&) = delete;
+
+  // Makes `docker --version` fail to start, as on a host without Docker.
+  void remove_docker() { process.answers_.erase("docker --version"); }
+
+  FakeProcessRunner process;
+  RecordingShellRunner shell;
+  FakeSystemInfo system;
+  std::filesystem::path dir_;  // the temporary folder holding the host's files
+  host::Host host;
+};
+
+}  // namespace bootstrap::testing
