@@ -1,0 +1,244 @@
+#include "bootstrap/engine/curl_transport.h"
+
+#include <curl/curl.h>
+
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "bootstrap/engine/curl_handles.h"
+#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/engine/errors.h"
+
+namespace bootstrap::engine {
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 10;
+// Stop waits for the container to exit and pulls can sit on a slow layer, both
+// without a byte on the wire; a connection silent for this long is dead.
+constexpr long kStallSeconds = 600;
+
+std::once_flag curl_init_once;
+
+}  // namespace
+
+void ensure_curl_initialised() {
+  std::call_once(curl_init_once, [] {
+    CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (code != CURLE_OK)
+      throw EngineError(std::string("cannot initialise libcurl: ") + curl_easy_strerror(code));
+  });
+}
+
+CurlEasy::CurlEasy() : handle_(curl_easy_init()) {
+  if (!handle_) throw std::runtime_error("curl_easy_init failed");
+}
+
+void CurlSlist::append(const std::string& line) {
+  curl_slist* grown = curl_slist_append(list_.get(), line.c_str());
+  if (grown == nullptr) throw std::bad_alloc();
+  (void)list_.release();
+  list_.reset(grown);
+}
+
+namespace {
+
+// What the callbacks of one transfer share.
+struct Exchange {
+  Response response;
+  // Set for send_streaming(): a 2xx body goes to the splitter, line by line.
+  std::optional<LineSplitter> splitter;
+  bool streaming_body = false;  // decided when the first body byte arrives
+  bool body_started = false;
+  std::exception_ptr sink_failure;
+};
+
+std::string_view trim(std::string_view text) {
+  std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  std::size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* exchange = static_cast<Exchange*>(user);
+  std::string_view line = trim(std::string_view(data, size * count));
+  if (line.starts_with("HTTP/")) {
+    // A new status line (after "100 Continue", say) starts a new header block.
+    exchange->response.headers.clear();
+    std::size_t space = line.find(' ');
+    long status = 0;
+    if (space != std::string_view::npos) {
+      std::string_view code = line.substr(space + 1);
+      std::from_chars(code.data(), code.data() + code.size(), status);
+    }
+    exchange->response.status = status;
+  } else if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
+    exchange->response.headers.emplace_back(std::string(trim(line.substr(0, colon))),
+                                            std::string(trim(line.substr(colon + 1))));
+  }
+  return size * count;
+}
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* exchange = static_cast<Exchange*>(user);
+  size_t bytes = size * count;
+  if (!exchange->body_started) {
+    exchange->body_started = true;
+    long status = exchange->response.status;
+    exchange->streaming_body = exchange->splitter && status >= 200 && status < 300;
+  }
+  if (!exchange->streaming_body) {
+    exchange->response.body.append(data, bytes);
+    return bytes;
+  }
+  try {
+    exchange->splitter->feed(std::string_view(data, bytes));
+  } catch (...) {
+    // Unwinding through libcurl is not allowed: keep the exception, make
+    // libcurl abort the transfer, and rethrow once perform() has returned.
+    exchange->sink_failure = std::current_exception();
+    return 0;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+struct CurlTransport::Impl {
+  ClientConfig config;
+  CurlEasy easy;
+  char error_text[CURL_ERROR_SIZE] = {};
+
+  explicit Impl(ClientConfig c) : config(std::move(c)) {}
+
+  template <typename Value>
+  void set(CURLoption option, Value value) {
+    CURLcode code = curl_easy_setopt(easy.get(), option, value);
+    if (code != CURLE_OK)
+      throw EngineError("cannot configure libcurl for " + config.host + ": " +
+                        curl_easy_strerror(code));
+  }
+
+  Response perform(const Request& request, const LineSink* sink);
+};
+
+Response CurlTransport::Impl::perform(const Request& request, const LineSink* sink) {
+  CURL* curl = easy.get();
+  // reset() forgets the previous request's options but keeps the open
+  // connection, which is what lets one engine connection serve them all.
+  curl_easy_reset(curl);
+
+  Exchange exchange;
+  if (sink != nullptr) exchange.splitter.emplace(*sink);
+
+  std::string url = config.base_url + request.target;
+  set(CURLOPT_URL, url.c_str());
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  set(CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  set(CURLOPT_ERRORBUFFER, error_text);
+  set(CURLOPT_HEADERFUNCTION, on_header);
+  set(CURLOPT_HEADERDATA, &exchange);
+  set(CURLOPT_WRITEFUNCTION, on_body);
+  set(CURLOPT_WRITEDATA, &exchange);
+
+  if (!config.socket_path.empty()) {
+    set(CURLOPT_UNIX_SOCKET_PATH, config.socket_path.c_str());
+  } else {
+    set(CURLOPT_TCP_KEEPALIVE, 1L);
+    if (config.tls) {
+      set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+      set(CURLOPT_SSL_VERIFYPEER, config.tls_verify ? 1L : 0L);
+      set(CURLOPT_SSL_VERIFYHOST, config.tls_verify ? 2L : 0L);
+      if (config.tls_verify) set(CURLOPT_CAINFO, config.ca_file.c_str());
+      // As the docker CLI does, a missing client certificate means none is
+      // offered; an engine that requires one then refuses the handshake.
+      std::error_code ignored;
+      if (std::filesystem::exists(config.cert_file, ignored) &&
+          std::filesystem::exists(config.key_file, ignored)) {
+        set(CURLOPT_SSLCERT, config.cert_file.c_str());
+        set(CURLOPT_SSLKEY, config.key_file.c_str());
+      }
+    }
+  }
+
+  CurlSlist headers;
+  // Without this libcurl may hold back a large body waiting for a
+  // "100 Continue" the engine never sends.
+  headers.append("Expect:");
+  if (request.body) {
+    headers.append("Content-Type: application/json");
+  } else if (request.method == "POST") {
+    // Drop the form Content-Type libcurl would add to an empty POST.
+    headers.append("Content-Type:");
+  }
+  for (const auto& [name, value] : request.headers) headers.append(name + ": " + value);
+  set(CURLOPT_HTTPHEADER, headers.get());
+
+  if (request.method == "GET") {
+    set(CURLOPT_HTTPGET, 1L);
+  } else if (request.method == "HEAD") {
+    set(CURLOPT_NOBODY, 1L);
+  } else {
+    if (request.method == "POST") {
+      set(CURLOPT_POST, 1L);
+    } else {
+      set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    }
+    if (request.body || request.method == "POST") {
+      // A known length, zero included: the engine refuses a chunked start.
+      const std::string empty;
+      const std::string& body = request.body ? *request.body : empty;
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+      set(CURLOPT_COPYPOSTFIELDS, body.c_str());
+    }
+  }
+
+  error_text[0] = '\0';
+  CURLcode code = curl_easy_perform(curl);
+  if (exchange.sink_failure) std::rethrow_exception(exchange.sink_failure);
+  if (code != CURLE_OK) {
+    std::string detail = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
+    long os_error = 0;
+    if (code == CURLE_COULDNT_CONNECT && !config.socket_path.empty() &&
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &os_error) == CURLE_OK && os_error != 0) {
+      // libcurl words a socket failure as if it were TCP ("Failed to connect
+      // to localhost port 80"); the system's reason says what is wrong.
+      detail = std::string(std::strerror(static_cast<int>(os_error))) + " (" + detail + ")";
+    }
+    throw ConnectionError("", config.host, detail);
+  }
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  exchange.response.status = status;
+  if (exchange.streaming_body) exchange.splitter->finish();
+  return std::move(exchange.response);
+}
+
+CurlTransport::CurlTransport(ClientConfig config) {
+  ensure_curl_initialised();
+  impl_ = std::make_unique<Impl>(std::move(config));
+}
+
+CurlTransport::~CurlTransport() = default;
+
+Response CurlTransport::send(const Request& request) { return impl_->perform(request, nullptr); }
+
+Response CurlTransport::send_streaming(const Request& request, const LineSink& sink) {
+  return impl_->perform(request, &sink);
+}
+
+std::string CurlTransport::endpoint() const { return impl_->config.host; }
+
+}  // namespace bootstrap::engine

@@ -1,0 +1,517 @@
+#include "bootstrap/engine/docker_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "bootstrap/engine/api_version.h"
+#include "bootstrap/engine/curl_transport.h"
+#include "bootstrap/engine/errors.h"
+
+namespace bootstrap::engine {
+
+namespace {
+
+using json = nlohmann::json;
+
+// Which "not found" a 404 means: only image lookups, pulls and creates answer
+// 404 for a missing image, and callers react to that one by pulling.
+enum class Subject { kOther, kImage };
+
+std::string_view trim(std::string_view text) {
+  std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  std::size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+bool is_success(long status) { return status >= 200 && status < 400; }
+
+const char* reason_phrase(long status) {
+  static constexpr std::pair<long, const char*> kReasons[] = {
+      {400, "Bad Request"},        {401, "Unauthorized"},
+      {403, "Forbidden"},          {404, "Not Found"},
+      {405, "Method Not Allowed"}, {406, "Not Acceptable"},
+      {408, "Request Timeout"},    {409, "Conflict"},
+      {410, "Gone"},               {412, "Precondition Failed"},
+      {413, "Payload Too Large"},  {415, "Unsupported Media Type"},
+      {429, "Too Many Requests"},  {500, "Internal Server Error"},
+      {501, "Not Implemented"},    {502, "Bad Gateway"},
+      {503, "Service Unavailable"}, {504, "Gateway Timeout"}};
+  for (const auto& [code, reason] : kReasons)
+    if (code == status) return reason;
+  return "";
+}
+
+// The engine's own words for a failed request: the "message" of a JSON error
+// body, else the body as it came, else the status.
+std::string error_message(const Response& response) {
+  std::optional<std::string> type = response.header("Content-Type");
+  if (type) {
+    std::string media = lower(trim(std::string_view(*type).substr(0, type->find(';'))));
+    if (media == "application/json") {
+      json parsed = json::parse(response.body, nullptr, /*allow_exceptions=*/false);
+      if (parsed.is_object()) {
+        auto message = parsed.find("message");
+        if (message != parsed.end() && message->is_string()) {
+          std::string text(trim(message->get<std::string>()));
+          if (!text.empty()) return text;
+        }
+      }
+    }
+  }
+  std::string raw(trim(response.body));
+  if (!raw.empty()) return raw;
+  std::string text = "request returned " + std::to_string(response.status);
+  if (const char* reason = reason_phrase(response.status); *reason != '\0')
+    text += std::string(" ") + reason;
+  return text;
+}
+
+[[noreturn]] void throw_status(const std::string& context, long status, const std::string& message,
+                               Subject subject) {
+  if (status == 404) {
+    if (subject == Subject::kImage) throw ImageNotFound(context, status, message);
+    throw NotFound(context, status, message);
+  }
+  throw ApiError(context, status, message);
+}
+
+bool is_unreserved(unsigned char c) {
+  return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+std::string percent_encode(std::string_view text, std::string_view also_keep) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (is_unreserved(c) || also_keep.find(static_cast<char>(c)) != std::string_view::npos) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// Names and references go into paths as they are where the engine's routes
+// allow it ("library/redis:6.0.4"); anything else is percent-encoded.
+std::string escape_path(std::string_view segment) { return percent_encode(segment, "/:@"); }
+
+std::string escape_query(std::string_view value) { return percent_encode(value, ""); }
+
+// JSON text for a request; strings that are not UTF-8 get U+FFFD rather than
+// failing the dump.
+std::string to_text(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json parse_answer(const std::string& context, const std::string& body) {
+  json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded())
+    throw EngineError(
+        context + ": the engine's answer is not JSON: " + std::string(trim(body)).substr(0, 200));
+  return parsed;
+}
+
+std::string text_field(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::string required_text(const std::string& context, const json& object, const char* key) {
+  std::string value = text_field(object, key);
+  if (value.empty()) throw EngineError(context + ": the engine's answer has no \"" + key + "\"");
+  return value;
+}
+
+std::optional<std::int64_t> integer_field(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end()) return std::nullopt;
+  if (it->is_number_integer()) return it->get<std::int64_t>();
+  if (it->is_number_float()) return static_cast<std::int64_t>(it->get<double>());
+  return std::nullopt;
+}
+
+const json& require_array(const std::string& context, const json& value) {
+  if (!value.is_array()) throw EngineError(context + ": the engine's answer is not a list");
+  return value;
+}
+
+// The engine lists names with a leading "/"; legacy links add names such as
+// "/other/alias". The container's own name is the one without a further "/".
+std::string container_name(const json& names) {
+  std::string first;
+  if (!names.is_array()) return first;
+  for (const json& entry : names) {
+    if (!entry.is_string()) continue;
+    std::string name = entry.get<std::string>();
+    if (!name.empty() && name.front() == '/') name.erase(0, 1);
+    if (name.find('/') == std::string::npos) return name;
+    if (first.empty()) first = name;
+  }
+  return first;
+}
+
+// Splits an untagged pull into repository and tag: "redis:6.0.4" ->
+// ("redis", "6.0.4"), "app@sha256:..." -> ("app", "sha256:..."), "redis" ->
+// ("redis", "latest"). Without a tag the engine would pull every tag.
+std::pair<std::string, std::string> pull_reference(const std::string& repository,
+                                                   const std::string& tag) {
+  if (!tag.empty()) return {repository, tag};
+  if (std::size_t at = repository.find('@'); at != std::string::npos)
+    return {repository.substr(0, at), repository.substr(at + 1)};
+  std::size_t slash = repository.rfind('/');
+  std::size_t colon = repository.rfind(':');
+  if (colon != std::string::npos && (slash == std::string::npos || colon > slash))
+    return {repository.substr(0, colon), repository.substr(colon + 1)};
+  return {repository, "latest"};
+}
+
+PullEvent pull_event(const json& line) {
+  PullEvent event;
+  event.id = text_field(line, "id");
+  event.status = text_field(line, "status");
+  auto detail = line.find("progressDetail");
+  if (detail != line.end() && detail->is_object()) {
+    event.current = integer_field(*detail, "current");
+    event.total = integer_field(*detail, "total");
+    event.units = text_field(*detail, "units");
+  }
+  return event;
+}
+
+}  // namespace
+
+struct DockerClient::State {
+  std::unique_ptr<Transport> transport;
+  std::optional<std::string> version;
+  std::optional<std::string> registry_auth;  // X-Registry-Auth value after login()
+  ClientStats stats;
+
+  // One transport call, counted and timed; a connection failure is reported
+  // with `context` in front.
+  Response exchange(const std::string& context, const Request& request,
+                    const LineSink* sink = nullptr) {
+    auto started = std::chrono::steady_clock::now();
+    struct Tally {
+      ClientStats& stats;
+      std::chrono::steady_clock::time_point started;
+      ~Tally() {
+        ++stats.requests;
+        stats.engine_wait += std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now() - started);
+      }
+    } tally{stats, started};
+    try {
+      return sink != nullptr ? transport->send_streaming(request, *sink) : transport->send(request);
+    } catch (const ConnectionError& e) {
+      throw ConnectionError(context, e.endpoint(), e.detail());
+    }
+  }
+
+  std::string negotiate() {
+    const std::string context = "negotiate the API version";
+    // Any error status still carries the header; the GET is for proxies and
+    // old engines that do not route HEAD.
+    Response ping = exchange(context, Request{"HEAD", "/_ping", std::nullopt, {}});
+    if (ping.status != 200 && ping.status != 500)
+      ping = exchange(context, Request{"GET", "/_ping", std::nullopt, {}});
+    std::optional<ApiVersion> engine;
+    if (std::optional<std::string> header = ping.header("Api-Version"))
+      engine = parse_api_version(trim(*header));
+    if (!engine) {
+      if (!is_success(ping.status))
+        throw_status(context, ping.status, error_message(ping), Subject::kOther);
+      return kMinApiVersion;
+    }
+    return std::min(*engine, *parse_api_version(kMaxApiVersion)).str();
+  }
+
+  const std::string& api_version() {
+    if (!version) version = negotiate();
+    return *version;
+  }
+
+  Request versioned(std::string method, const std::string& path,
+                    std::optional<std::string> body = std::nullopt) {
+    return Request{std::move(method), "/v" + api_version() + path, std::move(body), {}};
+  }
+
+  // Sends `request` and throws the error its status stands for.
+  Response checked(const std::string& context, const Request& request,
+                   Subject subject = Subject::kOther) {
+    Response response = exchange(context, request);
+    if (!is_success(response.status))
+      throw_status(context, response.status, error_message(response), subject);
+    return response;
+  }
+
+  Response call(const std::string& context, std::string method, const std::string& path,
+                std::optional<std::string> body = std::nullopt, Subject subject = Subject::kOther) {
+    return checked(context, versioned(std::move(method), path, std::move(body)), subject);
+  }
+};
+
+DockerClient::DockerClient(std::unique_ptr<Transport> transport,
+                           std::optional<std::string> pinned_version)
+    : state_(std::make_unique<State>()) {
+  state_->transport = std::move(transport);
+  if (pinned_version) {
+    std::string_view version = *pinned_version;
+    if (version.starts_with('v')) version.remove_prefix(1);
+    if (!parse_api_version(version))
+      throw ConfigError("API version \"" + *pinned_version + "\" is not a version such as 1.41");
+    state_->version = std::string(version);
+  }
+}
+
+DockerClient::~DockerClient() = default;
+
+std::unique_ptr<DockerClient> DockerClient::from_environment() {
+  ClientConfig config = ClientConfig::from_environment();
+  std::optional<std::string> pinned = config.api_version;
+  return std::make_unique<DockerClient>(std::make_unique<CurlTransport>(std::move(config)),
+                                        std::move(pinned));
+}
+
+const ClientStats& DockerClient::stats() const { return state_->stats; }
+
+std::string DockerClient::api_version() { return state_->api_version(); }
+
+std::vector<NetworkRef> DockerClient::list_networks() {
+  const std::string context = "list networks";
+  json answer = parse_answer(context, state_->call(context, "GET", "/networks").body);
+  std::vector<NetworkRef> networks;
+  for (const json& entry : require_array(context, answer))
+    networks.push_back(NetworkRef{text_field(entry, "Id"), text_field(entry, "Name")});
+  return networks;
+}
+
+std::vector<VolumeRef> DockerClient::list_volumes() {
+  const std::string context = "list volumes";
+  json answer = parse_answer(context, state_->call(context, "GET", "/volumes").body);
+  std::vector<VolumeRef> volumes;
+  auto list = answer.find("Volumes");
+  if (list == answer.end() || list->is_null()) return volumes;  // the engine sends null for none
+  for (const json& entry : require_array(context, *list))
+    volumes.push_back(VolumeRef{text_field(entry, "Name"), text_field(entry, "Driver")});
+  return volumes;
+}
+
+std::vector<ContainerRef> DockerClient::list_containers(bool all) {
+  const std::string context = "list containers";
+  json answer = parse_answer(
+      context,
+      state_->call(context, "GET", all ? "/containers/json?all=1" : "/containers/json").body);
+  std::vector<ContainerRef> containers;
+  for (const json& entry : require_array(context, answer)) {
+    auto names = entry.find("Names");
+    containers.push_back(ContainerRef{text_field(entry, "Id"),
+                                      names != entry.end() ? container_name(*names) : "",
+                                      text_field(entry, "Image"), text_field(entry, "State")});
+  }
+  return containers;
+}
+
+NetworkRef DockerClient::create_network(const std::string& name) {
+  const std::string context = "create network " + name;
+  json body = {{"Name", name}};
+  // Engines before 25 (API 1.44) create a second network of the same name
+  // unless asked not to; later ones always refuse and deprecate the flag.
+  if (*parse_api_version(state_->api_version()) < ApiVersion{1, 44}) body["CheckDuplicate"] = true;
+  json answer =
+      parse_answer(context, state_->call(context, "POST", "/networks/create", to_text(body)).body);
+  return NetworkRef{required_text(context, answer, "Id"), name};
+}
+
+void DockerClient::connect_network(const std::string& network_id, const std::string& container_id,
+                                   const std::vector<std::string>& aliases) {
+  const std::string context = "connect container " + container_id + " to network " + network_id;
+  json body = {{"Container", container_id}, {"EndpointConfig", {{"Aliases", aliases}}}};
+  state_->call(context, "POST", "/networks/" + escape_path(network_id) + "/connect", to_text(body));
+}
+
+void DockerClient::remove_network(const std::string& id) {
+  state_->call("remove network " + id, "DELETE", "/networks/" + escape_path(id));
+}
+
+VolumeRef DockerClient::create_volume(const std::string& name, const std::string& driver) {
+  const std::string context = "create volume " + name;
+  json body = {{"Name", name}, {"Driver", driver}};
+  json answer =
+      parse_answer(context, state_->call(context, "POST", "/volumes/create", to_text(body)).body);
+  return VolumeRef{required_text(context, answer, "Name"), text_field(answer, "Driver")};
+}
+
+VolumeRef DockerClient::get_volume(const std::string& name) {
+  const std::string context = "get volume " + name;
+  json answer =
+      parse_answer(context, state_->call(context, "GET", "/volumes/" + escape_path(name)).body);
+  return VolumeRef{required_text(context, answer, "Name"), text_field(answer, "Driver")};
+}
+
+void DockerClient::remove_volume(const std::string& name) {
+  state_->call("remove volume " + name, "DELETE", "/volumes/" + escape_path(name));
+}
+
+std::string DockerClient::get_image(const std::string& reference) {
+  const std::string context = "inspect image " + reference;
+  Response response = state_->call(context, "GET", "/images/" + escape_path(reference) + "/json",
+                                   std::nullopt, Subject::kImage);
+  return required_text(context, parse_answer(context, response.body), "Id");
+}
+
+void DockerClient::remove_image(const std::string& reference, bool force) {
+  state_->call("remove image " + reference, "DELETE",
+               "/images/" + escape_path(reference) + (force ? "?force=1" : "?force=0"),
+               std::nullopt, Subject::kImage);
+}
+
+void DockerClient::pull_image(const std::string& repository, const std::string& tag,
+                              const PullProgress& progress) {
+  auto [repo, version] = pull_reference(repository, tag);
+  const bool digest = version.find(':') != std::string::npos;
+  const std::string context = "pull " + repo + (digest ? "@" : ":") + version;
+
+  Request request = state_->versioned(
+      "POST", "/images/create?fromImage=" + escape_query(repo) + "&tag=" + escape_query(version));
+  if (state_->registry_auth)
+    request.headers.emplace_back("X-Registry-Auth", *state_->registry_auth);
+
+  // A failure after the engine has started streaming arrives as a line of its
+  // own while the status stays 200. The stream is read to its end (it ends
+  // right after that line) so that the connection stays usable.
+  std::optional<std::pair<long, std::string>> failure;
+  LineSink sink = [&](std::string_view text) {
+    json line = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!line.is_object() || failure) return;
+    auto detail = line.find("errorDetail");
+    auto error = line.find("error");
+    if (detail != line.end() || error != line.end()) {
+      long status = 500;
+      std::string message;
+      if (detail != line.end() && detail->is_object()) {
+        std::optional<std::int64_t> code = integer_field(*detail, "code");
+        if (code && *code >= 400 && *code < 600) status = static_cast<long>(*code);
+        message = text_field(*detail, "message");
+      }
+      if (message.empty()) message = text_field(line, "error");
+      if (message.empty()) message = "the engine reported a failure: " + std::string(text);
+      failure.emplace(status, std::move(message));
+      return;
+    }
+    if (progress) progress(pull_event(line));
+  };
+  Response response = state_->exchange(context, request, &sink);
+  if (!is_success(response.status))
+    throw_status(context, response.status, error_message(response), Subject::kImage);
+  if (failure) throw_status(context, failure->first, failure->second, Subject::kImage);
+}
+
+ContainerRef DockerClient::create_container(const ContainerSpec& definition) {
+  const std::string context = "create container " + definition.name;
+  json body = {{"Image", definition.image}};
+  if (definition.command) body["Cmd"] = split_command(*definition.command);
+  if (definition.environment) {
+    json env = json::array();
+    for (const auto& [key, value] : *definition.environment) env.push_back(key + "=" + value);
+    body["Env"] = std::move(env);
+  }
+  json host = json::object();
+  if (definition.ports) {
+    // Engine 20.10 publishes only exposed ports, so every bound port is
+    // exposed as well.
+    json exposed = json::object();
+    json bindings = json::object();
+    for (const auto& [container_port, host_port] : *definition.ports) {
+      std::string key =
+          container_port.find('/') == std::string::npos ? container_port + "/tcp" : container_port;
+      exposed[key] = json::object();
+      bindings[key].push_back({{"HostIp", ""}, {"HostPort", host_port}});
+    }
+    body["ExposedPorts"] = std::move(exposed);
+    host["PortBindings"] = std::move(bindings);
+  }
+  if (definition.binds) {
+    json binds = json::array();
+    for (const Bind& bind : *definition.binds)
+      binds.push_back(bind.source + ":" + bind.target + (bind.mode.empty() ? "" : ":" + bind.mode));
+    host["Binds"] = std::move(binds);
+  }
+  if (definition.ulimits) {
+    json ulimits = json::array();
+    for (const Ulimit& limit : *definition.ulimits)
+      ulimits.push_back({{"Name", limit.name}, {"Soft", limit.soft}, {"Hard", limit.hard}});
+    host["Ulimits"] = std::move(ulimits);
+  }
+  if (definition.restart_policy) host["RestartPolicy"] = {{"Name", *definition.restart_policy}};
+  if (definition.cpuset_cpus) host["CpusetCpus"] = *definition.cpuset_cpus;
+  if (!host.empty()) body["HostConfig"] = std::move(host);
+
+  json answer =
+      parse_answer(context, state_
+                                ->call(context, "POST",
+                                       "/containers/create?name=" + escape_query(definition.name),
+                                       to_text(body), Subject::kImage)
+                                .body);
+  return ContainerRef{required_text(context, answer, "Id"), definition.name, "", ""};
+}
+
+void DockerClient::start_container(const std::string& id) {
+  // 304 (already running) counts as success like every status below 400.
+  state_->call("start container " + id, "POST", "/containers/" + escape_path(id) + "/start");
+}
+
+void DockerClient::stop_container(const std::string& id) {
+  state_->call("stop container " + id, "POST", "/containers/" + escape_path(id) + "/stop");
+}
+
+void DockerClient::remove_container(const std::string& id) {
+  state_->call("remove container " + id, "DELETE", "/containers/" + escape_path(id));
+}
+
+std::string DockerClient::inspect_container(const std::string& id) {
+  return state_->call("inspect container " + id, "GET", "/containers/" + escape_path(id) + "/json")
+      .body;
+}
+
+void DockerClient::login(const std::string& username, const std::string& password,
+                         const std::string& server) {
+  json credentials = {{"username", username}, {"password", password}, {"serveraddress", server}};
+  std::string text = to_text(credentials);
+  state_->call("log in as " + username + (server.empty() ? "" : " to " + server), "POST", "/auth",
+               text);
+  // Only credentials the engine accepted are kept; a refusal above leaves the
+  // earlier ones, if any, in place.
+  state_->registry_auth = base64url_encode(text);
+}
+
+std::string DockerClient::version() {
+  return std::string(trim(state_->call("engine version", "GET", "/version").body));
+}
+
+EngineInfo DockerClient::info() {
+  const std::string context = "engine info";
+  json answer = parse_answer(context, state_->call(context, "GET", "/info").body);
+  if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
+  EngineInfo info;
+  info.ncpu = static_cast<int>(integer_field(answer, "NCPU").value_or(0));
+  info.mem_total = integer_field(answer, "MemTotal").value_or(0);
+  info.server_version = text_field(answer, "ServerVersion");
+  info.operating_system = text_field(answer, "OperatingSystem");
+  info.docker_root_dir = text_field(answer, "DockerRootDir");
+  return info;
+}
+
+}  // namespace bootstrap::engine

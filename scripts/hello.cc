@@ -1,0 +1,7 @@
+// Prints a greeting: the smallest check that a build runs on a host.
+#include <iostream>
+
+int main() {
+  std::cout << "hello\n";
+  return 0;
+}
