@@ -222,8 +222,9 @@ struct DockerClient::State {
 
   std::string negotiate() {
     const std::string context = "negotiate the API version";
-    // Any error status still carries the header; the GET is for proxies and
-    // old engines that do not route HEAD.
+    // An engine answers HEAD with 200, or 500 when unwell but still with the
+    // header; any other status means HEAD is not routed (a proxy, an old
+    // engine), so ask again with GET.
     Response ping = exchange(context, Request{"HEAD", "/_ping", std::nullopt, {}});
     if (ping.status != 200 && ping.status != 500)
       ping = exchange(context, Request{"GET", "/_ping", std::nullopt, {}});
