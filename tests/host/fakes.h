@@ -14,50 +14,15 @@
 #include <vector>
 
 #include "bootstrap/host/host.h"
+#include "tests/support/fake_host.h"
 
 namespace bootstrap::fakes {
 
-// Answers programs from a table keyed by the command line ("sysctl
-// vm.max_map_count"). A program without an entry cannot be started, as if it
-// were not on PATH.
-struct FakeProcessRunner : host::ProcessRunner {
-  Result run(const std::string& program, const std::vector<std::string>& args) override {
-    std::string line = program;
-    for (const std::string& arg : args) line += " " + arg;
-    commands_ran_.push_back(line);
-    auto answer = answers_.find(line);
-    if (answer == answers_.end())
-      throw host::HostError("cannot run " + program + ": No such file or directory");
-    return answer->second;
-  }
-  std::map<std::string, Result> answers_;
-  std::vector<std::string> commands_ran_;
-};
-
-// Records command lines and answers each with its status from `exit_status_`
-// (0 when absent). With `echo_` it also writes "$ <line>" to standard output,
-// standing in for the command's own output so tests can see the order of our
-// messages and the commands.
-struct FakeShellRunner : host::ShellRunner {
-  int run(const std::string& command_line) override {
-    commands_ran_.push_back(command_line);
-    if (echo_) std::cout << "$ " << command_line << std::endl;
-    auto status = exit_status_.find(command_line);
-    return status == exit_status_.end() ? 0 : status->second;
-  }
-  std::map<std::string, int> exit_status_;
-  std::vector<std::string> commands_ran_;
-  bool echo_ = false;
-};
-
-struct FakeSystemInfo : host::SystemInfo {
-  std::string platform_name() override { return platform_; }
-  unsigned cpu_count() override { return 4; }
-  std::string os_family() override { return "posix"; }
-  std::string system_name() override { return "Linux"; }
-  std::string kernel_release() override { return "6.1.0-18-amd64"; }
-  std::string platform_ = "linux";
-};
+// The recording runners and system facts shared with the other test suites;
+// the FakeHost below differs only in starting from a bare host.
+using FakeProcessRunner = testing::FakeProcessRunner;
+using FakeShellRunner = testing::RecordingShellRunner;
+using FakeSystemInfo = testing::FakeSystemInfo;
 
 // A fresh folder under the temporary directory, removed with its content.
 class TempDir {
@@ -79,9 +44,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Fakes wired into a Host whose settings file and os-release are in a
-// temporary folder; the keyring folder keeps its real name, as nothing here
-// touches it.
+// Fakes wired into a bare Host: no program answers and no file exists until a
+// test says so. The settings file and os-release are in a temporary folder;
+// the keyring folder keeps its real name, as nothing here touches it.
 struct FakeHost {
   FakeProcessRunner process;
   FakeShellRunner shell;

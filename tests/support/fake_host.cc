@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 #include <system_error>
 
@@ -37,6 +38,7 @@ host::ProcessRunner::Result FakeProcessRunner::run(const std::string& program,
 
 int RecordingShellRunner::run(const std::string& command_line) {
   commands_ran_.push_back(command_line);
+  if (echo_) std::cout << "$ " << command_line << std::endl;
   auto status = exit_status_.find(command_line);
   return status == exit_status_.end() ? 0 : status->second;
 }

@@ -30,13 +30,16 @@ class FakeProcessRunner : public host::ProcessRunner {
 };
 
 // Records every command line in `commands_ran_` and answers with the status
-// from `exit_status_` (0 when the line has no entry).
+// from `exit_status_` (0 when the line has no entry). With `echo_` it also
+// prints "$ <line>" on standard output, standing in for the command's own
+// output so tests can see the order of our messages and the commands.
 class RecordingShellRunner : public host::ShellRunner {
  public:
   int run(const std::string& command_line) override;
 
   std::vector<std::string> commands_ran_;
   std::map<std::string, int> exit_status_;
+  bool echo_ = false;
 };
 
 class FakeSystemInfo : public host::SystemInfo {
