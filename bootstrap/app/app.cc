@@ -7,13 +7,17 @@
 #include <stdexcept>
 #include <string>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <memory>
 
 #include <CLI/CLI.hpp>
 
+#include "bootstrap/app/compose_export.h"
+#include "bootstrap/app/preflight.h"
 #include "bootstrap/app/progress.h"
+#include "bootstrap/app/status.h"
 #include "bootstrap/engine/docker_client.h"
 #include "bootstrap/engine/dry_run_client.h"
 #include "bootstrap/engine/errors.h"
@@ -72,6 +76,19 @@ void check_service(const std::string& name) {
 
 void print_error(const std::string& text) { std::cerr << "error: " << text << std::endl; }
 
+// Ctrl-C asks the engine client to abandon the request in flight and send no
+// other, so the operation ends at once with what the engine finished left
+// done. A second Ctrl-C ends the program the ordinary way.
+void on_interrupt(int) { engine::request_interrupt(); }
+
+void catch_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
 // What the product operations run against. A dry run reads the real engine
 // through a client that only describes changes, and describes host changes
 // through a shell runner that runs nothing; the operations themselves are the
@@ -129,6 +146,27 @@ int main(int argc, char** argv) {
                        "Read the engine but change nothing: print each change as a line "
                        "starting with \"would \"");
 
+  // Read-only commands: they ask the engine and the host, and change nothing.
+  bool status_json = false;
+  ExportRequest export_request;
+  cli.add_subcommand("status",
+                     "Show each service's container, the networks and the volumes as the "
+                     "engine has them; exit 1 unless every service runs")
+      ->add_flag("--json", status_json, "Print one JSON document instead of tables");
+  cli.add_subcommand("preflight",
+                     "Check the host and the engine before an install; exit 1 if a check fails");
+  CLI::App* export_compose = cli.add_subcommand("export", "Write the services as a Compose file");
+  export_compose->add_option("--version", export_request.version,
+                             "Run the application image with this tag");
+  export_compose->add_option("-o,--output", export_request.output,
+                             "Write to this file instead of standard output");
+  export_compose->add_flag("--force", export_request.force, "Replace the output file if it exists");
+  export_compose
+      ->add_option("--cpus", export_request.cpus,
+                   "Resolve CPU sets for this many CPUs (default: the engine's count, else "
+                   "this host's)")
+      ->check(CLI::Range(1u, 4096u));
+
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -137,6 +175,7 @@ int main(int argc, char** argv) {
   }
 
   const std::string command = cli.get_subcommands().front()->get_name();
+  catch_interrupts();
   try {
     // Everything the operator typed is checked before anything changes.
     int count = 0;
@@ -144,6 +183,22 @@ int main(int argc, char** argv) {
     if (command == "scale") {
       check_service(o.service);
       count = parse_count(o.count);
+    }
+
+    if (command == "export" && export_request.version) check_tag(*export_request.version);
+    // The read-only commands need no product object; each throws when it
+    // fails, after printing what it found.
+    if (command == "status") {
+      status_command(std::cout, status_json);
+      return kExitOk;
+    }
+    if (command == "preflight") {
+      preflight_command(std::cout);
+      return kExitOk;
+    }
+    if (command == "export") {
+      export_command(export_request, std::cout);
+      return kExitOk;
     }
 
     LumadexInstaller product(make_environment(o.dry_run));
@@ -162,11 +217,19 @@ int main(int argc, char** argv) {
   } catch (const UsageError& e) {
     print_error(e.what());
     return kExitUsage;
-  } catch (const engine::ConnectionError& e) {
-    print_error(std::string(e.what()) + " (is the Docker service running? try: systemctl status docker)");
-    return kExitFailed;
   } catch (const std::exception& e) {
-    print_error(e.what());
+    // Whatever the interrupted step threw (the engine client's Interrupted,
+    // or a host command that died of the same Ctrl-C), the cause is the
+    // operator's request.
+    if (engine::interrupt_requested()) {
+      std::cerr << "interrupted" << std::endl;
+      return kExitInterrupted;
+    }
+    if (dynamic_cast<const engine::ConnectionError*>(&e))
+      print_error(std::string(e.what()) +
+                  " (is the Docker service running? try: systemctl status docker)");
+    else
+      print_error(e.what());
     return kExitFailed;
   }
 }

@@ -111,6 +111,12 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
+// Called by libcurl many times a second while a transfer runs, also while
+// it waits for an answer; a non-zero answer abandons the transfer.
+int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return interrupt_requested() ? 1 : 0;
+}
+
 }  // namespace
 
 struct CurlTransport::Impl {
@@ -132,6 +138,7 @@ struct CurlTransport::Impl {
 };
 
 Response CurlTransport::Impl::perform(const Request& request, const LineSink* sink) {
+  if (interrupt_requested()) throw Interrupted();
   CURL* curl = easy.get();
   // reset() forgets the previous request's options but keeps the open
   // connection, which is what lets one engine connection serve them all.
@@ -152,6 +159,8 @@ Response CurlTransport::Impl::perform(const Request& request, const LineSink* si
   set(CURLOPT_HEADERDATA, &exchange);
   set(CURLOPT_WRITEFUNCTION, on_body);
   set(CURLOPT_WRITEDATA, &exchange);
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, on_progress);
 
   if (!config.socket_path.empty()) {
     set(CURLOPT_UNIX_SOCKET_PATH, config.socket_path.c_str());
@@ -208,6 +217,7 @@ Response CurlTransport::Impl::perform(const Request& request, const LineSink* si
   error_text[0] = '\0';
   CURLcode code = curl_easy_perform(curl);
   if (exchange.sink_failure) std::rethrow_exception(exchange.sink_failure);
+  if (code == CURLE_ABORTED_BY_CALLBACK && interrupt_requested()) throw Interrupted();
   if (code != CURLE_OK) {
     std::string detail = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
     long os_error = 0;

@@ -1,5 +1,7 @@
 #include "bootstrap/engine/errors.h"
 
+#include <atomic>
+
 namespace bootstrap::engine {
 
 namespace {
@@ -25,5 +27,17 @@ ApiError::ApiError(const std::string& context, long status, const std::string& m
     : EngineError(context + ": " + std::to_string(status) + ": " + message),
       status_(status),
       message_(message) {}
+
+namespace {
+
+// Lock-free, so a signal handler may set it.
+std::atomic<bool> interrupt_flag{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+}  // namespace
+
+void request_interrupt() noexcept { interrupt_flag.store(true); }
+bool interrupt_requested() noexcept { return interrupt_flag.load(); }
+void clear_interrupt() noexcept { interrupt_flag.store(false); }
 
 }  // namespace bootstrap::engine

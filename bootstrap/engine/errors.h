@@ -9,6 +9,7 @@
 //   EngineError
 //   ├── ConfigError        the environment names an engine we cannot talk to
 //   ├── ConnectionError    the engine did not answer (socket, address, TLS)
+//   ├── Interrupted        Ctrl-C ended or prevented the request
 //   └── ApiError           the engine answered with an error status
 //       └── NotFound       404
 //           └── ImageNotFound   404 for an image lookup
@@ -46,6 +47,21 @@ class ConnectionError : public EngineError {
   std::string endpoint_;
   std::string detail_;
 };
+
+// The operator asked us to stop (Ctrl-C): the request in flight was
+// abandoned, or a new one was not sent. What the engine finished stays done.
+class Interrupted : public EngineError {
+ public:
+  Interrupted() : EngineError("interrupted") {}
+};
+
+// Asks every engine request in flight to end, and every later one not to
+// start, with Interrupted. Safe to call from a signal handler.
+void request_interrupt() noexcept;
+// Whether request_interrupt() has been called (and not cleared).
+bool interrupt_requested() noexcept;
+// Forgets an earlier request_interrupt(); for tests.
+void clear_interrupt() noexcept;
 
 // The engine answered with a status outside 200-399 (or a stream that ended
 // in an error object). status() is the HTTP status; message() the engine's own

@@ -2,11 +2,17 @@
 // errors, and bad input refused before anything changes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <sstream>
+#include <thread>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -16,6 +22,8 @@
 #include "bootstrap/engine/docker_client.h"
 #include "tests/support/run.h"
 #include "tests/support/sandbox.h"
+
+extern char** environ;
 
 namespace bootstrap::testing {
 namespace {
@@ -185,6 +193,60 @@ TEST(CliOnEngine, ExitStatusFollowsTheBringUp) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ("unknown error, please try again!", lines.back()) << failed.out;
   EXPECT_EQ(0, bootstrap({"uninstall"}).status);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Ctrl-C in the middle of a bring-up ends the program at once with 130, and
+// the engine is left in a state the next command handles.
+TEST(CliOnEngine, CtrlCEndsPromptlyAndLeavesTheEngineUsable) {
+  REQUIRE_SANDBOX();
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount of /etc/sysctl.conf";
+  ASSERT_EQ(0, bootstrap({"uninstall"}).status);
+
+  char dir_template[] = "/tmp/kestro-interrupt-XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+  std::string conf = dir + "/sysctl.conf", out = dir + "/out", err = dir + "/err";
+  std::ofstream(conf) << "vm.max_map_count=262144\n";
+  std::string script = "mount --bind " + conf + " /etc/sysctl.conf && exec " + bootstrap_bin() +
+                       " install >" + out + " 2>" + err;
+  std::vector<std::string> argv{"unshare", "-m", "sh", "-c", script};
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(0, posix_spawnp(&pid, "unshare", nullptr, nullptr, args.data(), environ));
+
+  // Wait until the bring-up is under way, then interrupt it.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (read_file(out).find("installing lumadex-worker-task") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(0, kill(pid, SIGINT));
+  auto interrupted_at = std::chrono::steady_clock::now();
+  int wstatus = 0;
+  ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
+  auto took = std::chrono::steady_clock::now() - interrupted_at;
+
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by a signal instead of exiting";
+  EXPECT_EQ(130, WEXITSTATUS(wstatus)) << read_file(out) << read_file(err);
+  std::vector<std::string> err_lines = lines_of(read_file(err));
+  ASSERT_FALSE(err_lines.empty());
+  EXPECT_EQ("interrupted", err_lines.back());
+  EXPECT_LT(took, std::chrono::seconds(10)) << "not prompt";
+  EXPECT_EQ(std::string::npos, read_file(out).find("starting container")) << read_file(out);
+
+  // What was defined stays defined, and the next commands work from there.
+  RunResult again = bootstrap_with_private_sysctl("install");
+  EXPECT_EQ(0, again.status) << again.out << again.err;
+  EXPECT_EQ(0, bootstrap({"uninstall"}).status);
+  for (const std::string& f : {conf, out, err}) std::remove(f.c_str());
+  rmdir(dir.c_str());
 }
 
 }  // namespace
