@@ -1,0 +1,273 @@
+#include "bootstrap/app/compose_export.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/engine/errors.h"
+#include "bootstrap/host/host.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+namespace bootstrap::app {
+
+namespace {
+
+void add_unique(std::vector<std::string>& names, const std::string& name) {
+  for (const std::string& n : names)
+    if (n == name) return;
+  names.push_back(name);
+}
+
+std::string hex_escape(const char* prefix, unsigned value, int digits) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%s%0*X", prefix, digits, value);
+  return buffer;
+}
+
+// Decodes the UTF-8 sequence at text[i]; sets `length`. Returns nullopt for an
+// ill-formed sequence (overlong, surrogate, above U+10FFFF, truncated).
+std::optional<char32_t> decode(const std::string& text, std::size_t i, std::size_t& length) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  char32_t cp = 0;
+  char32_t min = 0;
+  if (lead < 0x80) {
+    length = 1;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, cp = lead & 0x1F, min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, cp = lead & 0x0F, min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, cp = lead & 0x07, min = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (i + length > text.size()) return std::nullopt;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  return cp;
+}
+
+// A small YAML writer: lines at an indentation, two blanks a level.
+class Yaml {
+ public:
+  void line(int level, const std::string& text) {
+    out_ += std::string(static_cast<std::size_t>(level) * 2, ' ') + text + "\n";
+  }
+  std::string str() const { return out_; }
+
+ private:
+  std::string out_;
+};
+
+// ["a", "b"] with each item quoted as a Compose value.
+std::string flow_list(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + compose_value(items[i]);
+  return out + "]";
+}
+
+void write_service(Yaml& y, const std::string& application,
+                   const installer::ServiceDescription& s, const ExportOptions& options) {
+  y.line(1, yaml_quote(s.name) + ":");
+  y.line(2, "container_name: " + compose_value(installer::qualified_name(application, s.name)));
+  std::string image = s.image;
+  if (options.version && image == options.application_image) image += ":" + *options.version;
+  y.line(2, "image: " + compose_value(image));
+  if (s.command) y.line(2, "command: " + flow_list(engine::split_command(*s.command)));
+  if (s.environment) {
+    if (s.environment->empty()) y.line(2, "environment: {}");
+    else y.line(2, "environment:");
+    for (const auto& [name, value] : *s.environment)
+      y.line(3, yaml_quote(name) + ": " + compose_value(value));
+  }
+  if (s.volumes) {
+    if (s.volumes->empty()) y.line(2, "volumes: []");
+    else y.line(2, "volumes:");
+    for (const std::string& entry : *s.volumes) {
+      // The installer mounts every entry read-write and ignores a third part.
+      installer::VolumeEntry v = installer::parse_volume_entry(entry);
+      y.line(3, "- " + compose_value(v.source + ":" + v.target));
+    }
+  }
+  if (s.networks && !s.networks->empty()) {
+    y.line(2, "networks:");
+    for (const std::string& network : *s.networks) {
+      y.line(3, yaml_quote(network) + ":");
+      y.line(4, "aliases: " + flow_list({s.name}));
+    }
+  } else {
+    y.line(2, "network_mode: \"bridge\"");
+  }
+  if (s.ports && !s.ports->empty()) {
+    y.line(2, "ports:");
+    for (const auto& [container_port, host_port] : *s.ports)
+      y.line(3, "- " + compose_value(host_port + ":" + container_port));
+  }
+  if (s.ulimits && !s.ulimits->empty()) {
+    y.line(2, "ulimits:");
+    for (const installer::UlimitEntry& u : *s.ulimits) {
+      y.line(3, yaml_quote(u.name) + ":");
+      y.line(4, "soft: " + std::to_string(u.soft));
+      y.line(4, "hard: " + std::to_string(u.hard));
+    }
+  }
+  if (s.cpuset)
+    y.line(2, "cpuset: " + compose_value(installer::resolve_cpuset(*s.cpuset, options.cpu_count).cpus));
+  if (s.restart) y.line(2, "restart: " + compose_value(*s.restart));
+}
+
+}  // namespace
+
+std::string yaml_quote(const std::string& text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = 1;
+    std::optional<char32_t> cp = decode(text, i, length);
+    if (!cp)
+      throw std::invalid_argument("text is not valid UTF-8 at byte " + std::to_string(i) + ": " +
+                                  text);
+    switch (*cp) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case 0x85: out += "\\N"; break;
+      case 0x2028: out += "\\L"; break;
+      case 0x2029: out += "\\P"; break;
+      default:
+        // Characters a YAML reader refuses to see raw: C0 controls, DEL, C1
+        // controls, the non-characters U+FFFE and U+FFFF; and the byte-order
+        // mark, which a reader may drop.
+        if (*cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F))
+          out += hex_escape("\\x", static_cast<unsigned>(*cp), 2);
+        else if (*cp == 0xFEFF || *cp == 0xFFFE || *cp == 0xFFFF)
+          out += hex_escape("\\u", static_cast<unsigned>(*cp), 4);
+        else
+          out.append(text, i, length);
+    }
+    i += length;
+  }
+  return out + "\"";
+}
+
+std::string compose_value(const std::string& text) {
+  std::string doubled;
+  for (char c : text) doubled += c == '$' ? std::string("$$") : std::string(1, c);
+  return yaml_quote(doubled);
+}
+
+std::string compose_file(const std::string& application, const installer::ServiceList& services,
+                         const ExportOptions& options) {
+  Yaml y;
+  y.line(0, "# " + application + " as a Compose file, written by `bootstrap export`.");
+  y.line(0, "# CPU sets resolved for " + std::to_string(options.cpu_count) + " CPUs" +
+                (options.cpu_count_source.empty() ? "" : " (" + options.cpu_count_source + ")") +
+                ".");
+
+  std::vector<std::string> volumes;
+  std::vector<std::string> networks;
+  y.line(0, "services:");
+  for (const installer::ServiceDescription& s : services) {
+    try {
+      write_service(y, application, s, options);
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument("service " + s.name + ": " + e.what());
+    }
+    if (s.volumes)
+      for (const std::string& entry : *s.volumes) {
+        installer::VolumeEntry v = installer::parse_volume_entry(entry);
+        if (!v.is_host_path()) add_unique(volumes, v.source);
+      }
+    if (s.networks)
+      for (const std::string& n : *s.networks) add_unique(networks, n);
+  }
+  if (!volumes.empty()) {
+    y.line(0, "volumes:");
+    for (const std::string& v : volumes) {
+      y.line(1, yaml_quote(v) + ":");
+      y.line(2, "name: " + compose_value(installer::qualified_name(application, v)));
+    }
+  }
+  if (!networks.empty()) {
+    y.line(0, "networks:");
+    for (const std::string& n : networks) {
+      y.line(1, yaml_quote(n) + ":");
+      y.line(2, "name: " + compose_value(installer::qualified_name(application, n)));
+    }
+  }
+  return y.str();
+}
+
+unsigned export_cpu_count(std::optional<unsigned> asked, const std::function<int()>& engine_ncpu,
+                          unsigned host_count, std::string& source) {
+  if (asked) {
+    source = "--cpus";
+    return *asked;
+  }
+  try {
+    int ncpu = engine_ncpu();
+    if (ncpu > 0) {
+      source = "the engine's count";
+      return static_cast<unsigned>(ncpu);
+    }
+    source = "this host's count: the engine did not say";
+  } catch (const engine::EngineError&) {
+    source = "this host's count: the engine did not answer";
+  }
+  return host_count > 0 ? host_count : 1;
+}
+
+void write_export(const std::filesystem::path& path, const std::string& text, bool force) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL);
+  int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) {
+    int error = errno;
+    if (error == EEXIST)
+      throw std::runtime_error("write " + path.string() +
+                               ": the file exists (--force replaces it)");
+    throw std::runtime_error("write " + path.string() + ": " + std::strerror(error));
+  }
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      throw std::runtime_error("write " + path.string() + ": " + std::strerror(error));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0)
+    throw std::runtime_error("write " + path.string() + ": " + std::strerror(errno));
+}
+
+void export_command(const ExportRequest& request, std::ostream& out) {
+  using installer::lumadex::LumadexInstaller;
+  ExportOptions options;
+  options.application_image = LumadexInstaller::main_service;
+  options.version = request.version;
+  options.cpu_count = export_cpu_count(
+      request.cpus, [] { return engine::DockerClient::from_environment()->info().ncpu; },
+      host::real_host().system.cpu_count(), options.cpu_count_source);
+  const std::string text =
+      compose_file(LumadexInstaller::application_name, LumadexInstaller::lumadex_services, options);
+  if (request.output)
+    write_export(*request.output, text, request.force);
+  else
+    out << text << std::flush;
+}
+
+}  // namespace bootstrap::app

@@ -1,0 +1,257 @@
+#include "bootstrap/app/status.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/engine/errors.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+namespace bootstrap::app {
+
+namespace {
+
+// Keys in the order written, so the document reads like the table.
+using json = nlohmann::ordered_json;
+using Row = std::vector<std::string>;
+
+void add_unique(std::vector<std::string>& names, const std::string& name) {
+  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+}
+
+bool is_decimal(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The text of a string member of an object, empty when absent or not text.
+std::string text_at(const json& object, const char* key) {
+  if (!object.is_object()) return "";
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
+// Fills in what only an inspection tells: state, image, CPU set, networks.
+void read_inspection(const json& document, ServiceStatus& row) {
+  const json empty = json::object();
+  const json& state = document.contains("State") ? document["State"] : empty;
+  const json& config = document.contains("Config") ? document["Config"] : empty;
+  const json& host_config = document.contains("HostConfig") ? document["HostConfig"] : empty;
+  std::string status = text_at(state, "Status");
+  if (!status.empty()) row.state = status;
+  row.image = text_at(config, "Image");
+  row.cpuset = text_at(host_config, "CpusetCpus");
+
+  const json* joined = nullptr;
+  if (document.contains("NetworkSettings") && document["NetworkSettings"].is_object() &&
+      document["NetworkSettings"].contains("Networks") &&
+      document["NetworkSettings"]["Networks"].is_object())
+    joined = &document["NetworkSettings"]["Networks"];
+  row.networks_missing.clear();
+  for (const std::string& network : row.networks)
+    if (joined == nullptr || !joined->contains(network)) row.networks_missing.push_back(network);
+}
+
+std::string join(const std::vector<std::string>& words, const std::string& separator) {
+  std::string out;
+  for (const std::string& word : words) out += (out.empty() ? "" : separator) + word;
+  return out;
+}
+
+// Left-aligned columns two blanks apart, no trailing blanks.
+std::string table(const std::vector<Row>& rows) {
+  std::vector<std::size_t> width;
+  for (const Row& row : rows)
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (width.size() <= i) width.push_back(0);
+      width[i] = std::max(width[i], row[i].size());
+    }
+  std::string out;
+  for (const Row& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+std::string or_dash(const std::string& text) { return text.empty() ? "-" : text; }
+
+std::string workers_cell(const ServiceStatus& s) {
+  std::string cell = std::to_string(s.workers);
+  if (s.workers_running != s.workers)
+    cell += " (" + std::to_string(s.workers_running) + " running)";
+  return cell;
+}
+
+std::string networks_cell(const ServiceStatus& s) {
+  if (s.missing()) return "-";
+  std::string cell = std::to_string(s.networks.size() - s.networks_missing.size()) + "/" +
+                     std::to_string(s.networks.size());
+  if (!s.networks_missing.empty()) cell += " missing " + join(s.networks_missing, ",");
+  return cell;
+}
+
+std::string objects_table(const std::string& heading, const std::vector<ObjectStatus>& objects) {
+  std::vector<Row> rows{{heading, "STATE"}};
+  for (const ObjectStatus& o : objects) rows.push_back({o.name, o.present ? "present" : "missing"});
+  return table(rows);
+}
+
+json objects_json(const std::vector<ObjectStatus>& objects) {
+  json list = json::array();
+  for (const ObjectStatus& o : objects) list.push_back({{"name", o.name}, {"present", o.present}});
+  return list;
+}
+
+}  // namespace
+
+bool ProductStatus::all_running() const {
+  return std::all_of(services.begin(), services.end(),
+                     [](const ServiceStatus& s) { return s.running(); });
+}
+
+std::vector<std::string> ProductStatus::not_running() const {
+  std::vector<std::string> out;
+  for (const ServiceStatus& s : services)
+    if (!s.running()) out.push_back(s.container + " (" + s.state + ")");
+  return out;
+}
+
+ProductStatus gather_status(engine::Client& client, const std::string& application,
+                            const installer::ServiceList& services) {
+  ProductStatus status;
+  status.application = application;
+
+  std::vector<std::string> network_names;
+  std::vector<std::string> volume_names;
+  for (const installer::ServiceDescription& s : services) {
+    if (s.networks)
+      for (const std::string& n : *s.networks)
+        add_unique(network_names, installer::qualified_name(application, n));
+    if (s.volumes)
+      for (const std::string& entry : *s.volumes) {
+        std::string source = installer::volume_source(entry);
+        if (!source.empty() && source.front() != '/')
+          add_unique(volume_names, installer::qualified_name(application, source));
+      }
+  }
+
+  const std::vector<engine::ContainerRef> containers = client.list_containers(true);
+  for (const installer::ServiceDescription& s : services) {
+    ServiceStatus row;
+    row.service = s.name;
+    row.container = installer::qualified_name(application, s.name);
+    row.state = "missing";
+    if (s.networks)
+      for (const std::string& n : *s.networks)
+        add_unique(row.networks, installer::qualified_name(application, n));
+    row.networks_missing = row.networks;
+
+    const std::string worker_prefix = row.container + "_";
+    const engine::ContainerRef* own = nullptr;
+    for (const engine::ContainerRef& c : containers) {
+      if (c.name == row.container) own = &c;
+      if (c.name.compare(0, worker_prefix.size(), worker_prefix) == 0 &&
+          is_decimal(c.name.substr(worker_prefix.size()))) {
+        ++row.workers;
+        if (c.state == "running") ++row.workers_running;
+      }
+    }
+    if (own != nullptr) {
+      try {
+        row.state = own->state.empty() ? "created" : own->state;
+        read_inspection(json::parse(client.inspect_container(own->id)), row);
+      } catch (const engine::NotFound&) {
+        // Removed since the listing.
+        row.state = "missing";
+        row.image.clear();
+        row.cpuset.clear();
+        row.networks_missing = row.networks;
+      } catch (const json::parse_error& e) {
+        throw engine::EngineError("inspect container " + row.container +
+                                  ": the engine's answer is not JSON: " + e.what());
+      }
+    }
+    status.services.push_back(std::move(row));
+  }
+
+  std::vector<std::string> present_networks;
+  for (const engine::NetworkRef& n : client.list_networks()) present_networks.push_back(n.name);
+  for (const std::string& name : network_names)
+    status.networks.push_back(
+        {name, std::find(present_networks.begin(), present_networks.end(), name) !=
+                   present_networks.end()});
+
+  std::vector<std::string> present_volumes;
+  for (const engine::VolumeRef& v : client.list_volumes()) present_volumes.push_back(v.name);
+  for (const std::string& name : volume_names)
+    status.volumes.push_back(
+        {name, std::find(present_volumes.begin(), present_volumes.end(), name) !=
+                   present_volumes.end()});
+  return status;
+}
+
+std::string render_status_text(const ProductStatus& status) {
+  std::vector<Row> rows{{"CONTAINER", "STATE", "IMAGE", "CPUSET", "WORKERS", "NETWORKS"}};
+  std::size_t running = 0;
+  for (const ServiceStatus& s : status.services) {
+    if (s.running()) ++running;
+    rows.push_back({s.container, s.state, or_dash(s.image), or_dash(s.cpuset), workers_cell(s),
+                    networks_cell(s)});
+  }
+  std::string out = table(rows);
+  out += "\n" + objects_table("NETWORK", status.networks);
+  out += "\n" + objects_table("VOLUME", status.volumes);
+  out += "\n" + std::to_string(running) + " of " + std::to_string(status.services.size()) +
+         " services running\n";
+  return out;
+}
+
+std::string render_status_json(const ProductStatus& status) {
+  json services = json::array();
+  for (const ServiceStatus& s : status.services) {
+    json row = {{"service", s.service},
+                {"container", s.container},
+                {"state", s.state},
+                {"image", s.missing() ? json(nullptr) : json(s.image)},
+                {"cpuset", s.missing() ? json(nullptr) : json(s.cpuset)},
+                {"workers", s.workers},
+                {"workers_running", s.workers_running},
+                {"networks", s.networks},
+                {"networks_missing", s.networks_missing}};
+    services.push_back(std::move(row));
+  }
+  json document = {{"application", status.application},
+                   {"all_running", status.all_running()},
+                   {"services", std::move(services)},
+                   {"networks", objects_json(status.networks)},
+                   {"volumes", objects_json(status.volumes)}};
+  return document.dump(2) + "\n";
+}
+
+void status_command(std::ostream& out, bool as_json) {
+  using installer::lumadex::LumadexInstaller;
+  std::unique_ptr<engine::DockerClient> client = engine::DockerClient::from_environment();
+  ProductStatus status =
+      gather_status(*client, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
+  out << (as_json ? render_status_json(status) : render_status_text(status)) << std::flush;
+  std::vector<std::string> stopped = status.not_running();
+  if (std::all_of(status.services.begin(), status.services.end(),
+                  [](const ServiceStatus& s) { return s.missing(); }))
+    throw std::runtime_error(status.application + " is not installed: none of its " +
+                             std::to_string(status.services.size()) + " containers exists");
+  if (!stopped.empty()) {
+    std::string list;
+    for (const std::string& s : stopped) list += (list.empty() ? "" : ", ") + s;
+    throw std::runtime_error(std::to_string(stopped.size()) + " of " +
+                             std::to_string(status.services.size()) +
+                             " services do not run: " + list);
+  }
+}
+
+}  // namespace bootstrap::app

@@ -1,0 +1,86 @@
+// What the engine has of an application right now: `bootstrap status`.
+//
+// gather_status() reads the engine (lists and container inspections only; it
+// changes nothing) and returns a ProductStatus: one row per service of the
+// list, in list order, then the application's networks and named volumes in
+// the order their services first name them, each present or missing. The
+// renderers turn that into an aligned text table or one JSON document; they
+// do no I/O, so the whole command is a gather and a render.
+//
+// Engine objects are named as the deployment engine names them
+// (installer::qualified_name): the service "api" of "lumadex" runs as the
+// container "lumadex-api", its workers as "lumadex-api_1", "lumadex-api_2"...
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bootstrap/engine/client.h"
+#include "bootstrap/installer/service.h"
+
+namespace bootstrap::app {
+
+// One service as the engine has it.
+struct ServiceStatus {
+  std::string service;    // short name, "api"
+  std::string container;  // "lumadex-api"
+  // The engine's state ("running", "exited", "created", "paused",
+  // "restarting", "dead"), or "missing" when there is no such container.
+  std::string state;
+  std::string image;   // Config.Image: the reference the container was created from
+  std::string cpuset;  // HostConfig.CpusetCpus; empty when unrestricted
+  int workers = 0;          // containers "<container>_<n>", any state
+  int workers_running = 0;  // of those, how many run
+  // The service's networks (engine names), and those of them the container
+  // has not joined (all of them when the container is missing).
+  std::vector<std::string> networks;
+  std::vector<std::string> networks_missing;
+
+  bool missing() const { return state == "missing"; }
+  bool running() const { return state == "running"; }
+};
+
+// A network or volume of the application.
+struct ObjectStatus {
+  std::string name;  // engine name, "lumadex-es-net"
+  bool present = false;
+};
+
+struct ProductStatus {
+  std::string application;
+  std::vector<ServiceStatus> services;
+  std::vector<ObjectStatus> networks;
+  std::vector<ObjectStatus> volumes;
+
+  // Whether every service's own container runs (workers are not counted).
+  bool all_running() const;
+  // The services whose container does not run, as "lumadex-api (exited)".
+  std::vector<std::string> not_running() const;
+};
+
+// Reads the engine's view of `services` of `application`: one listing each of
+// containers (stopped ones included), networks and volumes, and one
+// inspection per service container found. A container that vanishes between
+// the listing and its inspection counts as missing. Throws what the client
+// throws for any other failure (engine::ConnectionError when the engine
+// cannot be reached).
+ProductStatus gather_status(engine::Client& client, const std::string& application,
+                            const installer::ServiceList& services);
+
+// An aligned table of the services, then one of networks and volumes, each
+// line ending in "\n". Missing values print as "-"; the networks column reads
+// "4/4", or "3/4 missing lumadex-es-net" when some were not joined.
+std::string render_status_text(const ProductStatus& status);
+
+// The same facts as one JSON document (an object with "application",
+// "all_running", "services", "networks", "volumes"), ending in "\n".
+std::string render_status_json(const ProductStatus& status);
+
+// `bootstrap status [--json]`: the product's catalogue on the engine the
+// process environment names, printed on `out`. Throws engine errors as
+// gather_status does, and after printing, std::runtime_error listing the
+// services whose container does not run.
+void status_command(std::ostream& out, bool as_json);
+
+}  // namespace bootstrap::app
