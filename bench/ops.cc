@@ -1,0 +1,348 @@
+#include "bench/ops.h"
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bench/quiet_host.h"
+#include "bench/timing_client.h"
+#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/engine/errors.h"
+#include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+namespace kestro::bench {
+
+namespace engine = bootstrap::engine;
+namespace installer = bootstrap::installer;
+using installer::lumadex::LumadexInstaller;
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double cpu_ms_self() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  auto tv = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+  return tv(u.ru_utime) + tv(u.ru_stime);
+}
+
+void write_result(const std::string& path, const Json& result) {
+  if (path.empty()) return;
+  std::ofstream out(path);
+  out << result.dump(1) << "\n";
+}
+
+// What every measured operation works through: our libcurl client, counted
+// by the client itself, under the timing decorator; one log for all clients.
+struct Instruments {
+  std::shared_ptr<RequestLog> log = std::make_shared<RequestLog>();
+  std::vector<std::shared_ptr<engine::DockerClient>> clients;
+
+  std::shared_ptr<engine::Client> make_client() {
+    auto docker = std::shared_ptr<engine::DockerClient>(engine::DockerClient::from_environment());
+    clients.push_back(docker);
+    return std::make_shared<TimingClient>(docker, log);
+  }
+
+  // This process's memory as the kernel counts it, at the end of the
+  // operation: VmHWM (peak), VmRSS and its anonymous and file-backed parts.
+  static Json memory_kb() {
+    Json out = Json::object();
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      for (const char* key : {"VmHWM", "VmRSS", "RssAnon", "RssFile"}) {
+        std::string prefix = std::string(key) + ":";
+        if (line.rfind(prefix, 0) == 0) out[key] = std::stol(line.substr(prefix.size()));
+      }
+    }
+    return out;
+  }
+
+  Json summary(Clock::duration op_wall, double op_cpu, bool ok) const {
+    std::size_t requests = 0;
+    std::chrono::nanoseconds wait{0};
+    for (const auto& c : clients) {
+      requests += c->stats().requests;
+      wait += c->stats().engine_wait;
+    }
+    Json by_kind = Json::object();
+    std::map<std::string, std::pair<int, double>> kinds;
+    for (const CallRecord& r : log->calls) {
+      auto& k = kinds[kind_name(r.kind)];
+      ++k.first;
+      k.second += ms(r.ended - r.started);
+    }
+    for (const auto& [name, k] : kinds) by_kind[name] = Json{{"count", k.first}, {"ms", k.second}};
+    return Json{{"ok", ok},
+                {"op_ms", ms(op_wall)},
+                {"op_cpu_ms", op_cpu},
+                {"requests", requests},
+                {"engine_wait_ms", ms(wait)},
+                {"calls", log->calls.size()},
+                {"by_kind", by_kind},
+                {"memory_kb", memory_kb()}};
+  }
+};
+
+// Runs `body` as the measured operation and writes its figures.
+template <typename Body>
+int measured(const std::string& result, Instruments& in, Body&& body, Json extra = Json::object()) {
+  double cpu0 = cpu_ms_self();
+  Clock::time_point t0 = Clock::now();
+  bool ok = false;
+  std::string error;
+  try {
+    ok = body();
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  Clock::duration wall = Clock::now() - t0;
+  double cpu = cpu_ms_self() - cpu0;
+  Json out = in.summary(wall, cpu, ok);
+  if (!error.empty()) out["error"] = error;
+  for (auto& [k, v] : extra.items()) out[k] = v;
+  write_result(result, out);
+  if (!error.empty()) std::cerr << "kestro_bench: " << error << std::endl;
+  return ok ? 0 : 1;
+}
+
+enum class Phase { kStop, kRemove, kPull, kCreate, kStart, kOther };
+
+Phase phase_of(CallKind kind) {
+  switch (kind) {
+    case CallKind::kStopContainer: return Phase::kStop;
+    case CallKind::kRemoveContainer:
+    case CallKind::kRemoveNetwork:
+    case CallKind::kRemoveVolume:
+    case CallKind::kRemoveImage: return Phase::kRemove;
+    case CallKind::kPull: return Phase::kPull;
+    case CallKind::kCreateContainer:
+    case CallKind::kConnectNetwork:
+    case CallKind::kCreateNetwork:
+    case CallKind::kCreateVolume: return Phase::kCreate;
+    case CallKind::kStartContainer: return Phase::kStart;
+    default: return Phase::kOther;
+  }
+}
+
+// From the first container stop to the end of the last container start,
+// split by what the engine was asked to do; time inside no request is ours.
+Json downtime(const RequestLog& log) {
+  const CallRecord* first_stop = nullptr;
+  const CallRecord* last_start = nullptr;
+  for (const CallRecord& r : log.calls) {
+    if (r.kind == CallKind::kStopContainer && !first_stop) first_stop = &r;
+    if (r.kind == CallKind::kStartContainer) last_start = &r;
+  }
+  if (!first_stop || !last_start || last_start->ended < first_stop->started) return nullptr;
+  Clock::time_point from = first_stop->started, to = last_start->ended;
+  double phase_ms[6] = {0, 0, 0, 0, 0, 0};
+  int phase_n[6] = {0, 0, 0, 0, 0, 0};
+  double in_requests = 0;
+  for (const CallRecord& r : log.calls) {
+    if (r.started < from || r.ended > to) continue;
+    double d = ms(r.ended - r.started);
+    auto p = static_cast<int>(phase_of(r.kind));
+    phase_ms[p] += d;
+    ++phase_n[p];
+    in_requests += d;
+  }
+  double total = ms(to - from);
+  const char* names[6] = {"stop", "remove", "pull", "create", "start", "other_requests"};
+  Json split = Json::object();
+  for (int i = 0; i < 6; ++i) split[names[i]] = Json{{"ms", phase_ms[i]}, {"requests", phase_n[i]}};
+  split["ours_between_requests"] = Json{{"ms", total - in_requests}, {"requests", 0}};
+  return Json{{"total_ms", total}, {"split", split}};
+}
+
+}  // namespace
+
+int op_up(const std::string& result) {
+  Instruments in;
+  QuietHost quiet;
+  return measured(result, in, [&] {
+    installer::KestroInstaller k(LumadexInstaller::application_name,
+                                 LumadexInstaller::lumadex_services, in.make_client(), quiet.host);
+    return k.compose_up(std::nullopt, std::nullopt, false);
+  });
+}
+
+int op_down(const std::string& result) {
+  Instruments in;
+  QuietHost quiet;
+  return measured(result, in, [&] {
+    installer::KestroInstaller k(LumadexInstaller::application_name,
+                                 LumadexInstaller::lumadex_services, in.make_client(), quiet.host);
+    k.compose_down();
+    return true;
+  });
+}
+
+int op_scale(int n, const std::string& result) {
+  Instruments in;
+  QuietHost quiet;
+  return measured(result, in, [&] {
+    LumadexInstaller product(
+        LumadexInstaller::Environment{quiet.host, [&] { return in.make_client(); }, {}});
+    product.scale("worker", n);
+    return true;
+  });
+}
+
+int op_update(const std::string& result) {
+  Instruments in;
+  QuietHost quiet;
+  int status = measured(result, in, [&] {
+    LumadexInstaller product(
+        LumadexInstaller::Environment{quiet.host, [&] { return in.make_client(); }, {}});
+    return product.update();
+  });
+  // Adds the timeline split to what measured() wrote.
+  if (!result.empty()) {
+    Json out;
+    {
+      std::ifstream f(result);
+      out = Json::parse(f);
+    }
+    out["downtime"] = downtime(*in.log);
+    write_result(result, out);
+  }
+  return status;
+}
+
+int helper_info(const std::string& result) {
+  try {
+    auto client = engine::DockerClient::from_environment();
+    engine::EngineInfo info = client->info();
+    write_result(result, Json{{"server_version", info.server_version},
+                              {"api_version", client->api_version()},
+                              {"ncpu", info.ncpu},
+                              {"mem_total", info.mem_total},
+                              {"operating_system", info.operating_system}});
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "kestro_bench: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int helper_pull() {
+  try {
+    auto client = engine::DockerClient::from_environment();
+    std::set<std::string> done;
+    for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
+      if (!done.insert(s.image).second) continue;
+      try {
+        client->get_image(s.image);
+        std::cout << "present " << s.image << std::endl;
+      } catch (const engine::ImageNotFound&) {
+        installer::ImageReference ref = installer::parse_image_reference(s.image);
+        std::cout << "pulling " << s.image << std::endl;
+        client->pull_image(ref.repository, ref.tag, nullptr);
+      }
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "kestro_bench: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+namespace {
+
+bool ours_or_peers(const std::string& name) {
+  return name.rfind("lumadex-", 0) == 0 || name.rfind("lumadex_", 0) == 0;
+}
+
+// `docker network disconnect -f` for every endpoint the network still lists.
+void drop_stale_endpoints(const std::string& network_id) {
+  const std::string inspect = "docker network inspect -f "
+                              "'{{range $k, $v := .Containers}}{{$v.Name}}{{\"\\n\"}}{{end}}' " +
+                              network_id;
+  std::FILE* pipe = ::popen(inspect.c_str(), "r");
+  if (!pipe) return;
+  std::vector<std::string> names;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, pipe)) {
+    std::string name(buf);
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+    // Endpoint names are container names: letters, digits, "_", "-", ".".
+    if (!name.empty() && name.find_first_not_of(
+                             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") ==
+                             std::string::npos)
+      names.push_back(name);
+  }
+  ::pclose(pipe);
+  for (const std::string& name : names) {
+    std::string disconnect = "docker network disconnect -f " + network_id + " " + name;
+    if (std::system(disconnect.c_str()) != 0)
+      std::cerr << "kestro_bench: clean: could not force " << name << " off" << std::endl;
+  }
+}
+
+}  // namespace
+
+int helper_clean() {
+  try {
+    auto client = engine::DockerClient::from_environment();
+    std::vector<engine::ContainerRef> containers = client->list_containers(true);
+    for (const engine::ContainerRef& c : containers)
+      if (ours_or_peers(c.name) && c.state == "running") client->stop_container(c.id);
+    for (const engine::ContainerRef& c : containers)
+      if (ours_or_peers(c.name)) client->remove_container(c.id);
+    for (const engine::NetworkRef& n : client->list_networks()) {
+      if (!ours_or_peers(n.name)) continue;
+      try {
+        client->remove_network(n.id);
+      } catch (const engine::ApiError& e) {
+        // Engine 20.10 sometimes keeps an endpoint of a container that is
+        // gone (seen after docker-compose scaled many containers down at
+        // once); the docker CLI can force it off, then the removal works.
+        if (std::string(e.what()).find("active endpoints") == std::string::npos) throw;
+        std::cerr << "kestro_bench: clean: " << e.what() << "; forcing stale endpoints off"
+                  << std::endl;
+        drop_stale_endpoints(n.id);
+        client->remove_network(n.id);
+      }
+    }
+    for (const engine::VolumeRef& v : client->list_volumes())
+      if (ours_or_peers(v.name)) client->remove_volume(v.name);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "kestro_bench: clean: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int helper_check(int expected) {
+  try {
+    auto client = engine::DockerClient::from_environment();
+    int running = 0;
+    for (const engine::ContainerRef& c : client->list_containers(false))
+      if (ours_or_peers(c.name)) ++running;
+    if (running == expected) return 0;
+    std::cerr << "kestro_bench: expected " << expected << " lumadex containers running, found "
+              << running << std::endl;
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "kestro_bench: check: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+}  // namespace kestro::bench

@@ -1,0 +1,128 @@
+#include "bench/timing_client.h"
+
+#include <type_traits>
+#include <utility>
+
+namespace kestro::bench {
+
+namespace engine = bootstrap::engine;
+
+const char* kind_name(CallKind kind) {
+  switch (kind) {
+    case CallKind::kApiVersion: return "api_version";
+    case CallKind::kList: return "list";
+    case CallKind::kCreateNetwork: return "create_network";
+    case CallKind::kConnectNetwork: return "connect_network";
+    case CallKind::kRemoveNetwork: return "remove_network";
+    case CallKind::kCreateVolume: return "create_volume";
+    case CallKind::kGetVolume: return "get_volume";
+    case CallKind::kRemoveVolume: return "remove_volume";
+    case CallKind::kGetImage: return "get_image";
+    case CallKind::kRemoveImage: return "remove_image";
+    case CallKind::kPull: return "pull";
+    case CallKind::kCreateContainer: return "create_container";
+    case CallKind::kStartContainer: return "start_container";
+    case CallKind::kStopContainer: return "stop_container";
+    case CallKind::kRemoveContainer: return "remove_container";
+    case CallKind::kInspectContainer: return "inspect_container";
+    case CallKind::kLogin: return "login";
+    case CallKind::kVersion: return "version";
+    case CallKind::kInfo: return "info";
+  }
+  return "?";
+}
+
+TimingClient::TimingClient(std::shared_ptr<engine::Client> inner, std::shared_ptr<RequestLog> log)
+    : inner_(std::move(inner)), log_(std::move(log)) {}
+
+template <typename F>
+auto TimingClient::timed(CallKind kind, F&& call) -> decltype(call()) {
+  CallRecord record{kind, std::chrono::steady_clock::now(), {}, true};
+  // Recorded however the call ends; a throwing call is marked failed.
+  struct Finish {
+    RequestLog& log;
+    CallRecord& record;
+    ~Finish() {
+      record.ended = std::chrono::steady_clock::now();
+      log.calls.push_back(record);
+    }
+  } finish{*log_, record};
+  if constexpr (std::is_void_v<decltype(call())>) {
+    call();
+    record.failed = false;
+  } else {
+    auto result = call();
+    record.failed = false;
+    return result;
+  }
+}
+
+std::string TimingClient::api_version() {
+  return timed(CallKind::kApiVersion, [&] { return inner_->api_version(); });
+}
+std::vector<engine::NetworkRef> TimingClient::list_networks() {
+  return timed(CallKind::kList, [&] { return inner_->list_networks(); });
+}
+std::vector<engine::VolumeRef> TimingClient::list_volumes() {
+  return timed(CallKind::kList, [&] { return inner_->list_volumes(); });
+}
+std::vector<engine::ContainerRef> TimingClient::list_containers(bool all) {
+  return timed(CallKind::kList, [&] { return inner_->list_containers(all); });
+}
+engine::NetworkRef TimingClient::create_network(const std::string& name) {
+  return timed(CallKind::kCreateNetwork, [&] { return inner_->create_network(name); });
+}
+void TimingClient::connect_network(const std::string& network_id, const std::string& container_id,
+                                   const std::vector<std::string>& aliases) {
+  timed(CallKind::kConnectNetwork,
+        [&] { inner_->connect_network(network_id, container_id, aliases); });
+}
+void TimingClient::remove_network(const std::string& id) {
+  timed(CallKind::kRemoveNetwork, [&] { inner_->remove_network(id); });
+}
+engine::VolumeRef TimingClient::create_volume(const std::string& name, const std::string& driver) {
+  return timed(CallKind::kCreateVolume, [&] { return inner_->create_volume(name, driver); });
+}
+engine::VolumeRef TimingClient::get_volume(const std::string& name) {
+  return timed(CallKind::kGetVolume, [&] { return inner_->get_volume(name); });
+}
+void TimingClient::remove_volume(const std::string& name) {
+  timed(CallKind::kRemoveVolume, [&] { inner_->remove_volume(name); });
+}
+std::string TimingClient::get_image(const std::string& reference) {
+  return timed(CallKind::kGetImage, [&] { return inner_->get_image(reference); });
+}
+void TimingClient::remove_image(const std::string& reference, bool force) {
+  timed(CallKind::kRemoveImage, [&] { inner_->remove_image(reference, force); });
+}
+void TimingClient::pull_image(const std::string& repository, const std::string& tag,
+                              const engine::PullProgress& progress) {
+  timed(CallKind::kPull, [&] { inner_->pull_image(repository, tag, progress); });
+}
+engine::ContainerRef TimingClient::create_container(const engine::ContainerSpec& definition) {
+  return timed(CallKind::kCreateContainer, [&] { return inner_->create_container(definition); });
+}
+void TimingClient::start_container(const std::string& id) {
+  timed(CallKind::kStartContainer, [&] { inner_->start_container(id); });
+}
+void TimingClient::stop_container(const std::string& id) {
+  timed(CallKind::kStopContainer, [&] { inner_->stop_container(id); });
+}
+void TimingClient::remove_container(const std::string& id) {
+  timed(CallKind::kRemoveContainer, [&] { inner_->remove_container(id); });
+}
+std::string TimingClient::inspect_container(const std::string& id) {
+  return timed(CallKind::kInspectContainer, [&] { return inner_->inspect_container(id); });
+}
+void TimingClient::login(const std::string& username, const std::string& password,
+                         const std::string& server) {
+  timed(CallKind::kLogin, [&] { inner_->login(username, password, server); });
+}
+std::string TimingClient::version() {
+  return timed(CallKind::kVersion, [&] { return inner_->version(); });
+}
+engine::EngineInfo TimingClient::info() {
+  return timed(CallKind::kInfo, [&] { return inner_->info(); });
+}
+
+}  // namespace kestro::bench
