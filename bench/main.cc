@@ -9,7 +9,7 @@
 // `run` measures each operation in a child process of its own (this program
 // again, or docker-compose), timed from fork to wait4, with the child's CPU
 // time and peak resident memory from wait4's rusage. The other subcommands
-// (up, up-again, down, update, scale N, info, pull, clean, check N, noop) are
+// (up, down, update, scale N, info, pull, clean, check N, noop) are
 // those children.
 #include <fcntl.h>
 #include <sys/resource.h>
