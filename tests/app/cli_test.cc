@@ -136,6 +136,44 @@ TEST(CliOnEngine, RefusedInputChangesNothing) {
   EXPECT_EQ(before, engine_names(*client));
 }
 
+TEST(CliOnEngine, DryRunInstallLeavesTheEngineAsItWas) {
+  REQUIRE_SANDBOX();
+  ASSERT_EQ(0, bootstrap({"uninstall"}).status);
+  auto client = engine::DockerClient::from_environment();
+  std::vector<std::string> before = engine_names(*client);
+
+  RunResult r = bootstrap({"install", "--dry-run"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(before, engine_names(*client));
+
+  // Each change the installer decides on is described right after its own
+  // line, in the order a real run makes it.
+  std::vector<std::string> would;
+  for (const std::string& line : lines_of(r.out))
+    if (line.rfind("would ", 0) == 0 && line.rfind("would run", 0) != 0 &&
+        line.rfind("would append", 0) != 0)
+      would.push_back(line);
+  ASSERT_FALSE(would.empty()) << r.out;
+  EXPECT_EQ("would create network lumadex-worker-net", would.front());
+  EXPECT_EQ("would start container lumadex-api", would.back());
+  std::size_t creates = 0, starts = 0, last_create = 0, first_start = would.size();
+  for (std::size_t i = 0; i < would.size(); ++i) {
+    if (would[i].rfind("would create container ", 0) == 0) ++creates, last_create = i;
+    if (would[i].rfind("would start container ", 0) == 0) {
+      ++starts;
+      first_start = std::min(first_start, i);
+    }
+  }
+  EXPECT_EQ(13u, creates);
+  EXPECT_EQ(13u, starts);
+  EXPECT_LT(last_create, first_start);
+  std::vector<std::string> out = lines_of(r.out);
+  auto at = std::find(out.begin(), out.end(), "starting container lumadex-api");
+  ASSERT_NE(out.end(), at);
+  ASSERT_NE(out.end(), at + 1);
+  EXPECT_EQ("would start container lumadex-api", *(at + 1));
+}
+
 // Runs `bootstrap ARGS` with a private copy of the settings file mounted over
 // /etc/sysctl.conf, so host preparation runs for real without changing this
 // machine's file.
