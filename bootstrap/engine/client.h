@@ -129,7 +129,7 @@ class Client {
   // lacks the image, ApiError 409 when the name is taken, ApiError 400 for a
   // definition the engine refuses. Throws std::invalid_argument, before any
   // request, for a command with an unterminated quote.
-  virtual ContainerRef create_container(const ContainerSpec& spec) = 0;
+  virtual ContainerRef create_container(const ContainerSpec& definition) = 0;
   // Starting a running container and stopping a stopped one are successes.
   virtual void start_container(const std::string& id) = 0;
   virtual void stop_container(const std::string& id) = 0;

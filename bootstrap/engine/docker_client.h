@@ -59,7 +59,7 @@ class DockerClient : public Client {
   void remove_image(const std::string& reference, bool force) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const PullProgress& progress) override;
-  ContainerRef create_container(const ContainerSpec& spec) override;
+  ContainerRef create_container(const ContainerSpec& definition) override;
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;

@@ -66,10 +66,10 @@ void DryRunClient::pull_image(const std::string& repository, const std::string& 
   would("pull " + repository + (tag.rfind("sha256:", 0) == 0 ? "@" : ":") + tag);
 }
 
-ContainerRef DryRunClient::create_container(const ContainerSpec& spec) {
-  would("create container " + spec.name + " from " + spec.image);
-  ContainerRef made{"dry-run:" + spec.name, spec.name, spec.image, "created"};
-  names_[made.id] = spec.name;
+ContainerRef DryRunClient::create_container(const ContainerSpec& definition) {
+  would("create container " + definition.name + " from " + definition.image);
+  ContainerRef made{"dry-run:" + definition.name, definition.name, definition.image, "created"};
+  names_[made.id] = definition.name;
   return made;
 }
 

@@ -11,17 +11,17 @@ void KestroInstaller::prepare_container(const ServiceDescription& service,
   // takes a compose_down first.
   if (containers.contains(container_name)) return;
 
-  engine::ContainerSpec spec;
-  spec.image = service.image;
-  spec.command = service.command;
-  spec.name = container_name;
-  if (service.environment) spec.environment = *service.environment;
+  engine::ContainerSpec definition;
+  definition.image = service.image;
+  definition.command = service.command;
+  definition.name = container_name;
+  if (service.environment) definition.environment = *service.environment;
   if (service.ulimits) {
     std::vector<engine::Ulimit> ulimits;
     for (const UlimitEntry& u : *service.ulimits) ulimits.push_back({u.name, u.soft, u.hard});
-    spec.ulimits = std::move(ulimits);
+    definition.ulimits = std::move(ulimits);
   }
-  if (service.ports) spec.ports = *service.ports;
+  if (service.ports) definition.ports = *service.ports;
   if (service.volumes) {
     std::vector<engine::Bind> binds;
     for (const std::string& entry : *service.volumes) {
@@ -38,12 +38,12 @@ void KestroInstaller::prepare_container(const ServiceDescription& service,
       else
         binds.push_back(bind);
     }
-    spec.binds = std::move(binds);
+    definition.binds = std::move(binds);
   }
-  if (service.restart) spec.restart_policy = *service.restart;
-  if (service.cpuset) spec.cpuset_cpus = effective_cpuset(service);
+  if (service.restart) definition.restart_policy = *service.restart;
+  if (service.cpuset) definition.cpuset_cpus = effective_cpuset(service);
 
-  engine::ContainerRef container = client->create_container(spec);
+  engine::ContainerRef container = client->create_container(definition);
   containers.put(container_name, container);
 
   if (service.networks) {

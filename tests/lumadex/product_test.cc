@@ -259,10 +259,10 @@ TEST_F(Product, UninstallLeavesOtherContainersAlone) {
   printed_by([&] { ASSERT_TRUE(sandbox.product.install()); });
   client_->pull_image("kestro/probe", "latest", {});
   for (const char* name : {"kestro-test-foreign", "lumadex-worker2"}) {
-    engine::ContainerSpec spec;
-    spec.image = "kestro/probe";
-    spec.name = name;
-    client_->start_container(client_->create_container(spec).id);
+    engine::ContainerSpec definition;
+    definition.image = "kestro/probe";
+    definition.name = name;
+    client_->start_container(client_->create_container(definition).id);
   }
   printed_by([&] { sandbox.product.uninstall(); });
   EXPECT_EQ("running", state("kestro-test-foreign"));
