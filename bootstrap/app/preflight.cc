@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/engine/api_version.h"
 #include "bootstrap/engine/config.h"
 #include "bootstrap/engine/docker_client.h"
 #include "bootstrap/engine/errors.h"
@@ -57,25 +58,9 @@ std::string join(const std::vector<std::string>& words, const std::string& separ
   return out;
 }
 
-// "1.41" as {1, 41}; nullopt for anything else.
-std::optional<std::pair<int, int>> api_number(const std::string& text) {
-  std::size_t dot = text.find('.');
-  if (dot == std::string::npos) return std::nullopt;
-  int major = 0;
-  int minor = 0;
-  const char* begin = text.data();
-  const char* end = text.data() + text.size();
-  auto [after_major, e1] = std::from_chars(begin, begin + dot, major);
-  auto [after_minor, e2] = std::from_chars(begin + dot + 1, end, minor);
-  if (e1 != std::errc() || after_major != begin + dot || e2 != std::errc() || after_minor != end ||
-      dot == 0 || dot + 1 == text.size())
-    return std::nullopt;
-  return std::make_pair(major, minor);
-}
-
 bool api_below_minimum(const std::string& version) {
-  auto have = api_number(version);
-  return !have || *have < *api_number(kMinEngineApi);
+  auto have = engine::parse_api_version(version);
+  return !have || *have < *engine::parse_api_version(kMinEngineApi);
 }
 
 CheckResult not_checked(const std::string& name) {

@@ -1,5 +1,5 @@
-// API version strings ("1.41") as numbers, for comparison. Private to the
-// engine client.
+// API version strings ("1.41") as numbers, for comparison: the client's
+// negotiation and the preflight check judge versions the same way.
 #pragma once
 
 #include <optional>
