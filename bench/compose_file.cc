@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/docker/docker_client.h"
 
 namespace kestro::bench {
 
@@ -63,7 +63,7 @@ std::string compose_file(const std::string& application, const installer::Servic
     if (s.command) {
       y << "    command: [";
       bool first = true;
-      for (const std::string& word : bootstrap::engine::split_command(*s.command)) {
+      for (const std::string& word : bootstrap::docker::split_command(*s.command)) {
         y << (first ? "" : ", ") << quoted(word);
         first = false;
       }

@@ -17,14 +17,14 @@
 
 #include "bench/quiet_host.h"
 #include "bench/timing_client.h"
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace kestro::bench {
 
-namespace engine = bootstrap::engine;
+namespace docker = bootstrap::docker;
 namespace installer = bootstrap::installer;
 using installer::lumadex::LumadexInstaller;
 using Json = nlohmann::ordered_json;
@@ -51,10 +51,10 @@ void write_result(const std::string& path, const Json& result) {
 // by the client itself, under the timing decorator; one log for all clients.
 struct Instruments {
   std::shared_ptr<RequestLog> log = std::make_shared<RequestLog>();
-  std::vector<std::shared_ptr<engine::DockerClient>> clients;
+  std::vector<std::shared_ptr<docker::DockerClient>> clients;
 
-  std::shared_ptr<engine::Client> make_client() {
-    auto docker = std::shared_ptr<engine::DockerClient>(engine::DockerClient::from_environment());
+  std::shared_ptr<docker::Client> make_client() {
+    auto docker = std::shared_ptr<docker::DockerClient>(docker::DockerClient::from_environment());
     clients.push_back(docker);
     return std::make_shared<TimingClient>(docker, log);
   }
@@ -227,8 +227,8 @@ int op_update(const std::string& result) {
 
 int helper_info(const std::string& result) {
   try {
-    auto client = engine::DockerClient::from_environment();
-    engine::EngineInfo info = client->info();
+    auto client = docker::DockerClient::from_environment();
+    docker::EngineInfo info = client->info();
     write_result(result, Json{{"server_version", info.server_version},
                               {"api_version", client->api_version()},
                               {"ncpu", info.ncpu},
@@ -243,14 +243,14 @@ int helper_info(const std::string& result) {
 
 int helper_pull() {
   try {
-    auto client = engine::DockerClient::from_environment();
+    auto client = docker::DockerClient::from_environment();
     std::set<std::string> done;
     for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
       if (!done.insert(s.image).second) continue;
       try {
         client->get_image(s.image);
         std::cout << "present " << s.image << std::endl;
-      } catch (const engine::ImageNotFound&) {
+      } catch (const docker::ImageNotFound&) {
         installer::ImageReference ref = installer::parse_image_reference(s.image);
         std::cout << "pulling " << s.image << std::endl;
         client->pull_image(ref.repository, ref.tag, nullptr);
@@ -299,17 +299,17 @@ void drop_stale_endpoints(const std::string& network_id) {
 
 int helper_clean() {
   try {
-    auto client = engine::DockerClient::from_environment();
-    std::vector<engine::ContainerRef> containers = client->list_containers(true);
-    for (const engine::ContainerRef& c : containers)
+    auto client = docker::DockerClient::from_environment();
+    std::vector<docker::ContainerRef> containers = client->list_containers(true);
+    for (const docker::ContainerRef& c : containers)
       if (ours_or_peers(c.name) && c.state == "running") client->stop_container(c.id);
-    for (const engine::ContainerRef& c : containers)
+    for (const docker::ContainerRef& c : containers)
       if (ours_or_peers(c.name)) client->remove_container(c.id);
-    for (const engine::NetworkRef& n : client->list_networks()) {
+    for (const docker::NetworkRef& n : client->list_networks()) {
       if (!ours_or_peers(n.name)) continue;
       try {
         client->remove_network(n.id);
-      } catch (const engine::ApiError& e) {
+      } catch (const docker::ApiError& e) {
         // Engine 20.10 sometimes keeps an endpoint of a container that is
         // gone (seen after docker-compose scaled many containers down at
         // once); the docker CLI can force it off, then the removal works.
@@ -320,7 +320,7 @@ int helper_clean() {
         client->remove_network(n.id);
       }
     }
-    for (const engine::VolumeRef& v : client->list_volumes())
+    for (const docker::VolumeRef& v : client->list_volumes())
       if (ours_or_peers(v.name)) client->remove_volume(v.name);
     return 0;
   } catch (const std::exception& e) {
@@ -331,9 +331,9 @@ int helper_clean() {
 
 int helper_check(int expected) {
   try {
-    auto client = engine::DockerClient::from_environment();
+    auto client = docker::DockerClient::from_environment();
     int running = 0;
-    for (const engine::ContainerRef& c : client->list_containers(false))
+    for (const docker::ContainerRef& c : client->list_containers(false))
       if (ours_or_peers(c.name)) ++running;
     if (running == expected) return 0;
     std::cerr << "kestro_bench: expected " << expected << " lumadex containers running, found "

@@ -5,7 +5,7 @@
 
 namespace kestro::bench {
 
-namespace engine = bootstrap::engine;
+namespace docker = bootstrap::docker;
 
 const char* kind_name(CallKind kind) {
   switch (kind) {
@@ -32,7 +32,7 @@ const char* kind_name(CallKind kind) {
   return "?";
 }
 
-TimingClient::TimingClient(std::shared_ptr<engine::Client> inner, std::shared_ptr<RequestLog> log)
+TimingClient::TimingClient(std::shared_ptr<docker::Client> inner, std::shared_ptr<RequestLog> log)
     : inner_(std::move(inner)), log_(std::move(log)) {}
 
 template <typename F>
@@ -60,16 +60,16 @@ auto TimingClient::timed(CallKind kind, F&& call) -> decltype(call()) {
 std::string TimingClient::api_version() {
   return timed(CallKind::kApiVersion, [&] { return inner_->api_version(); });
 }
-std::vector<engine::NetworkRef> TimingClient::list_networks() {
+std::vector<docker::NetworkRef> TimingClient::list_networks() {
   return timed(CallKind::kList, [&] { return inner_->list_networks(); });
 }
-std::vector<engine::VolumeRef> TimingClient::list_volumes() {
+std::vector<docker::VolumeRef> TimingClient::list_volumes() {
   return timed(CallKind::kList, [&] { return inner_->list_volumes(); });
 }
-std::vector<engine::ContainerRef> TimingClient::list_containers(bool all) {
+std::vector<docker::ContainerRef> TimingClient::list_containers(bool all) {
   return timed(CallKind::kList, [&] { return inner_->list_containers(all); });
 }
-engine::NetworkRef TimingClient::create_network(const std::string& name) {
+docker::NetworkRef TimingClient::create_network(const std::string& name) {
   return timed(CallKind::kCreateNetwork, [&] { return inner_->create_network(name); });
 }
 void TimingClient::connect_network(const std::string& network_id, const std::string& container_id,
@@ -80,10 +80,10 @@ void TimingClient::connect_network(const std::string& network_id, const std::str
 void TimingClient::remove_network(const std::string& id) {
   timed(CallKind::kRemoveNetwork, [&] { inner_->remove_network(id); });
 }
-engine::VolumeRef TimingClient::create_volume(const std::string& name, const std::string& driver) {
+docker::VolumeRef TimingClient::create_volume(const std::string& name, const std::string& driver) {
   return timed(CallKind::kCreateVolume, [&] { return inner_->create_volume(name, driver); });
 }
-engine::VolumeRef TimingClient::get_volume(const std::string& name) {
+docker::VolumeRef TimingClient::get_volume(const std::string& name) {
   return timed(CallKind::kGetVolume, [&] { return inner_->get_volume(name); });
 }
 void TimingClient::remove_volume(const std::string& name) {
@@ -96,10 +96,10 @@ void TimingClient::remove_image(const std::string& reference, bool force) {
   timed(CallKind::kRemoveImage, [&] { inner_->remove_image(reference, force); });
 }
 void TimingClient::pull_image(const std::string& repository, const std::string& tag,
-                              const engine::PullProgress& progress) {
+                              const docker::PullProgress& progress) {
   timed(CallKind::kPull, [&] { inner_->pull_image(repository, tag, progress); });
 }
-engine::ContainerRef TimingClient::create_container(const engine::ContainerSpec& definition) {
+docker::ContainerRef TimingClient::create_container(const docker::ContainerSpec& definition) {
   return timed(CallKind::kCreateContainer, [&] { return inner_->create_container(definition); });
 }
 void TimingClient::start_container(const std::string& id) {
@@ -121,7 +121,7 @@ void TimingClient::login(const std::string& username, const std::string& passwor
 std::string TimingClient::version() {
   return timed(CallKind::kVersion, [&] { return inner_->version(); });
 }
-engine::EngineInfo TimingClient::info() {
+docker::EngineInfo TimingClient::info() {
   return timed(CallKind::kInfo, [&] { return inner_->info(); });
 }
 

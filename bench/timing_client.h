@@ -1,4 +1,4 @@
-// TimingClient: an engine::Client decorator that passes every call through to
+// TimingClient: an docker::Client decorator that passes every call through to
 // another client and records, for each one, its kind and when it started and
 // ended (steady clock). Several decorators may share one RequestLog, so that
 // an operation that makes more than one client (update) yields one timeline.
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 
 namespace kestro::bench {
 
@@ -48,28 +48,28 @@ struct RequestLog {
   std::vector<CallRecord> calls;
 };
 
-class TimingClient : public bootstrap::engine::Client {
+class TimingClient : public bootstrap::docker::Client {
  public:
-  TimingClient(std::shared_ptr<bootstrap::engine::Client> inner, std::shared_ptr<RequestLog> log);
+  TimingClient(std::shared_ptr<bootstrap::docker::Client> inner, std::shared_ptr<RequestLog> log);
 
   std::string api_version() override;
-  std::vector<bootstrap::engine::NetworkRef> list_networks() override;
-  std::vector<bootstrap::engine::VolumeRef> list_volumes() override;
-  std::vector<bootstrap::engine::ContainerRef> list_containers(bool all) override;
-  bootstrap::engine::NetworkRef create_network(const std::string& name) override;
+  std::vector<bootstrap::docker::NetworkRef> list_networks() override;
+  std::vector<bootstrap::docker::VolumeRef> list_volumes() override;
+  std::vector<bootstrap::docker::ContainerRef> list_containers(bool all) override;
+  bootstrap::docker::NetworkRef create_network(const std::string& name) override;
   void connect_network(const std::string& network_id, const std::string& container_id,
                        const std::vector<std::string>& aliases) override;
   void remove_network(const std::string& id) override;
-  bootstrap::engine::VolumeRef create_volume(const std::string& name,
+  bootstrap::docker::VolumeRef create_volume(const std::string& name,
                                              const std::string& driver) override;
-  bootstrap::engine::VolumeRef get_volume(const std::string& name) override;
+  bootstrap::docker::VolumeRef get_volume(const std::string& name) override;
   void remove_volume(const std::string& name) override;
   std::string get_image(const std::string& reference) override;
   void remove_image(const std::string& reference, bool force) override;
   void pull_image(const std::string& repository, const std::string& tag,
-                  const bootstrap::engine::PullProgress& progress) override;
-  bootstrap::engine::ContainerRef create_container(
-      const bootstrap::engine::ContainerSpec& definition) override;
+                  const bootstrap::docker::PullProgress& progress) override;
+  bootstrap::docker::ContainerRef create_container(
+      const bootstrap::docker::ContainerSpec& definition) override;
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
@@ -77,13 +77,13 @@ class TimingClient : public bootstrap::engine::Client {
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
   std::string version() override;
-  bootstrap::engine::EngineInfo info() override;
+  bootstrap::docker::EngineInfo info() override;
 
  private:
   template <typename F>
   auto timed(CallKind kind, F&& call) -> decltype(call());
 
-  std::shared_ptr<bootstrap::engine::Client> inner_;
+  std::shared_ptr<bootstrap::docker::Client> inner_;
   std::shared_ptr<RequestLog> log_;
 };
 

@@ -5,17 +5,17 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 
 int main() {
-  using bootstrap::engine::DockerClient;
+  using bootstrap::docker::DockerClient;
   try {
     std::unique_ptr<DockerClient> client = DockerClient::from_environment();
     std::string version = client->version();
     // Re-serialised so the output is one compact line whatever the engine sent.
     std::cout << nlohmann::json::parse(version).dump() << '\n';
-  } catch (const bootstrap::engine::EngineError& e) {
+  } catch (const bootstrap::docker::EngineError& e) {
     std::cerr << e.what() << '\n';
     return 1;
   } catch (const nlohmann::json::exception& e) {

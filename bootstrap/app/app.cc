@@ -18,9 +18,9 @@
 #include "bootstrap/app/preflight.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/dry_run_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/dry_run_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/util/util.h"
 
@@ -79,7 +79,7 @@ void print_error(const std::string& text) { std::cerr << "error: " << text << st
 // Ctrl-C asks the engine client to abandon the request in flight and send no
 // other, so the operation ends at once with what the engine finished left
 // done. A second Ctrl-C ends the program the ordinary way.
-void on_interrupt(int) { engine::request_interrupt(); }
+void on_interrupt(int) { docker::request_interrupt(); }
 
 void catch_interrupts() {
   struct sigaction action {};
@@ -99,16 +99,16 @@ LumadexInstaller::Environment make_environment(bool dry_run) {
   static host::Host dry_host{real.process, describing_shell, real.system, real.sysctl_conf,
                              real.os_release, real.apt_keyrings, true};
 
-  auto make_client = [dry_run]() -> std::shared_ptr<engine::Client> {
-    std::shared_ptr<engine::Client> client(engine::DockerClient::from_environment());
-    if (dry_run) return std::make_shared<engine::DryRunClient>(client, std::cout);
+  auto make_client = [dry_run]() -> std::shared_ptr<docker::Client> {
+    std::shared_ptr<docker::Client> client(docker::DockerClient::from_environment());
+    if (dry_run) return std::make_shared<docker::DryRunClient>(client, std::cout);
     return client;
   };
 
-  engine::PullProgress progress;
+  docker::PullProgress progress;
   if (!dry_run && ::isatty(STDOUT_FILENO)) {
     auto view = std::make_shared<PullProgressView>(std::cout, util::Util::color_enabled());
-    progress = [view](const engine::PullEvent& event) { (*view)(event); };
+    progress = [view](const docker::PullEvent& event) { (*view)(event); };
   }
   return LumadexInstaller::Environment{dry_run ? dry_host : real, make_client, progress};
 }
@@ -221,11 +221,11 @@ int main(int argc, char** argv) {
     // Whatever the interrupted step threw (the engine client's Interrupted,
     // or a host command that died of the same Ctrl-C), the cause is the
     // operator's request.
-    if (engine::interrupt_requested()) {
+    if (docker::interrupt_requested()) {
       std::cerr << "interrupted" << std::endl;
       return kExitInterrupted;
     }
-    if (dynamic_cast<const engine::ConnectionError*>(&e))
+    if (dynamic_cast<const docker::ConnectionError*>(&e))
       print_error(std::string(e.what()) +
                   " (is the Docker service running? try: systemctl status docker)");
     else

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
@@ -84,7 +84,7 @@ void write_service(Yaml& y, const std::string& application,
   std::string image = s.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
   y.line(2, "image: " + compose_value(image));
-  if (s.command) y.line(2, "command: " + flow_list(engine::split_command(*s.command)));
+  if (s.command) y.line(2, "command: " + flow_list(docker::split_command(*s.command)));
   if (s.environment) {
     if (s.environment->empty()) y.line(2, "environment: {}");
     else y.line(2, "environment:");
@@ -223,7 +223,7 @@ unsigned export_cpu_count(std::optional<unsigned> asked, const std::function<int
       return static_cast<unsigned>(ncpu);
     }
     source = "this host's count: the engine did not say";
-  } catch (const engine::EngineError&) {
+  } catch (const docker::EngineError&) {
     source = "this host's count: the engine did not answer";
   }
   return host_count > 0 ? host_count : 1;
@@ -260,7 +260,7 @@ void export_command(const ExportRequest& request, std::ostream& out) {
   options.application_image = LumadexInstaller::main_service;
   options.version = request.version;
   options.cpu_count = export_cpu_count(
-      request.cpus, [] { return engine::DockerClient::from_environment()->info().ncpu; },
+      request.cpus, [] { return docker::DockerClient::from_environment()->info().ncpu; },
       host::real_host().system.cpu_count(), options.cpu_count_source);
   const std::string text =
       compose_file(LumadexInstaller::application_name, LumadexInstaller::lumadex_services, options);

@@ -18,10 +18,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/engine/api_version.h"
-#include "bootstrap/engine/config.h"
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/api_version.h"
+#include "bootstrap/docker/config.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
@@ -59,8 +59,8 @@ std::string join(const std::vector<std::string>& words, const std::string& separ
 }
 
 bool api_below_minimum(const std::string& version) {
-  auto have = engine::parse_api_version(version);
-  return !have || *have < *engine::parse_api_version(kMinEngineApi);
+  auto have = docker::parse_api_version(version);
+  return !have || *have < *docker::parse_api_version(kMinEngineApi);
 }
 
 CheckResult not_checked(const std::string& name) {
@@ -85,12 +85,12 @@ const json& member(const json& object, const char* key) {
 }
 
 // Whether `container` runs with host `port` published, from its inspection.
-bool publishes(engine::Client& client, const std::string& container, const std::string& cport,
+bool publishes(docker::Client& client, const std::string& container, const std::string& cport,
                int port) {
   json document;
   try {
     document = json::parse(client.inspect_container(container), nullptr, false);
-  } catch (const engine::NotFound&) {
+  } catch (const docker::NotFound&) {
     return false;
   }
   if (text_at(member(document, "State"), "Status") != "running") return false;
@@ -168,7 +168,7 @@ HostProbes real_probes() { return {&probe_tcp_port, &memlock_hard_limit, &disk_s
 
 // --- The checks ---------------------------------------------------------------
 
-CheckResult check_engine(engine::Client& client) {
+CheckResult check_engine(docker::Client& client) {
   CheckResult r{"engine", Level::pass, "", ""};
   const std::string upgrade = "use Docker 20.10 or newer (API " + std::string(kMinEngineApi) + ")";
   try {
@@ -198,11 +198,11 @@ CheckResult check_engine(engine::Client& client) {
       r.reason = "Docker " + server + " answers; API " + in_use + " in use (engine up to " +
                  engine_api + ", " + kMinEngineApi + " or newer needed)";
     }
-  } catch (const engine::ConnectionError& e) {
+  } catch (const docker::ConnectionError& e) {
     r.level = Level::fail;
     r.reason = std::string("the engine does not answer: ") + e.what();
     r.advice = "start Docker (systemctl start docker) or point DOCKER_HOST at a running engine";
-  } catch (const engine::EngineError& e) {
+  } catch (const docker::EngineError& e) {
     r.level = Level::fail;
     r.reason = std::string("the engine answers with an error: ") + e.what();
     r.advice = upgrade + "; check DOCKER_API_VERSION";
@@ -377,7 +377,7 @@ CheckResult check_port(int port, const std::string& container, const PortProbe& 
   return r;
 }
 
-CheckResult check_images(engine::Client& client, const installer::ServiceList& services) {
+CheckResult check_images(docker::Client& client, const installer::ServiceList& services) {
   CheckResult r{"images", Level::pass, "", ""};
   std::vector<std::string> images;
   for (const installer::ServiceDescription& s : services)
@@ -386,7 +386,7 @@ CheckResult check_images(engine::Client& client, const installer::ServiceList& s
   for (const std::string& image : images) {
     try {
       client.get_image(image);
-    } catch (const engine::ImageNotFound&) {
+    } catch (const docker::ImageNotFound&) {
       missing.push_back(image);
     }
   }
@@ -417,14 +417,14 @@ std::vector<CheckResult> run_preflight(PreflightFacts& facts, const std::string&
     }
     try {
       results.push_back(check());
-    } catch (const engine::EngineError& e) {
+    } catch (const docker::EngineError& e) {
       results.push_back({name, Level::fail, std::string("the engine failed: ") + e.what(),
                          "check the engine (docker info) and run preflight again"});
     }
   };
 
-  std::optional<engine::EngineInfo> info;
-  auto engine_info = [&]() -> const engine::EngineInfo& {
+  std::optional<docker::EngineInfo> info;
+  auto engine_info = [&]() -> const docker::EngineInfo& {
     if (!info) info = facts.engine.info();
     return *info;
   };
@@ -456,7 +456,7 @@ std::vector<CheckResult> run_preflight(PreflightFacts& facts, const std::string&
       if (probe.state == PortProbe::State::in_use && engine_ok) {
         try {
           ours = publishes(facts.engine, container, container_port, port);
-        } catch (const engine::EngineError&) {
+        } catch (const docker::EngineError&) {
           // Reported as "could not be asked" below.
         }
       }
@@ -507,8 +507,8 @@ bool is_local_engine(const std::string& docker_host) {
 
 void preflight_command(std::ostream& out) {
   using installer::lumadex::LumadexInstaller;
-  const engine::ClientConfig config = engine::ClientConfig::from_environment();
-  std::unique_ptr<engine::DockerClient> client = engine::DockerClient::from_environment();
+  const docker::ClientConfig config = docker::ClientConfig::from_environment();
+  std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
   PreflightFacts facts{*client, host::real_host(), real_probes(), is_local_engine(config.host)};
   std::vector<CheckResult> results =
       run_preflight(facts, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);

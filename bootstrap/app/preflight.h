@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/service.h"
 
@@ -91,7 +91,7 @@ inline constexpr const char* kMinEngineApi = "1.41";
 // Asks the engine for the API version in use and its version document: pass
 // when both the engine's newest API and the one in use are at least 1.41;
 // fail when the engine does not answer, answers with an error, or is older.
-CheckResult check_engine(engine::Client& client);
+CheckResult check_engine(docker::Client& client);
 
 // The CPU set each service really gets on `ncpu` CPUs (resolve_cpuset): warn
 // naming the services whose set is cut to fit, pass when none is.
@@ -122,12 +122,12 @@ CheckResult check_port(int port, const std::string& container, const PortProbe& 
 
 // Looks up each distinct image of `services` on the engine: pass when all are
 // present, warn naming the missing ones (install pulls them).
-CheckResult check_images(engine::Client& client, const installer::ServiceList& services);
+CheckResult check_images(docker::Client& client, const installer::ServiceList& services);
 
 // --- Gathering ----------------------------------------------------------------
 
 struct PreflightFacts {
-  engine::Client& engine;
+  docker::Client& engine;
   host::Host& host;
   HostProbes probes;
   // False when the engine is reached over TCP at another machine's address:
@@ -156,7 +156,7 @@ bool is_local_engine(const std::string& docker_host);
 
 // `bootstrap preflight`: every check for the product's catalogue on this
 // host and the engine the process environment names, printed on `out`.
-// Throws engine::ConfigError for an unusable DOCKER_HOST, and after printing,
+// Throws docker::ConfigError for an unusable DOCKER_HOST, and after printing,
 // std::runtime_error naming the checks that failed.
 void preflight_command(std::ostream& out);
 

@@ -37,7 +37,7 @@ std::string PullProgressView::human_bytes(std::int64_t bytes) {
   return buffer;
 }
 
-void PullProgressView::operator()(const engine::PullEvent& event) {
+void PullProgressView::operator()(const docker::PullEvent& event) {
   if (event.id.empty() && event.status.empty()) {
     erase();
     layers_.clear();

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 
 namespace bootstrap::app {
 
@@ -29,7 +29,7 @@ class PullProgressView {
 
   // Takes one progress line. An event with neither id nor status means the
   // pull has ended: the display is erased.
-  void operator()(const engine::PullEvent& event);
+  void operator()(const docker::PullEvent& event);
 
   // The lines as last drawn (empty after the end).
   const std::vector<std::string>& drawn() const { return drawn_; }

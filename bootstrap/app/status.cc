@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
@@ -122,7 +122,7 @@ std::vector<std::string> ProductStatus::not_running() const {
   return out;
 }
 
-ProductStatus gather_status(engine::Client& client, const std::string& application,
+ProductStatus gather_status(docker::Client& client, const std::string& application,
                             const installer::ServiceList& services) {
   ProductStatus status;
   status.application = application;
@@ -141,7 +141,7 @@ ProductStatus gather_status(engine::Client& client, const std::string& applicati
       }
   }
 
-  const std::vector<engine::ContainerRef> containers = client.list_containers(true);
+  const std::vector<docker::ContainerRef> containers = client.list_containers(true);
   for (const installer::ServiceDescription& s : services) {
     ServiceStatus row;
     row.service = s.name;
@@ -153,8 +153,8 @@ ProductStatus gather_status(engine::Client& client, const std::string& applicati
     row.networks_missing = row.networks;
 
     const std::string worker_prefix = row.container + "_";
-    const engine::ContainerRef* own = nullptr;
-    for (const engine::ContainerRef& c : containers) {
+    const docker::ContainerRef* own = nullptr;
+    for (const docker::ContainerRef& c : containers) {
       if (c.name == row.container) own = &c;
       if (c.name.compare(0, worker_prefix.size(), worker_prefix) == 0 &&
           is_decimal(c.name.substr(worker_prefix.size()))) {
@@ -166,14 +166,14 @@ ProductStatus gather_status(engine::Client& client, const std::string& applicati
       try {
         row.state = own->state.empty() ? "created" : own->state;
         read_inspection(json::parse(client.inspect_container(own->id)), row);
-      } catch (const engine::NotFound&) {
+      } catch (const docker::NotFound&) {
         // Removed since the listing.
         row.state = "missing";
         row.image.clear();
         row.cpuset.clear();
         row.networks_missing = row.networks;
       } catch (const json::parse_error& e) {
-        throw engine::EngineError("inspect container " + row.container +
+        throw docker::EngineError("inspect container " + row.container +
                                   ": the engine's answer is not JSON: " + e.what());
       }
     }
@@ -181,14 +181,14 @@ ProductStatus gather_status(engine::Client& client, const std::string& applicati
   }
 
   std::vector<std::string> present_networks;
-  for (const engine::NetworkRef& n : client.list_networks()) present_networks.push_back(n.name);
+  for (const docker::NetworkRef& n : client.list_networks()) present_networks.push_back(n.name);
   for (const std::string& name : network_names)
     status.networks.push_back(
         {name, std::find(present_networks.begin(), present_networks.end(), name) !=
                    present_networks.end()});
 
   std::vector<std::string> present_volumes;
-  for (const engine::VolumeRef& v : client.list_volumes()) present_volumes.push_back(v.name);
+  for (const docker::VolumeRef& v : client.list_volumes()) present_volumes.push_back(v.name);
   for (const std::string& name : volume_names)
     status.volumes.push_back(
         {name, std::find(present_volumes.begin(), present_volumes.end(), name) !=
@@ -236,7 +236,7 @@ std::string render_status_json(const ProductStatus& status) {
 
 void status_command(std::ostream& out, bool as_json) {
   using installer::lumadex::LumadexInstaller;
-  std::unique_ptr<engine::DockerClient> client = engine::DockerClient::from_environment();
+  std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
   ProductStatus status =
       gather_status(*client, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
   out << (as_json ? render_status_json(status) : render_status_text(status)) << std::flush;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 #include "bootstrap/installer/service.h"
 
 namespace bootstrap::app {
@@ -63,9 +63,9 @@ struct ProductStatus {
 // containers (stopped ones included), networks and volumes, and one
 // inspection per service container found. A container that vanishes between
 // the listing and its inspection counts as missing. Throws what the client
-// throws for any other failure (engine::ConnectionError when the engine
+// throws for any other failure (docker::ConnectionError when the engine
 // cannot be reached).
-ProductStatus gather_status(engine::Client& client, const std::string& application,
+ProductStatus gather_status(docker::Client& client, const std::string& application,
                             const installer::ServiceList& services);
 
 // An aligned table of the services, then one of networks and volumes, each

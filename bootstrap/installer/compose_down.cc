@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
@@ -68,9 +68,9 @@ void KestroInstaller::compose_down() {
 
 void KestroInstaller::remove_volume(const std::string& volume) {
   try {
-    engine::VolumeRef found = client->get_volume(volume);
+    docker::VolumeRef found = client->get_volume(volume);
     client->remove_volume(found.name);
-  } catch (const engine::NotFound& e) {
+  } catch (const docker::NotFound& e) {
     // Absent either way: say so and count it as done.
     say(e.what());
   }

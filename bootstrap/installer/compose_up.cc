@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
@@ -70,7 +70,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
       say("starting container " + container_name);
       client->start_container(containers.at(container_name).id);
     }
-  } catch (const engine::ApiError& e) {
+  } catch (const docker::ApiError& e) {
     if (e.status() == 401) {
       say("unauthorized access!");
     } else {

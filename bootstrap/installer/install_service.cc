@@ -1,4 +1,4 @@
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
@@ -18,7 +18,7 @@ void KestroInstaller::install_service(const ServiceDescription& service, bool up
     try {
       client->get_image(image_name);
       pull_required = tag_name == "latest";
-    } catch (const engine::ImageNotFound&) {
+    } catch (const docker::ImageNotFound&) {
       image_exists = false;
       pull_required = true;
     }
@@ -36,9 +36,9 @@ void KestroInstaller::install_service(const ServiceDescription& service, bool up
     // A progress display learns that the pull has ended, however it ended,
     // from one empty event.
     struct EndOfPull {
-      const engine::PullProgress& progress;
+      const docker::PullProgress& progress;
       ~EndOfPull() {
-        if (progress) progress(engine::PullEvent{});
+        if (progress) progress(docker::PullEvent{});
       }
     } end_of_pull{pull_progress};
     client->pull_image(repository, tag_name, pull_progress);

@@ -2,19 +2,19 @@
 
 #include <vector>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
 
 KestroInstaller::KestroInstaller(std::string application_name_in, const ServiceList& services_in)
     : KestroInstaller(std::move(application_name_in), services_in,
-                      std::shared_ptr<engine::Client>(engine::DockerClient::from_environment()),
+                      std::shared_ptr<docker::Client>(docker::DockerClient::from_environment()),
                       host::real_host()) {}
 
 KestroInstaller::KestroInstaller(std::string application_name_in, const ServiceList& services_in,
-                                 std::shared_ptr<engine::Client> client_in, host::Host& host)
+                                 std::shared_ptr<docker::Client> client_in, host::Host& host)
     : application_name(std::move(application_name_in)),
       services(services_in),
       client(std::move(client_in)),
@@ -25,9 +25,9 @@ KestroInstaller::KestroInstaller(std::string application_name_in, const ServiceL
 void KestroInstaller::take_snapshot() {
   // put() keeps the position of the first entry of a name and the value of
   // the last, so a name the engine lists twice maps to the later object.
-  for (engine::NetworkRef& n : client->list_networks()) networks.put(n.name, n);
-  for (engine::VolumeRef& v : client->list_volumes()) volumes.put(v.name, v);
-  for (engine::ContainerRef& c : client->list_containers(true)) containers.put(c.name, c);
+  for (docker::NetworkRef& n : client->list_networks()) networks.put(n.name, n);
+  for (docker::VolumeRef& v : client->list_volumes()) volumes.put(v.name, v);
+  for (docker::ContainerRef& c : client->list_containers(true)) containers.put(c.name, c);
 }
 
 unsigned KestroInstaller::engine_cpu_count() {
@@ -35,9 +35,9 @@ unsigned KestroInstaller::engine_cpu_count() {
     // The containers run on the engine's host, which need not be ours
     // (DOCKER_HOST may name another machine), so its count comes first.
     try {
-      engine::EngineInfo info = client->info();
+      docker::EngineInfo info = client->info();
       if (info.ncpu > 0) engine_cpus_ = static_cast<unsigned>(info.ncpu);
-    } catch (const engine::EngineError&) {
+    } catch (const docker::EngineError&) {
     }
     if (!engine_cpus_) engine_cpus_ = host_.system.cpu_count();
   }

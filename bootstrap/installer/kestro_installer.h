@@ -24,7 +24,7 @@
 #include <set>
 #include <string>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/ordered_map.h"
 #include "bootstrap/installer/service.h"
@@ -38,12 +38,12 @@ class KestroInstaller {
  public:
   // Connects to the engine the process environment names and takes the
   // snapshot. `services` is kept by reference and must outlive the object.
-  // Throws engine::ConfigError or engine::ConnectionError when the engine
-  // cannot be reached, engine::ApiError when a listing fails.
+  // Throws docker::ConfigError or docker::ConnectionError when the engine
+  // cannot be reached, docker::ApiError when a listing fails.
   KestroInstaller(std::string application_name, const ServiceList& services);
   // The same over a given client and host (tests, dry runs, benchmarks).
   KestroInstaller(std::string application_name, const ServiceList& services,
-                  std::shared_ptr<engine::Client> client, host::Host& host);
+                  std::shared_ptr<docker::Client> client, host::Host& host);
 
   KestroInstaller(const KestroInstaller&) = delete;
   KestroInstaller& operator=(const KestroInstaller&) = delete;
@@ -131,10 +131,10 @@ class KestroInstaller {
   std::string application_name;
   const ServiceList& services;
   bool is_logged_in = false;
-  std::shared_ptr<engine::Client> client;
-  OrderedMap<engine::NetworkRef> networks;
-  OrderedMap<engine::VolumeRef> volumes;
-  OrderedMap<engine::ContainerRef> containers;
+  std::shared_ptr<docker::Client> client;
+  OrderedMap<docker::NetworkRef> networks;
+  OrderedMap<docker::VolumeRef> volumes;
+  OrderedMap<docker::ContainerRef> containers;
   std::set<std::string> renewed_images;
   // Registry credentials; nullopt until compose_up stores them (and when it
   // is given none).
@@ -144,7 +144,7 @@ class KestroInstaller {
   // Called with each line of an image pull's progress (a terminal display),
   // and once more with an empty event (no id, no status) when the pull has
   // ended, successfully or not. Unset by default.
-  engine::PullProgress pull_progress;
+  docker::PullProgress pull_progress;
 
  private:
   void take_snapshot();

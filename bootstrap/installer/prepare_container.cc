@@ -11,19 +11,19 @@ void KestroInstaller::prepare_container(const ServiceDescription& service,
   // takes a compose_down first.
   if (containers.contains(container_name)) return;
 
-  engine::ContainerSpec definition;
+  docker::ContainerSpec definition;
   definition.image = service.image;
   definition.command = service.command;
   definition.name = container_name;
   if (service.environment) definition.environment = *service.environment;
   if (service.ulimits) {
-    std::vector<engine::Ulimit> ulimits;
+    std::vector<docker::Ulimit> ulimits;
     for (const UlimitEntry& u : *service.ulimits) ulimits.push_back({u.name, u.soft, u.hard});
     definition.ulimits = std::move(ulimits);
   }
   if (service.ports) definition.ports = *service.ports;
   if (service.volumes) {
-    std::vector<engine::Bind> binds;
+    std::vector<docker::Bind> binds;
     for (const std::string& entry : *service.volumes) {
       VolumeEntry volume = parse_volume_entry(entry);
       std::string source = volume.is_host_path() ? volume.source
@@ -31,8 +31,8 @@ void KestroInstaller::prepare_container(const ServiceDescription& service,
       // One mount per source: a later entry for the same source replaces the
       // earlier one where it stood.
       auto same = std::find_if(binds.begin(), binds.end(),
-                               [&](const engine::Bind& b) { return b.source == source; });
-      engine::Bind bind{source, volume.target, "rw"};
+                               [&](const docker::Bind& b) { return b.source == source; });
+      docker::Bind bind{source, volume.target, "rw"};
       if (same != binds.end())
         *same = bind;
       else
@@ -43,7 +43,7 @@ void KestroInstaller::prepare_container(const ServiceDescription& service,
   if (service.restart) definition.restart_policy = *service.restart;
   if (service.cpuset) definition.cpuset_cpus = effective_cpuset(service);
 
-  engine::ContainerRef container = client->create_container(definition);
+  docker::ContainerRef container = client->create_container(definition);
   containers.put(container_name, container);
 
   if (service.networks) {

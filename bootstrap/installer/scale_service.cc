@@ -30,7 +30,7 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
 
   // The scan changes nothing, so a malformed name stops the operation before
   // any container is touched.
-  std::vector<std::pair<std::string, engine::ContainerRef>> surplus;
+  std::vector<std::pair<std::string, docker::ContainerRef>> surplus;
   for (const auto& [key, container] : containers)
     if (key.compare(0, prefix.size(), prefix) == 0 && is_surplus(key, n_worker))
       surplus.emplace_back(key, container);

@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/docker/docker_client.h"
 #include "tests/support/run.h"
 #include "tests/support/sandbox.h"
 
@@ -117,7 +117,7 @@ TEST(Cli, UnreachableEngineIsOneLineNamingTheSocket) {
 
 // --- Against the sandbox engine -------------------------------------------
 
-std::vector<std::string> engine_names(engine::Client& client) {
+std::vector<std::string> engine_names(docker::Client& client) {
   std::vector<std::string> names;
   for (const auto& n : client.list_networks()) names.push_back("network " + n.name);
   for (const auto& v : client.list_volumes()) names.push_back("volume " + v.name);
@@ -128,7 +128,7 @@ std::vector<std::string> engine_names(engine::Client& client) {
 
 TEST(CliOnEngine, RefusedInputChangesNothing) {
   REQUIRE_SANDBOX();
-  auto client = engine::DockerClient::from_environment();
+  auto client = docker::DockerClient::from_environment();
   std::vector<std::string> before = engine_names(*client);
   EXPECT_EQ(2, bootstrap({"scale", "worker", "many"}).status);
   EXPECT_EQ(2, bootstrap({"scale", "nosuch", "3"}).status);
@@ -139,7 +139,7 @@ TEST(CliOnEngine, RefusedInputChangesNothing) {
 TEST(CliOnEngine, DryRunInstallLeavesTheEngineAsItWas) {
   REQUIRE_SANDBOX();
   ASSERT_EQ(0, bootstrap({"uninstall"}).status);
-  auto client = engine::DockerClient::from_environment();
+  auto client = docker::DockerClient::from_environment();
   std::vector<std::string> before = engine_names(*client);
 
   RunResult r = bootstrap({"install", "--dry-run"});

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/dry_run_client.h"
+#include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/fake_host.h"
@@ -56,7 +56,7 @@ TEST(DryRun, BringUpOnlyReads) {
   ::testing::internal::CaptureStdout();
   bool completed = false;
   {
-    KestroInstaller installer("demo", services, std::make_shared<engine::DryRunClient>(fake, std::cout),
+    KestroInstaller installer("demo", services, std::make_shared<docker::DryRunClient>(fake, std::cout),
                               host.host);
     completed = installer.compose_up(std::nullopt, std::nullopt, false);
   }
@@ -103,7 +103,7 @@ TEST(DryRun, TakeDownOnlyReads) {
 
   ::testing::internal::CaptureStdout();
   {
-    KestroInstaller installer("demo", services, std::make_shared<engine::DryRunClient>(fake, std::cout),
+    KestroInstaller installer("demo", services, std::make_shared<docker::DryRunClient>(fake, std::cout),
                               host.host);
     installer.compose_down();
     installer.remove_volume("demo-data");

@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "tests/support/run.h"
 
@@ -188,7 +188,7 @@ TEST(ExportCpuCount, AskedThenEngineThenHost) {
   EXPECT_TRUE(contains(source, "this host's count")) << source;
 
   auto unreachable = []() -> int {
-    throw engine::ConnectionError("engine info", "unix:///nowhere", "No such file or directory");
+    throw docker::ConnectionError("engine info", "unix:///nowhere", "No such file or directory");
   };
   EXPECT_EQ(2u, app::export_cpu_count(std::nullopt, unreachable, 2, source));
   EXPECT_EQ("this host's count: the engine did not answer", source);
@@ -291,7 +291,7 @@ TEST(ComposeByDockerCompose, TheCatalogueReadsBackTheSame) {
     EXPECT_EQ("lumadex-" + s.name, got["container_name"]);
     EXPECT_EQ(s.image == "lmdx2/app" ? "lmdx2/app:2.3" : s.image, got["image"]);
     if (s.command)
-      EXPECT_EQ(json(engine::split_command(*s.command)), got["command"]);
+      EXPECT_EQ(json(docker::split_command(*s.command)), got["command"]);
     else
       EXPECT_FALSE(got.contains("command"));
     if (s.environment) {

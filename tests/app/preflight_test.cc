@@ -56,8 +56,8 @@ class AnsweringEngine : public FakeEngine {
     FakeEngine::version();
     return version_;
   }
-  engine::EngineInfo info() override {
-    engine::EngineInfo i = FakeEngine::info();
+  docker::EngineInfo info() override {
+    docker::EngineInfo i = FakeEngine::info();
     i.mem_total = mem_total_;
     i.docker_root_dir = root_dir_;
     return i;
@@ -150,7 +150,7 @@ TEST(PreflightChecks, Engine) {
   }
   {
     AnsweringEngine engine;
-    engine.fail_next("api version", engine::ConnectionError("negotiate the API version",
+    engine.fail_next("api version", docker::ConnectionError("negotiate the API version",
                                                             "unix:///var/run/docker.sock",
                                                             "No such file or directory"));
     CheckResult r = app::check_engine(engine);
@@ -160,7 +160,7 @@ TEST(PreflightChecks, Engine) {
   }
   {
     AnsweringEngine engine;
-    engine.fail_next("version", engine::ApiError("engine version", 400,
+    engine.fail_next("version", docker::ApiError("engine version", 400,
                                                  "client version 1.47 is too new"));
     CheckResult r = app::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
@@ -322,7 +322,7 @@ TEST(Preflight, EveryCheckInOrderAskingOnlyQuestions) {
 
 TEST(Preflight, WithoutAnEngineTheHostIsStillChecked) {
   AnsweringEngine engine;
-  engine.errors_["api version"] = std::make_exception_ptr(engine::ConnectionError(
+  engine.errors_["api version"] = std::make_exception_ptr(docker::ConnectionError(
       "negotiate the API version", "unix:///var/run/docker.sock", "Connection refused"));
   FakeHost fake_host;
   fake_host.process.answers_["sysctl vm.max_map_count"] = {0, "vm.max_map_count = 65530\n"};
@@ -347,8 +347,8 @@ TEST(Preflight, WithoutAnEngineTheHostIsStillChecked) {
 
 TEST(Preflight, EngineFailuresPartWay) {
   AnsweringEngine engine;
-  engine.fail_next("info", engine::ApiError("engine info", 500, "daemon is shutting down"));
-  engine.fail_next("get image redis", engine::ApiError("get image redis:6.0.4", 500, "boom"));
+  engine.fail_next("info", docker::ApiError("engine info", 500, "daemon is shutting down"));
+  engine.fail_next("get image redis", docker::ApiError("get image redis:6.0.4", 500, "boom"));
   FakeHost fake_host;
   FakeProbes probes;
   app::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
@@ -468,7 +468,7 @@ TEST(HostProbes, RealPortMemlockAndDisk) {
 // machine has: its memlock cap and its CPU count.
 TEST(PreflightOnThisMachine, MemlockAndCpuFindings) {
   REQUIRE_SANDBOX();
-  std::shared_ptr<engine::Client> client = sandbox_client();
+  std::shared_ptr<docker::Client> client = sandbox_client();
   const int ncpu = client->info().ncpu;
   app::PreflightFacts facts{*client, host::real_host(), app::real_probes(), true};
   std::vector<CheckResult> results = app::run_preflight(facts, "lumadex", catalogue());

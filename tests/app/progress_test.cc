@@ -8,11 +8,11 @@
 namespace bootstrap::app {
 namespace {
 
-engine::PullEvent event(const std::string& id, const std::string& status,
+docker::PullEvent event(const std::string& id, const std::string& status,
                         std::optional<std::int64_t> current = std::nullopt,
                         std::optional<std::int64_t> total = std::nullopt,
                         const std::string& units = "") {
-  return engine::PullEvent{id, status, current, total, units};
+  return docker::PullEvent{id, status, current, total, units};
 }
 
 // A clock that moves on by a second at each reading, so every event redraws.
@@ -52,7 +52,7 @@ TEST(PullProgressView, SeveralLayersWithAndWithoutTotals) {
             view.drawn());
 
   // The end erases exactly what was drawn: back up three lines, clear below.
-  view(engine::PullEvent{});
+  view(docker::PullEvent{});
   EXPECT_TRUE(view.drawn().empty());
   const std::string text = out.str();
   const std::string erase = "\x1b[3F\x1b[J";
@@ -67,7 +67,7 @@ TEST(PullProgressView, ErrorMidStreamStillErases) {
   view(event("cccccccccccc", "Downloading", 10, 100));
   EXPECT_EQ(2u, view.drawn().size());
   // The client throws on the error line; the installer then ends the display.
-  view(engine::PullEvent{});
+  view(docker::PullEvent{});
   EXPECT_TRUE(view.drawn().empty());
   EXPECT_NE(std::string::npos, out.str().find("\x1b[2m")) << "layer lines are dimmed with colour";
   // A later pull starts from a clean slate.

@@ -138,7 +138,7 @@ TEST_F(StatusOnFakeEngine, EachServiceAsTheEngineHasIt) {
 TEST_F(StatusOnFakeEngine, EngineFailures) {
   {
     // A container removed between the listing and its inspection is missing.
-    engine_.fail_next("inspect app-web", engine::NotFound("inspect app-web", 404, "No such container"));
+    engine_.fail_next("inspect app-web", docker::NotFound("inspect app-web", 404, "No such container"));
     ProductStatus status = app::gather_status(engine_, "app", services_);
     EXPECT_EQ("missing", row(status, "web").state);
     EXPECT_EQ("", row(status, "web").cpuset);
@@ -146,13 +146,13 @@ TEST_F(StatusOnFakeEngine, EngineFailures) {
     EXPECT_EQ("exited", row(status, "db").state);
   }
   {
-    engine_.fail_next("inspect app-db", engine::ApiError("inspect app-db", 500, "boom"));
-    EXPECT_THROW(app::gather_status(engine_, "app", services_), engine::ApiError);
+    engine_.fail_next("inspect app-db", docker::ApiError("inspect app-db", 500, "boom"));
+    EXPECT_THROW(app::gather_status(engine_, "app", services_), docker::ApiError);
   }
   {
     engine_.fail_next("list containers",
-                      engine::ConnectionError("list containers", "unix:///nowhere", "refused"));
-    EXPECT_THROW(app::gather_status(engine_, "app", services_), engine::ConnectionError);
+                      docker::ConnectionError("list containers", "unix:///nowhere", "refused"));
+    EXPECT_THROW(app::gather_status(engine_, "app", services_), docker::ConnectionError);
   }
 }
 
@@ -250,7 +250,7 @@ class StatusOnSandbox : public ::testing::Test {
   void TearDown() override {
     if (client_) remove_objects(*client_, {std::string(kApplication) + "-"});
   }
-  std::shared_ptr<engine::Client> client_;
+  std::shared_ptr<docker::Client> client_;
 };
 
 TEST_F(StatusOnSandbox, ReadsWhatTheEngineReallyHas) {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "tests/installer/installer_test_util.h"
 
 namespace bootstrap::installer {
@@ -139,10 +139,10 @@ TEST(ComposeDown, EngineErrorLeavesWhatWasDone) {
   Rig rig;
   set_up_product(rig);
   rig.engine->fail_next("remove container lumadex-api_1",
-                        engine::ApiError("remove container lumadex-api_1", 500, "device busy"));
+                        docker::ApiError("remove container lumadex-api_1", 500, "device busy"));
   KestroInstaller& installer = rig.make();
   CapturedStdout out;
-  EXPECT_THROW(installer.compose_down(), engine::ApiError);
+  EXPECT_THROW(installer.compose_down(), docker::ApiError);
   // es1's visit was complete; api's was not, so even its removed base
   // container keeps its key. No network was touched.
   EXPECT_EQ((Lines{"lumadex-api", "lumadex-apix", "lumadex-api_1", "lumadex-api_ocr",
@@ -181,7 +181,7 @@ TEST(RemoveVolume, ByEngineName) {
   {  // gone between lookup and removal: also not found, also done
     Rig rig;
     rig.engine->add_volume("lumadex-temp-vol");
-    rig.engine->fail_next("remove volume", engine::NotFound("remove volume lumadex-temp-vol", 404,
+    rig.engine->fail_next("remove volume", docker::NotFound("remove volume lumadex-temp-vol", 404,
                                                             "no such volume"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
@@ -192,12 +192,12 @@ TEST(RemoveVolume, ByEngineName) {
     Rig rig;
     rig.engine->add_volume("lumadex-temp-vol");
     rig.engine->add_container("lumadex-api", "lmdx2/app", "exited").definition.binds =
-        std::vector<engine::Bind>{{"lumadex-temp-vol", "/temp-vol", "rw"}};
+        std::vector<docker::Bind>{{"lumadex-temp-vol", "/temp-vol", "rw"}};
     KestroInstaller& installer = rig.make();
     try {
       installer.remove_volume("lumadex-temp-vol");
       ADD_FAILURE() << "a volume in use was removed";
-    } catch (const engine::ApiError& e) {
+    } catch (const docker::ApiError& e) {
       EXPECT_EQ(409, e.status());
     }
     EXPECT_EQ(Lines{"lumadex-temp-vol"}, rig.engine->volume_names());

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/host/host.h"
 #include "tests/installer/installer_test_util.h"
 
@@ -202,7 +202,7 @@ TEST(ComposeUp, ReportsEngineErrorsAndStops) {
     Rig rig;
     rig.services = small_list();
     rig.engine->fail_next("create network",
-                          engine::ApiError("create network lumadex-x", 500, "driver failed"));
+                          docker::ApiError("create network lumadex-x", 500, "driver failed"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_FALSE(installer.compose_up(std::nullopt, std::nullopt, false));
@@ -236,7 +236,7 @@ TEST(ComposeUp, ErrorTexts) {
     rig.services = small_list();
     fill_registry(*rig.engine);
     rig.engine->fail_next("start lumadex-api",
-                          engine::ApiError("start lumadex-api", 500, "port is already allocated"));
+                          docker::ApiError("start lumadex-api", 500, "port is already allocated"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_FALSE(installer.compose_up(std::nullopt, std::nullopt, false));
@@ -266,7 +266,7 @@ TEST(ComposeUp, ErrorTexts) {
     rig.services = small_list();
     fill_registry(*rig.engine);
     rig.engine->fail_next("create volume",
-                          engine::ApiError("create volume", 500, "no space left on device"));
+                          docker::ApiError("create volume", 500, "no space left on device"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_FALSE(installer.compose_up(std::nullopt, std::nullopt, false));
@@ -282,11 +282,11 @@ TEST(ComposeUp, OtherErrorsReachTheCaller) {
     Rig rig;
     rig.services = small_list();
     fill_registry(*rig.engine);
-    rig.engine->fail_next("get image", engine::ConnectionError("get image", "unix:///run/docker.sock",
+    rig.engine->fail_next("get image", docker::ConnectionError("get image", "unix:///run/docker.sock",
                                                                 "Connection refused"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
-    EXPECT_THROW(installer.compose_up(std::nullopt, std::nullopt, false), engine::ConnectionError);
+    EXPECT_THROW(installer.compose_up(std::nullopt, std::nullopt, false), docker::ConnectionError);
   }
   {  // a malformed volume entry
     Rig rig;

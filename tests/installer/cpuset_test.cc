@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "tests/installer/installer_test_util.h"
 
 namespace bootstrap::installer {
@@ -33,7 +33,7 @@ Pinned pin(int ncpu, const std::string& asked) {
   CapturedStdout out;
   try {
     installer.prepare_container(s, "lumadex-api");
-  } catch (const engine::ApiError& e) {
+  } catch (const docker::ApiError& e) {
     return {std::string("refused: ") + e.message(), out.lines()};
   }
   return {rig.engine->container("lumadex-api")->definition.cpuset_cpus.value_or("(unset)"), out.lines()};
@@ -146,7 +146,7 @@ TEST(CpuSet, FallsBackToTheHostCount) {
     rig.engine->ncpu_ = 2;  // so that the engine accepts what a 2-CPU host gives
     rig.host.system.cpu_count_ = 2;
     rig.engine->errors_["info"] =
-        std::make_exception_ptr(engine::ApiError("info", 500, "engine busy"));
+        std::make_exception_ptr(docker::ApiError("info", 500, "engine busy"));
     rig.engine->add_image("lmdx2/app");
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
@@ -162,7 +162,7 @@ TEST(CpuSet, FallsBackToTheHostCount) {
     Rig rig;
     rig.engine->ncpu_ = 8;
     rig.host.system.cpu_count_ = 6;
-    rig.engine->fail_next("info", engine::ConnectionError("info", "unix:///run/docker.sock",
+    rig.engine->fail_next("info", docker::ConnectionError("info", "unix:///run/docker.sock",
                                                           "Connection refused"));
     rig.engine->add_image("lmdx2/app");
     rig.make().prepare_container(pinned, "lumadex-api");

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "tests/installer/installer_test_util.h"
 
 namespace bootstrap::installer {
@@ -32,7 +32,7 @@ Outcome install(const std::string& image, bool on_engine, bool update, bool rene
   CapturedStdout out;
   try {
     installer.install_service(service("api", image), update);
-  } catch (const engine::ApiError& e) {
+  } catch (const docker::ApiError& e) {
     Lines requests = rig.engine->requests_;
     requests.back() += std::string(" threw ") + e.what();
     return {out.lines(), requests};
@@ -127,7 +127,7 @@ TEST(InstallService, EachRepositoryFetchedOncePerObject) {
     CapturedStdout quiet;
     installer.install_service(service("cache", "redis:6.0.4"), false);
     EXPECT_THROW(installer.install_service(service("cache2", "redis:7"), false),
-                 engine::ImageNotFound);
+                 docker::ImageNotFound);
     EXPECT_EQ((Lines{"get image redis:6.0.4", "pull redis:6.0.4", "create container lumadex-cache",
                      "get image redis:7", "create container lumadex-cache2"}),
               rig.engine->requests_);
@@ -137,10 +137,10 @@ TEST(InstallService, EachRepositoryFetchedOncePerObject) {
 TEST(InstallService, Failures) {
   {  // another error on the image lookup: nothing more happens
     Rig rig;
-    rig.engine->fail_next("get image", engine::ApiError("get image redis", 500, "boom"));
+    rig.engine->fail_next("get image", docker::ApiError("get image redis", 500, "boom"));
     KestroInstaller& installer = rig.make();
     CapturedStdout quiet;
-    EXPECT_THROW(installer.install_service(service("cache", "redis"), false), engine::ApiError);
+    EXPECT_THROW(installer.install_service(service("cache", "redis"), false), docker::ApiError);
     EXPECT_EQ(Lines{"get image redis"}, rig.engine->requests_);
     EXPECT_TRUE(installer.containers.empty());
   }
@@ -148,21 +148,21 @@ TEST(InstallService, Failures) {
     Rig rig;
     rig.engine->add_image("lmdx2/app");
     rig.engine->add_to_registry("lmdx2/app");
-    rig.engine->fail_next("remove image", engine::ApiError("remove image", 500, "busy"));
+    rig.engine->fail_next("remove image", docker::ApiError("remove image", 500, "busy"));
     KestroInstaller& installer = rig.make();
     CapturedStdout quiet;
-    EXPECT_THROW(installer.install_service(service("api", "lmdx2/app"), true), engine::ApiError);
+    EXPECT_THROW(installer.install_service(service("api", "lmdx2/app"), true), docker::ApiError);
     EXPECT_EQ((Lines{"get image lmdx2/app", "remove image lmdx2/app force"}), rig.engine->requests_);
     EXPECT_TRUE(installer.renewed_images.empty());
   }
   {  // a failed pull: the repository is not marked fetched, so it is tried again
     Rig rig;
     rig.engine->add_to_registry("redis:6.0.4");
-    rig.engine->fail_next("pull", engine::ApiError("pull", 500, "registry down"));
+    rig.engine->fail_next("pull", docker::ApiError("pull", 500, "registry down"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_THROW(installer.install_service(service("cache", "redis:6.0.4"), false),
-                 engine::ApiError);
+                 docker::ApiError);
     EXPECT_TRUE(installer.renewed_images.empty());
     installer.install_service(service("cache", "redis:6.0.4"), false);
     EXPECT_EQ((Lines{"installing lumadex-cache", "pulling redis 6.0.4, please wait...",
@@ -182,7 +182,7 @@ TEST(InstallService, PullProgressEndsWithAnEmptyEvent) {
   rig.engine->add_to_registry("redis:6.0.4");
   KestroInstaller& installer = rig.make();
   Lines events;
-  installer.pull_progress = [&](const engine::PullEvent& e) {
+  installer.pull_progress = [&](const docker::PullEvent& e) {
     events.push_back(e.id.empty() && e.status.empty() ? "(end)" : e.id + " " + e.status);
   };
   CapturedStdout quiet;
@@ -192,7 +192,7 @@ TEST(InstallService, PullProgressEndsWithAnEmptyEvent) {
             events);
   events.clear();
   EXPECT_THROW(installer.install_service(service("es1", "elasticsearch:7.12.1"), false),
-               engine::NotFound);
+               docker::NotFound);
   EXPECT_EQ(Lines{"(end)"}, events);
 }
 
@@ -279,7 +279,7 @@ TEST(Login, CountsAndCredentials) {
      // and every attempt starts by clearing it
     Rig rig;
     rig.engine->users_["user"] = "secret";
-    rig.engine->fail_next("login", engine::ConnectionError("login", "unix:///run/docker.sock",
+    rig.engine->fail_next("login", docker::ConnectionError("login", "unix:///run/docker.sock",
                                                            "Connection refused"));
     KestroInstaller& installer = rig.make();
     installer.user_name = "user";
@@ -303,7 +303,7 @@ TEST(Login, CountsAndCredentials) {
     try {
       installer.install_service(service("api", "lmdx2/private"), false);
       ADD_FAILURE() << "a refused pull was not reported";
-    } catch (const engine::ApiError& e) {
+    } catch (const docker::ApiError& e) {
       EXPECT_EQ(401, e.status());
     }
     EXPECT_EQ((Lines{"get image lmdx2/private", "login user", "pull lmdx2/private:latest"}),

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/fake_host.h"
@@ -66,8 +66,8 @@ struct Rig {
 };
 
 // A container definition as lines; optional members appear only when set.
-inline Lines describe(const engine::ContainerSpec& definition) {
-  auto pairs = [](const engine::KeyValues& kv) {
+inline Lines describe(const docker::ContainerSpec& definition) {
+  auto pairs = [](const docker::KeyValues& kv) {
     std::string out;
     for (const auto& [k, v] : kv) out += " " + k + "=" + v;
     return out;
@@ -77,14 +77,14 @@ inline Lines describe(const engine::ContainerSpec& definition) {
   if (definition.environment) out.push_back("environment" + pairs(*definition.environment));
   if (definition.ulimits) {
     std::string line = "ulimits";
-    for (const engine::Ulimit& u : *definition.ulimits)
+    for (const docker::Ulimit& u : *definition.ulimits)
       line += " " + u.name + ":" + std::to_string(u.soft) + ":" + std::to_string(u.hard);
     out.push_back(line);
   }
   if (definition.ports) out.push_back("ports" + pairs(*definition.ports));
   if (definition.binds) {
     std::string line = "binds";
-    for (const engine::Bind& b : *definition.binds) line += " " + b.source + "->" + b.target + ":" + b.mode;
+    for (const docker::Bind& b : *definition.binds) line += " " + b.source + "->" + b.target + ":" + b.mode;
     out.push_back(line);
   }
   if (definition.restart_policy) out.push_back("restart " + *definition.restart_policy);

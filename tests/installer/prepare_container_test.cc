@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "tests/installer/installer_test_util.h"
 
 namespace bootstrap::installer {
@@ -138,7 +138,7 @@ TEST(PrepareContainer, Failures) {
     Rig rig;
     KestroInstaller& installer = rig.make();
     EXPECT_THROW(installer.prepare_container(service("api", "lmdx2/app"), "lumadex-api"),
-                 engine::ImageNotFound);
+                 docker::ImageNotFound);
     EXPECT_TRUE(installer.containers.empty());
   }
   {  // a name taken by a container made after the snapshot: 409, not recorded
@@ -149,7 +149,7 @@ TEST(PrepareContainer, Failures) {
     try {
       installer.prepare_container(service("api", "lmdx2/app"), "lumadex-api");
       ADD_FAILURE() << "a taken name was accepted";
-    } catch (const engine::ApiError& e) {
+    } catch (const docker::ApiError& e) {
       EXPECT_EQ(409, e.status());
     }
     EXPECT_TRUE(installer.containers.empty());
@@ -171,11 +171,11 @@ TEST(PrepareContainer, Failures) {
     Rig rig;
     rig.engine->add_image("lmdx2/app");
     rig.engine->add_network("lumadex-es-net");
-    rig.engine->fail_next("connect", engine::ApiError("connect", 500, "driver failed"));
+    rig.engine->fail_next("connect", docker::ApiError("connect", 500, "driver failed"));
     ServiceDescription s = service("api", "lmdx2/app");
     s.networks = std::vector<std::string>{"es-net"};
     KestroInstaller& installer = rig.make();
-    EXPECT_THROW(installer.prepare_container(s, "lumadex-api"), engine::ApiError);
+    EXPECT_THROW(installer.prepare_container(s, "lumadex-api"), docker::ApiError);
     EXPECT_TRUE(installer.containers.contains("lumadex-api"));
     EXPECT_NE(nullptr, rig.engine->container("lumadex-api"));
   }

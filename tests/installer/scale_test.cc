@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "tests/installer/installer_test_util.h"
 
 namespace bootstrap::installer {
@@ -191,10 +191,10 @@ TEST(ScaleService, Failures) {
     Rig rig;
     set_up(rig, {});
     rig.engine->fail_next("start lumadex-worker_2",
-                          engine::ApiError("start lumadex-worker_2", 500, "oom"));
+                          docker::ApiError("start lumadex-worker_2", 500, "oom"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
-    EXPECT_THROW(installer.scale_service("worker", 4), engine::ApiError);
+    EXPECT_THROW(installer.scale_service("worker", 4), docker::ApiError);
     EXPECT_EQ((Lines{"lumadex-worker", "lumadex-worker_1", "lumadex-worker_2"}),
               installer.containers.keys());
     EXPECT_EQ("running", rig.engine->container("lumadex-worker_1")->state);
@@ -203,10 +203,10 @@ TEST(ScaleService, Failures) {
   {  // a failed stop: the key is already gone, the container stays on the engine
     Rig rig;
     set_up(rig, {{"lumadex-worker_1", "running"}});
-    rig.engine->fail_next("stop", engine::ApiError("stop lumadex-worker_1", 500, "timeout"));
+    rig.engine->fail_next("stop", docker::ApiError("stop lumadex-worker_1", 500, "timeout"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
-    EXPECT_THROW(installer.scale_service("worker", 1), engine::ApiError);
+    EXPECT_THROW(installer.scale_service("worker", 1), docker::ApiError);
     EXPECT_EQ(Lines{"lumadex-worker"}, installer.containers.keys());
     EXPECT_NE(nullptr, rig.engine->container("lumadex-worker_1"));
   }

@@ -2,7 +2,7 @@
 // volumes and containers (stopped ones too), in the engine's order.
 #include <gtest/gtest.h>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 #include "tests/installer/installer_test_util.h"
 
 namespace bootstrap::installer {
@@ -44,9 +44,9 @@ TEST(Snapshot, TakenOnceAtConstruction) {
   }
   {  // a failed listing: no object
     Rig rig;
-    rig.engine->fail_next("list volumes", engine::ApiError("list volumes", 500, "boom"));
+    rig.engine->fail_next("list volumes", docker::ApiError("list volumes", 500, "boom"));
     EXPECT_THROW(KestroInstaller("lumadex", rig.services, rig.engine, rig.host.host),
-                 engine::ApiError);
+                 docker::ApiError);
   }
 }
 

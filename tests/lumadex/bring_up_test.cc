@@ -61,7 +61,7 @@ TEST(BringUp, ARegistryRefusalIsReportedAndNothingStarts) {
 
   // The service before the refusal is defined but not started; nothing after.
   std::map<std::string, std::string> states;
-  for (const engine::ContainerRef& c : client->list_containers(true)) states[c.name] = c.state;
+  for (const docker::ContainerRef& c : client->list_containers(true)) states[c.name] = c.state;
   EXPECT_EQ("created", states["kestro-test-first"]);
   EXPECT_EQ(0u, states.count("kestro-test-private"));
   EXPECT_EQ(0u, states.count("kestro-test-after"));

@@ -42,7 +42,7 @@ TEST(Install, DockerIsInstalledBeforeTheEngineIsContacted) {
   std::vector<std::size_t> commands_before_each_client;
   LumadexInstaller product(LumadexInstaller::Environment{
       with_installing_shell,
-      [&]() -> std::shared_ptr<engine::Client> {
+      [&]() -> std::shared_ptr<docker::Client> {
         commands_before_each_client.push_back(shell.commands_ran_.size());
         return engine;
       },

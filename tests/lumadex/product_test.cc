@@ -65,17 +65,17 @@ class Product : public ::testing::Test {
     return inspect(*client_, container)["State"]["Status"].get<std::string>();
   }
   bool exists(const std::string& container) {
-    for (const engine::ContainerRef& c : client_->list_containers(true))
+    for (const docker::ContainerRef& c : client_->list_containers(true))
       if (c.name == container) return true;
     return false;
   }
   bool volume_exists(const std::string& name) {
-    for (const engine::VolumeRef& v : client_->list_volumes())
+    for (const docker::VolumeRef& v : client_->list_volumes())
       if (v.name == name) return true;
     return false;
   }
 
-  std::shared_ptr<engine::Client> client_;
+  std::shared_ptr<docker::Client> client_;
   int ncpu_ = 0;
 };
 
@@ -259,7 +259,7 @@ TEST_F(Product, UninstallLeavesOtherContainersAlone) {
   printed_by([&] { ASSERT_TRUE(sandbox.product.install()); });
   client_->pull_image("kestro/probe", "latest", {});
   for (const char* name : {"kestro-test-foreign", "lumadex-worker2"}) {
-    engine::ContainerSpec definition;
+    docker::ContainerSpec definition;
     definition.image = "kestro/probe";
     definition.name = name;
     client_->start_container(client_->create_container(definition).id);

@@ -9,16 +9,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/run.h"
 
 namespace bootstrap::testing {
 
-inline std::shared_ptr<engine::Client> sandbox_client() {
-  return std::shared_ptr<engine::Client>(engine::DockerClient::from_environment());
+inline std::shared_ptr<docker::Client> sandbox_client() {
+  return std::shared_ptr<docker::Client>(docker::DockerClient::from_environment());
 }
 
 inline bool starts_with(const std::string& text, const std::string& prefix) {
@@ -27,20 +27,20 @@ inline bool starts_with(const std::string& text, const std::string& prefix) {
 
 // Removes every container, network and volume whose name starts with one of
 // `prefixes`, whatever state it is in, so a test starts from a known engine.
-inline void remove_objects(engine::Client& client, const std::vector<std::string>& prefixes) {
+inline void remove_objects(docker::Client& client, const std::vector<std::string>& prefixes) {
   auto ours = [&](const std::string& name) {
     for (const std::string& p : prefixes)
       if (starts_with(name, p)) return true;
     return false;
   };
-  for (const engine::ContainerRef& c : client.list_containers(true)) {
+  for (const docker::ContainerRef& c : client.list_containers(true)) {
     if (!ours(c.name)) continue;
     client.stop_container(c.id);
     client.remove_container(c.id);
   }
-  for (const engine::NetworkRef& n : client.list_networks())
+  for (const docker::NetworkRef& n : client.list_networks())
     if (ours(n.name)) client.remove_network(n.id);
-  for (const engine::VolumeRef& v : client.list_volumes())
+  for (const docker::VolumeRef& v : client.list_volumes())
     if (ours(v.name)) client.remove_volume(v.name);
 }
 
@@ -57,7 +57,7 @@ inline std::vector<std::string> printed_by(const std::function<void()>& body) {
   return lines_of(::testing::internal::GetCapturedStdout());
 }
 
-inline nlohmann::json inspect(engine::Client& client, const std::string& container) {
+inline nlohmann::json inspect(docker::Client& client, const std::string& container) {
   return nlohmann::json::parse(client.inspect_container(container));
 }
 

@@ -87,13 +87,13 @@ std::vector<std::string> FakeEngine::container_names() const {
 
 std::vector<std::string> FakeEngine::network_names() const {
   std::vector<std::string> out;
-  for (const engine::NetworkRef& n : networks_) out.push_back(n.name);
+  for (const docker::NetworkRef& n : networks_) out.push_back(n.name);
   return out;
 }
 
 std::vector<std::string> FakeEngine::volume_names() const {
   std::vector<std::string> out;
-  for (const engine::VolumeRef& v : volumes_) out.push_back(v.name);
+  for (const docker::VolumeRef& v : volumes_) out.push_back(v.name);
   return out;
 }
 
@@ -119,15 +119,15 @@ FakeEngine::Container* FakeEngine::find_container(const std::string& id_or_name)
   return nullptr;
 }
 
-engine::NetworkRef* FakeEngine::find_network(const std::string& id_or_name) {
-  for (engine::NetworkRef& n : networks_)
+docker::NetworkRef* FakeEngine::find_network(const std::string& id_or_name) {
+  for (docker::NetworkRef& n : networks_)
     if (n.id == id_or_name || n.name == id_or_name) return &n;
   return nullptr;
 }
 
-std::vector<engine::VolumeRef>::iterator FakeEngine::find_volume(const std::string& name) {
+std::vector<docker::VolumeRef>::iterator FakeEngine::find_volume(const std::string& name) {
   return std::find_if(volumes_.begin(), volumes_.end(),
-                      [&](const engine::VolumeRef& v) { return v.name == name; });
+                      [&](const docker::VolumeRef& v) { return v.name == name; });
 }
 
 std::string FakeEngine::api_version() {
@@ -135,65 +135,65 @@ std::string FakeEngine::api_version() {
   return "1.47";
 }
 
-std::vector<engine::NetworkRef> FakeEngine::list_networks() {
+std::vector<docker::NetworkRef> FakeEngine::list_networks() {
   request("list networks");
   return networks_;
 }
 
-std::vector<engine::VolumeRef> FakeEngine::list_volumes() {
+std::vector<docker::VolumeRef> FakeEngine::list_volumes() {
   request("list volumes");
   return volumes_;
 }
 
-std::vector<engine::ContainerRef> FakeEngine::list_containers(bool all) {
+std::vector<docker::ContainerRef> FakeEngine::list_containers(bool all) {
   request(all ? "list containers all" : "list containers");
-  std::vector<engine::ContainerRef> out;
+  std::vector<docker::ContainerRef> out;
   for (const Container& c : containers_)
     if (all || c.state == "running") out.push_back({c.id, c.name, c.definition.image, c.state});
   return out;
 }
 
-engine::NetworkRef FakeEngine::create_network(const std::string& name) {
+docker::NetworkRef FakeEngine::create_network(const std::string& name) {
   const std::string line = "create network " + name;
   request(line);
   if (find_network(name) != nullptr)
-    throw engine::ApiError(line, 409, "network with name " + name + " already exists");
+    throw docker::ApiError(line, 409, "network with name " + name + " already exists");
   add_network(name);
   return networks_.back();
 }
 
 void FakeEngine::connect_network(const std::string& network_id, const std::string& container_id,
                                  const std::vector<std::string>& aliases) {
-  engine::NetworkRef* network = find_network(network_id);
+  docker::NetworkRef* network = find_network(network_id);
   Container* c = find_container(container_id);
   const std::string line = "connect " + (c ? c->name : container_id) + " to " +
                            (network ? network->name : network_id) + " as " + joined(aliases, ",");
   request(line);
-  if (network == nullptr) throw engine::NotFound(line, 404, "network " + network_id + " not found");
-  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + container_id);
+  if (network == nullptr) throw docker::NotFound(line, 404, "network " + network_id + " not found");
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + container_id);
   for (const Membership& m : c->networks)
     if (m.network == network->name)
-      throw engine::ApiError(line, 403, "endpoint with name " + c->name +
+      throw docker::ApiError(line, 403, "endpoint with name " + c->name +
                                             " already exists in network " + network->name);
   c->networks.push_back({network->name, aliases});
 }
 
 void FakeEngine::remove_network(const std::string& id) {
-  engine::NetworkRef* network = find_network(id);
+  docker::NetworkRef* network = find_network(id);
   const std::string line = "remove network " + (network ? network->name : id);
   request(line);
-  if (network == nullptr) throw engine::NotFound(line, 404, "network " + id + " not found");
+  if (network == nullptr) throw docker::NotFound(line, 404, "network " + id + " not found");
   for (const Container& c : containers_)
     for (const Membership& m : c.networks)
       if (m.network == network->name)
-        throw engine::ApiError(line, 403, "error while removing network: network " +
+        throw docker::ApiError(line, 403, "error while removing network: network " +
                                               network->name + " id " + network->id +
                                               " has active endpoints");
   const std::string name = network->name;
-  std::erase_if(networks_, [&](const engine::NetworkRef& n) { return n.name == name; });
+  std::erase_if(networks_, [&](const docker::NetworkRef& n) { return n.name == name; });
 }
 
-engine::VolumeRef FakeEngine::create_volume(const std::string& name, const std::string& driver) {
+docker::VolumeRef FakeEngine::create_volume(const std::string& name, const std::string& driver) {
   request("create volume " + name + " " + driver);
   auto existing = find_volume(name);
   if (existing != volumes_.end()) return *existing;  // the engine answers with the existing one
@@ -201,11 +201,11 @@ engine::VolumeRef FakeEngine::create_volume(const std::string& name, const std::
   return volumes_.back();
 }
 
-engine::VolumeRef FakeEngine::get_volume(const std::string& name) {
+docker::VolumeRef FakeEngine::get_volume(const std::string& name) {
   const std::string line = "get volume " + name;
   request(line);
   auto found = find_volume(name);
-  if (found == volumes_.end()) throw engine::NotFound(line, 404, "get " + name + ": no such volume");
+  if (found == volumes_.end()) throw docker::NotFound(line, 404, "get " + name + ": no such volume");
   return *found;
 }
 
@@ -213,12 +213,12 @@ void FakeEngine::remove_volume(const std::string& name) {
   const std::string line = "remove volume " + name;
   request(line);
   auto found = find_volume(name);
-  if (found == volumes_.end()) throw engine::NotFound(line, 404, "get " + name + ": no such volume");
+  if (found == volumes_.end()) throw docker::NotFound(line, 404, "get " + name + ": no such volume");
   for (const Container& c : containers_)
     if (c.definition.binds)
-      for (const engine::Bind& b : *c.definition.binds)
+      for (const docker::Bind& b : *c.definition.binds)
         if (b.source == name)
-          throw engine::ApiError(line, 409, "remove " + name + ": volume is in use - [" + c.id + "]");
+          throw docker::ApiError(line, 409, "remove " + name + ": volume is in use - [" + c.id + "]");
   volumes_.erase(found);
 }
 
@@ -226,7 +226,7 @@ std::string FakeEngine::get_image(const std::string& reference) {
   const std::string line = "get image " + reference;
   request(line);
   if (!has_image(reference))
-    throw engine::ImageNotFound(line, 404, "No such image: " + reference);
+    throw docker::ImageNotFound(line, 404, "No such image: " + reference);
   return "sha256:" + normalize_image(reference);
 }
 
@@ -234,26 +234,26 @@ void FakeEngine::remove_image(const std::string& reference, bool force) {
   const std::string line = "remove image " + reference + (force ? " force" : "");
   request(line);
   const std::string key = normalize_image(reference);
-  if (images_.count(key) == 0) throw engine::ImageNotFound(line, 404, "No such image: " + reference);
+  if (images_.count(key) == 0) throw docker::ImageNotFound(line, 404, "No such image: " + reference);
   if (!force)
     for (const Container& c : containers_)
       if (normalize_image(c.definition.image) == key)
-        throw engine::ApiError(line, 409, "conflict: unable to remove repository reference \"" +
+        throw docker::ApiError(line, 409, "conflict: unable to remove repository reference \"" +
                                               reference + "\" (must force) - container " + c.id +
                                               " is using its referenced image");
   images_.erase(key);
 }
 
 void FakeEngine::pull_image(const std::string& repository, const std::string& tag,
-                            const engine::PullProgress& progress) {
+                            const docker::PullProgress& progress) {
   const bool digest = tag.starts_with("sha256:");
   const std::string reference = repository + (digest ? "@" : ":") + tag;
   const std::string line = "pull " + reference;
   request(line);
   if (private_repositories_.count(repository) && !logged_in_user_)
-    throw engine::ApiError(line, 401, "unauthorized: authentication required");
+    throw docker::ApiError(line, 401, "unauthorized: authentication required");
   if (registry_.count(normalize_image(reference)) == 0)
-    throw engine::NotFound(line, 404, "pull access denied for " + repository +
+    throw docker::NotFound(line, 404, "pull access denied for " + repository +
                                           ", repository does not exist or may require "
                                           "'docker login': denied: requested access to the "
                                           "resource is denied");
@@ -265,16 +265,16 @@ void FakeEngine::pull_image(const std::string& repository, const std::string& ta
   images_.insert(normalize_image(reference));
 }
 
-engine::ContainerRef FakeEngine::create_container(const engine::ContainerSpec& definition) {
+docker::ContainerRef FakeEngine::create_container(const docker::ContainerSpec& definition) {
   const std::string line = "create container " + definition.name;
   request(line);
   if (definition.cpuset_cpus && !valid_cpuset(*definition.cpuset_cpus, ncpu_))
-    throw engine::ApiError(line, 400, "Requested CPUs are not available - requested " +
+    throw docker::ApiError(line, 400, "Requested CPUs are not available - requested " +
                                           *definition.cpuset_cpus + ", available: 0-" +
                                           std::to_string(ncpu_ - 1));
-  if (!has_image(definition.image)) throw engine::ImageNotFound(line, 404, "No such image: " + definition.image);
+  if (!has_image(definition.image)) throw docker::ImageNotFound(line, 404, "No such image: " + definition.image);
   if (find_container(definition.name) != nullptr)
-    throw engine::ApiError(line, 409, "Conflict. The container name \"/" + definition.name +
+    throw docker::ApiError(line, 409, "Conflict. The container name \"/" + definition.name +
                                           "\" is already in use");
   Container c;
   c.id = "id-" + definition.name;
@@ -289,7 +289,7 @@ void FakeEngine::start_container(const std::string& id) {
   Container* c = find_container(id);
   const std::string line = "start " + (c ? c->name : id);
   request(line);
-  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
   c->state = "running";
 }
 
@@ -297,7 +297,7 @@ void FakeEngine::stop_container(const std::string& id) {
   Container* c = find_container(id);
   const std::string line = "stop " + (c ? c->name : id);
   request(line);
-  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
   if (c->state == "running") c->state = "exited";
 }
 
@@ -305,9 +305,9 @@ void FakeEngine::remove_container(const std::string& id) {
   Container* c = find_container(id);
   const std::string line = "remove container " + (c ? c->name : id);
   request(line);
-  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
   if (c->state == "running")
-    throw engine::ApiError(line, 409, "You cannot remove a running container " + c->id +
+    throw docker::ApiError(line, 409, "You cannot remove a running container " + c->id +
                                           ". Stop the container before attempting removal or "
                                           "force remove");
   const std::string name = c->name;
@@ -318,7 +318,7 @@ std::string FakeEngine::inspect_container(const std::string& id) {
   Container* c = find_container(id);
   const std::string line = "inspect " + (c ? c->name : id);
   request(line);
-  if (c == nullptr) throw engine::NotFound(line, 404, "No such container: " + id);
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
   return "{\"Id\":\"" + c->id + "\",\"Name\":\"/" + c->name + "\",\"State\":{\"Status\":\"" +
          c->state + "\"},\"Config\":{\"Image\":\"" + c->definition.image + "\"}}";
 }
@@ -329,7 +329,7 @@ void FakeEngine::login(const std::string& username, const std::string& password,
   request(line);
   auto user = users_.find(username);
   if (user == users_.end() || user->second != password)
-    throw engine::ApiError(line, 401, "unauthorized: incorrect username or password");
+    throw docker::ApiError(line, 401, "unauthorized: incorrect username or password");
   logged_in_user_ = username;
 }
 
@@ -338,9 +338,9 @@ std::string FakeEngine::version() {
   return "{\"Version\":\"24.0.7\",\"ApiVersion\":\"1.43\",\"Os\":\"linux\",\"Arch\":\"amd64\"}";
 }
 
-engine::EngineInfo FakeEngine::info() {
+docker::EngineInfo FakeEngine::info() {
   request("info");
-  engine::EngineInfo result;
+  docker::EngineInfo result;
   result.ncpu = info_ncpu_.value_or(ncpu_);
   result.mem_total = 8LL << 30;
   result.server_version = "24.0.7";

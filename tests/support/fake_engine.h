@@ -4,7 +4,7 @@
 // It keeps a small state (networks, volumes, containers with their state, the
 // definition they were created from and their network memberships, images,
 // a registry to pull from, users allowed to log in) and answers every request
-// of engine::Client from it, with the engine's own refusals where they are
+// of docker::Client from it, with the engine's own refusals where they are
 // cheap to model. Every request is appended to `requests_` as one short line
 // ("create network lumadex-es-net", "start lumadex-api"), so a test compares
 // the whole list of what was asked instead of setting call-by-call
@@ -25,12 +25,12 @@
 #include <utility>
 #include <vector>
 
-#include "bootstrap/engine/client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/client.h"
+#include "bootstrap/docker/errors.h"
 
 namespace bootstrap::testing {
 
-class FakeEngine : public engine::Client {
+class FakeEngine : public docker::Client {
  public:
   // A network membership of a container: the network's name and the aliases
   // the container answers to there.
@@ -44,7 +44,7 @@ class FakeEngine : public engine::Client {
     std::string id;
     std::string name;
     std::string state;  // "created", "running" or "exited"
-    engine::ContainerSpec definition;
+    docker::ContainerSpec definition;
     std::vector<Membership> networks;
   };
 
@@ -87,24 +87,24 @@ class FakeEngine : public engine::Client {
     fail_next(request_prefix, std::make_exception_ptr(std::move(error)));
   }
 
-  // --- engine::Client ------------------------------------------------------
+  // --- docker::Client ------------------------------------------------------
 
   std::string api_version() override;
-  std::vector<engine::NetworkRef> list_networks() override;
-  std::vector<engine::VolumeRef> list_volumes() override;
-  std::vector<engine::ContainerRef> list_containers(bool all) override;
-  engine::NetworkRef create_network(const std::string& name) override;
+  std::vector<docker::NetworkRef> list_networks() override;
+  std::vector<docker::VolumeRef> list_volumes() override;
+  std::vector<docker::ContainerRef> list_containers(bool all) override;
+  docker::NetworkRef create_network(const std::string& name) override;
   void connect_network(const std::string& network_id, const std::string& container_id,
                        const std::vector<std::string>& aliases) override;
   void remove_network(const std::string& id) override;
-  engine::VolumeRef create_volume(const std::string& name, const std::string& driver) override;
-  engine::VolumeRef get_volume(const std::string& name) override;
+  docker::VolumeRef create_volume(const std::string& name, const std::string& driver) override;
+  docker::VolumeRef get_volume(const std::string& name) override;
   void remove_volume(const std::string& name) override;
   std::string get_image(const std::string& reference) override;
   void remove_image(const std::string& reference, bool force) override;
   void pull_image(const std::string& repository, const std::string& tag,
-                  const engine::PullProgress& progress) override;
-  engine::ContainerRef create_container(const engine::ContainerSpec& definition) override;
+                  const docker::PullProgress& progress) override;
+  docker::ContainerRef create_container(const docker::ContainerSpec& definition) override;
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
@@ -112,12 +112,12 @@ class FakeEngine : public engine::Client {
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
   std::string version() override;
-  engine::EngineInfo info() override;
+  docker::EngineInfo info() override;
 
   // --- State, in the engine's listing order ---------------------------------
 
-  std::vector<engine::NetworkRef> networks_;
-  std::vector<engine::VolumeRef> volumes_;
+  std::vector<docker::NetworkRef> networks_;
+  std::vector<docker::VolumeRef> volumes_;
   std::vector<Container> containers_;
   std::set<std::string> images_;    // normalized "repo:tag" (or "repo@digest")
   std::set<std::string> registry_;  // what a pull can fetch, normalized
@@ -139,8 +139,8 @@ class FakeEngine : public engine::Client {
   // Records the request and throws an armed error for it, if any.
   void request(const std::string& line);
   Container* find_container(const std::string& id_or_name);
-  engine::NetworkRef* find_network(const std::string& id_or_name);
-  std::vector<engine::VolumeRef>::iterator find_volume(const std::string& name);
+  docker::NetworkRef* find_network(const std::string& id_or_name);
+  std::vector<docker::VolumeRef>::iterator find_volume(const std::string& name);
 
   std::vector<std::pair<std::string, std::exception_ptr>> one_shot_;
 };

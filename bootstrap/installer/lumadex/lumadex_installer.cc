@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer::lumadex {
@@ -19,8 +19,8 @@ constexpr std::chrono::seconds kEngineStartWait{60};
 
 LumadexInstaller::LumadexInstaller()
     : LumadexInstaller(Environment{host::real_host(), [] {
-                                     return std::shared_ptr<engine::Client>(
-                                         engine::DockerClient::from_environment());
+                                     return std::shared_ptr<docker::Client>(
+                                         docker::DockerClient::from_environment());
                                    },
                                    {}}) {}
 
@@ -46,7 +46,7 @@ void LumadexInstaller::wait_for_engine() {
     try {
       environment_.make_client()->version();
       return;
-    } catch (const engine::ConnectionError& e) {
+    } catch (const docker::ConnectionError& e) {
       last_error = e.what();
     }
     if (std::chrono::steady_clock::now() >= deadline)

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/service.h"
@@ -38,9 +38,9 @@ class LumadexInstaller {
   // What an operation talks to: the host, and a maker of engine clients.
   struct Environment {
     host::Host& host;
-    std::function<std::shared_ptr<engine::Client>()> make_client;
+    std::function<std::shared_ptr<docker::Client>()> make_client;
     // Called with each pull's progress lines (a terminal display); optional.
-    engine::PullProgress pull_progress;
+    docker::PullProgress pull_progress;
   };
 
   // Works on the real host and the engine the process environment names.

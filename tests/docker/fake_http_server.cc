@@ -1,4 +1,4 @@
-#include "tests/engine/fake_http_server.h"
+#include "tests/docker/fake_http_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace bootstrap::engine::testing {
+namespace bootstrap::docker::testing {
 
 namespace {
 
@@ -197,4 +197,4 @@ bool FakeHttpServer::serve_connection(int fd, int number, std::string& buffer) {
   return !reply.close_after;
 }
 
-}  // namespace bootstrap::engine::testing
+}  // namespace bootstrap::docker::testing

@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "bootstrap/engine/config.h"
-#include "bootstrap/engine/transport.h"
+#include "bootstrap/docker/config.h"
+#include "bootstrap/docker/transport.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 class CurlTransport : public Transport {
  public:
@@ -35,4 +35,4 @@ class CurlTransport : public Transport {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 struct ApiVersion {
   int major = 0;
@@ -20,4 +20,4 @@ struct ApiVersion {
 // a leading "v", signs, blanks or a third component.
 std::optional<ApiVersion> parse_api_version(std::string_view text);
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
@@ -147,4 +147,4 @@ class Client {
   virtual EngineInfo info() = 0;
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -21,7 +21,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 class EngineError : public std::runtime_error {
  public:
@@ -87,4 +87,4 @@ class ImageNotFound : public NotFound {
   using NotFound::NotFound;
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
@@ -58,4 +58,4 @@ class Transport {
   virtual std::string endpoint() const = 0;
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -1,16 +1,16 @@
 // CurlTransport on the wire, against a fake HTTP server on a unix socket:
 // what libcurl sends for each kind of request, how answers and streams come
 // back, and how failures are reported.
-#include "bootstrap/engine/curl_transport.h"
+#include "bootstrap/docker/curl_transport.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
 
-#include "bootstrap/engine/errors.h"
-#include "tests/engine/fake_http_server.h"
+#include "bootstrap/docker/errors.h"
+#include "tests/docker/fake_http_server.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 namespace {
 
 using testing::chunk;
@@ -220,4 +220,4 @@ TEST(CurlTransportTest, Failures) {
 }
 
 }  // namespace
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

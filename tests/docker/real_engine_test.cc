@@ -10,13 +10,13 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/engine/curl_transport.h"
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/curl_transport.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 #include "tests/support/run.h"
 #include "tests/support/sandbox.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 namespace {
 
 using json = nlohmann::json;
@@ -378,4 +378,4 @@ TEST(RealEngineTest, EngineProbe) {
 }
 
 }  // namespace
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

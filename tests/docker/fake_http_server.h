@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace bootstrap::engine::testing {
+namespace bootstrap::docker::testing {
 
 struct RawReply {
   // Sent one after the other; before each part after the first the server
@@ -76,4 +76,4 @@ class FakeHttpServer {
 // Transfer-Encoding: chunked framing of one piece of body.
 std::string chunk(const std::string& data);
 
-}  // namespace bootstrap::engine::testing
+}  // namespace bootstrap::docker::testing

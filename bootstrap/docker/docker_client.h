@@ -13,11 +13,11 @@
 #include <optional>
 #include <string>
 
-#include "bootstrap/engine/client.h"
-#include "bootstrap/engine/config.h"
-#include "bootstrap/engine/transport.h"
+#include "bootstrap/docker/client.h"
+#include "bootstrap/docker/config.h"
+#include "bootstrap/docker/transport.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 inline constexpr const char* kMaxApiVersion = "1.47";
 inline constexpr const char* kMinApiVersion = "1.41";
@@ -99,4 +99,4 @@ class LineSplitter {
   std::string pending_;
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -1,8 +1,8 @@
 #include <utility>
 
-#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/docker/docker_client.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 namespace {
 
@@ -39,4 +39,4 @@ void LineSplitter::finish() {
   if (!is_blank(line)) sink_(line);
 }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

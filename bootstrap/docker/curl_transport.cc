@@ -1,4 +1,4 @@
-#include "bootstrap/engine/curl_transport.h"
+#include "bootstrap/docker/curl_transport.h"
 
 #include <curl/curl.h>
 
@@ -13,11 +13,11 @@
 #include <string_view>
 #include <utility>
 
-#include "bootstrap/engine/curl_handles.h"
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/curl_handles.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 namespace {
 
@@ -251,4 +251,4 @@ Response CurlTransport::send_streaming(const Request& request, const LineSink& s
 
 std::string CurlTransport::endpoint() const { return impl_->config.host; }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -1,8 +1,8 @@
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 
 #include <atomic>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 namespace {
 
@@ -40,4 +40,4 @@ void request_interrupt() noexcept { interrupt_flag.store(true); }
 bool interrupt_requested() noexcept { return interrupt_flag.load(); }
 void clear_interrupt() noexcept { interrupt_flag.store(false); }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

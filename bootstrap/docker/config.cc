@@ -1,13 +1,13 @@
-#include "bootstrap/engine/config.h"
+#include "bootstrap/docker/config.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <string_view>
 
-#include "bootstrap/engine/api_version.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/api_version.h"
+#include "bootstrap/docker/errors.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 namespace {
 
@@ -165,4 +165,4 @@ std::optional<ApiVersion> parse_api_version(std::string_view text) {
   return ApiVersion{*parse_number(major), *parse_number(minor)};
 }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

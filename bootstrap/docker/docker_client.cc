@@ -1,15 +1,15 @@
-#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/docker/docker_client.h"
 
 #include <algorithm>
 #include <cctype>
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "bootstrap/engine/api_version.h"
-#include "bootstrap/engine/curl_transport.h"
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/api_version.h"
+#include "bootstrap/docker/curl_transport.h"
+#include "bootstrap/docker/errors.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 namespace {
 
@@ -515,4 +515,4 @@ EngineInfo DockerClient::info() {
   return info;
 }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 struct ClientConfig {
   std::string host = "unix:///var/run/docker.sock";  // as given, for messages
@@ -34,4 +34,4 @@ struct ClientConfig {
   static ClientConfig from_environment();
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -1,9 +1,9 @@
-#include "bootstrap/engine/transport.h"
+#include "bootstrap/docker/transport.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 namespace {
 
@@ -23,4 +23,4 @@ std::optional<std::string> Response::header(std::string_view name) const {
   return std::nullopt;
 }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

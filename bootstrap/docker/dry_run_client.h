@@ -13,9 +13,9 @@
 #include <ostream>
 #include <string>
 
-#include "bootstrap/engine/client.h"
+#include "bootstrap/docker/client.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 class DryRunClient : public Client {
  public:
@@ -56,4 +56,4 @@ class DryRunClient : public Client {
   std::map<std::string, std::string> names_;  // id -> name, learned from lists and creations
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

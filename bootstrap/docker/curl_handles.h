@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 // Initialises libcurl for the process, once, whichever thread comes first.
 void ensure_curl_initialised();
@@ -49,4 +49,4 @@ class CurlSlist {
   std::unique_ptr<curl_slist, Cleanup> list_;
 };
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

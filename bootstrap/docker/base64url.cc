@@ -1,6 +1,6 @@
-#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/docker/docker_client.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 std::string base64url_encode(const std::string& bytes) {
   static constexpr char kAlphabet[] =
@@ -29,4 +29,4 @@ std::string base64url_encode(const std::string& bytes) {
   return out;
 }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/engine/fake_transport.h"
+#include "tests/docker/fake_transport.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 namespace {
 
 using json = nlohmann::json;
@@ -604,4 +604,4 @@ TEST(StatsTest, CountsEveryRequestIncludingFailures) {
 }
 
 }  // namespace
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

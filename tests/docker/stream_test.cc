@@ -2,9 +2,9 @@
 // stream to its end.
 #include <gtest/gtest.h>
 
-#include "tests/engine/fake_transport.h"
+#include "tests/docker/fake_transport.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 namespace {
 
 using testing::fake_client;
@@ -159,4 +159,4 @@ TEST(PullStreamTest, ErrorObjectsEndThePullInFailure) {
 }
 
 }  // namespace
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -4,9 +4,9 @@
 
 #include <stdexcept>
 
-#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/docker/docker_client.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 namespace {
 
 using Words = std::vector<std::string>;
@@ -52,4 +52,4 @@ TEST(Base64UrlTest, PaddingAndAlphabet) {
 }
 
 }  // namespace
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -1,14 +1,14 @@
 // Reading the engine's address, TLS settings and pinned API version from the
 // environment.
-#include "bootstrap/engine/config.h"
+#include "bootstrap/docker/config.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 
-#include "bootstrap/engine/errors.h"
+#include "bootstrap/docker/errors.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 namespace {
 
 ClientConfig from(std::map<std::string, std::string> env) {
@@ -135,7 +135,7 @@ TEST(ConfigTest, RefusedSchemes) {
     EXPECT_NE(error.find("unix socket"), std::string::npos) << error;
     EXPECT_NE(error.find("tcp://"), std::string::npos) << error;
   }
-  for (const char* host : {"npipe:////./pipe/docker_engine", "http://engine:2375", "fd://",
+  for (const char* host : {"npipe:////./pipe/kestro_docker", "http://engine:2375", "fd://",
                            "engine:2375", "/var/run/docker.sock"}) {
     std::string error = config_error({{"DOCKER_HOST", host}});
     EXPECT_NE(error.find("unsupported"), std::string::npos) << host << ": " << error;
@@ -157,4 +157,4 @@ TEST(ConfigTest, PinnedApiVersion) {
 }
 
 }  // namespace
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "bootstrap/engine/docker_client.h"
-#include "bootstrap/engine/errors.h"
-#include "bootstrap/engine/transport.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
+#include "bootstrap/docker/transport.h"
 
-namespace bootstrap::engine::testing {
+namespace bootstrap::docker::testing {
 
 struct Canned {
   Response response;
@@ -93,4 +93,4 @@ inline std::pair<std::unique_ptr<DockerClient>, std::shared_ptr<FakeEngine>> fak
   return {std::move(client), engine};
 }
 
-}  // namespace bootstrap::engine::testing
+}  // namespace bootstrap::docker::testing

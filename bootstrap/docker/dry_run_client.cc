@@ -1,6 +1,6 @@
-#include "bootstrap/engine/dry_run_client.h"
+#include "bootstrap/docker/dry_run_client.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 DryRunClient::DryRunClient(std::shared_ptr<Client> real, std::ostream& out)
     : real_(std::move(real)), out_(out) {}
@@ -93,4 +93,4 @@ std::string DryRunClient::version() { return real_->version(); }
 
 EngineInfo DryRunClient::info() { return real_->info(); }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker

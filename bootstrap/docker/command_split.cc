@@ -1,8 +1,8 @@
 #include <stdexcept>
 
-#include "bootstrap/engine/docker_client.h"
+#include "bootstrap/docker/docker_client.h"
 
-namespace bootstrap::engine {
+namespace bootstrap::docker {
 
 std::vector<std::string> split_command(const std::string& command) {
   std::vector<std::string> words;
@@ -64,4 +64,4 @@ std::vector<std::string> split_command(const std::string& command) {
   return words;
 }
 
-}  // namespace bootstrap::engine
+}  // namespace bootstrap::docker
