@@ -1,0 +1,324 @@
+#include "bench/measure.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "bench/stats.h"
+
+namespace fs = std::filesystem;
+
+namespace kestro::bench {
+
+namespace {
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+std::string read_text(const fs::path& p) {
+  std::ifstream f(p);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+Json machine_json(const Json& engine) {
+  long mem_kb = 0;
+  std::ifstream mi("/proc/meminfo");
+  for (std::string line; std::getline(mi, line);)
+    if (line.rfind("MemTotal:", 0) == 0) mem_kb = std::stol(line.substr(9));
+  utsname u{};
+  ::uname(&u);
+  std::string os;
+  std::ifstream osr("/etc/os-release");
+  for (std::string line; std::getline(osr, line);)
+    if (line.rfind("PRETTY_NAME=", 0) == 0) os = line.substr(12);
+  os.erase(std::remove(os.begin(), os.end(), '"'), os.end());
+  std::string cpu_model;
+  std::ifstream ci("/proc/cpuinfo");
+  for (std::string line; std::getline(ci, line);)
+    if (line.rfind("model name", 0) == 0) {
+      cpu_model = line.substr(line.find(':') + 2);
+      break;
+    }
+  return Json{{"nproc", ::sysconf(_SC_NPROCESSORS_ONLN)},
+              {"cpu_model", cpu_model},
+              {"mem_total_mb", mem_kb / 1024},
+              {"kernel", u.release},
+              {"os", os},
+              {"engine", engine}};
+}
+
+// The peer's file given on the command line, or ours written to `own`.
+std::string peer_file(Runner& r, const std::optional<std::string>& given, const fs::path& own,
+                      int ncpu, bool unnamed_worker) {
+  if (given) return *given;
+  std::vector<std::string> args{"compose-file", "--cpus", std::to_string(ncpu)};
+  if (unnamed_worker) args.insert(args.end(), {"--unnamed", "worker"});
+  args.insert(args.end(), {"-o", own.string()});
+  r.ours(args, "compose-file", false);
+  return own.string();
+}
+
+// One tool's cycle on a clean engine: up from nothing, `agains` times up on
+// top of it, then down, each checked by the number of containers running.
+void bringup_cycle(Runner& r, bool ours, int agains, const std::string& file, BringUps& into) {
+  std::map<std::string, Series>& series = ours ? into.ours : into.peer;
+  auto step = [&](const std::string& op, const std::string& verb, int running) {
+    const std::string label = (ours ? "ours-" : "compose-") + op;
+    series[op].samples.push_back(
+        ours ? r.ours({verb}, label)
+             : r.compose(file, verb == "up" ? std::vector<std::string>{"up", "-d"}
+                                            : std::vector<std::string>{verb},
+                         label));
+    r.check(running);
+  };
+  r.clean();
+  r.check(0);
+  step("up", "up", 13);
+  for (int a = 0; a < agains; ++a) step("up-again", "up", 13);
+  step("down", "down", 0);
+}
+
+// Planning only (never reported): the slowest per-worker time seen so far.
+double per_worker_guess(const ScaleSteps& steps, double fallback) {
+  double g = 0;
+  for (const auto& [k, s] : steps)
+    for (double w : s.per_worker()) g = std::max(g, w);
+  return g > 0 ? g : fallback;
+}
+
+// One tool's way through the worker counts, each step a measured process.
+class Staircase {
+ public:
+  // Adds every step it makes to `steps` as soon as it is measured.
+  Staircase(Session& session, bool ours, const std::string& file, const ScaleSteps& reference,
+            ScaleSteps& steps)
+      : session_(session), ours_(ours), who_(ours ? "ours" : "compose"), file_(file),
+        reference_(reference), steps_(steps) {}
+
+  // 1 -> first level -> 1 repeated, then up through the levels and back.
+  void run() {
+    Runner& r = session_.runner();
+    const Options& o = session_.options();
+    if (ours_)
+      r.ours({"up"}, "ours-up-before-scale", false);
+    else
+      r.compose(file_, {"up", "-d"}, "compose-up-before-scale");
+    r.check(13);
+
+    const int first = o.levels.front();
+    for (int i = 1; i < o.first_level_runs; ++i) {
+      if (!fits(2 * guess_s(first - 1))) {
+        session_.note(who_ + ": 1 -> " + std::to_string(first) + " -> 1 repeat " +
+                      std::to_string(i + 1) + " skipped for the time budget");
+        break;
+      }
+      session_.progress(who_ + ": worker 1 -> " + std::to_string(first) + " -> 1");
+      step(1, first);
+      step(first, 1);
+    }
+    std::vector<int> reached;
+    int at = 1;
+    for (int n : o.levels) {
+      // The way up and, later, the way back down must both fit.
+      if (!fits(guess_s(n - at) + guess_s(n - 1))) {
+        session_.note(who_ + ": staircase stopped below " + std::to_string(n) +
+                      " workers for the time budget");
+        break;
+      }
+      session_.progress(who_ + ": worker " + std::to_string(at) + " -> " + std::to_string(n));
+      step(at, n);
+      reached.push_back(n);
+      at = n;
+    }
+    while (!reached.empty()) {
+      reached.pop_back();
+      const int to = reached.empty() ? 1 : reached.back();
+      session_.progress(who_ + ": worker " + std::to_string(at) + " -> " + std::to_string(to));
+      step(at, to);
+      at = to;
+    }
+    if (ours_)
+      r.ours({"down"}, "ours-down-after-scale", false);
+    else
+      r.compose(file_, {"down"}, "compose-down-after-scale");
+    r.clean();
+  }
+
+ private:
+  // The final clean-up and the report need this much of the budget.
+  static constexpr double kReserveS = 15;
+
+  bool fits(double seconds) const {
+    return session_.elapsed_s() + seconds + kReserveS <= session_.options().budget_s;
+  }
+
+  // Seconds `workers` more or fewer workers should take, with a margin.
+  double guess_s(int workers) const {
+    double mine = per_worker_guess(steps_, 0);
+    double fallback = per_worker_guess(reference_, 1000);
+    return (mine > 0 ? mine : fallback) * workers * 1.3 / 1000.0;
+  }
+
+  void step(int from, int to) {
+    const std::string label = who_ + "-scale-" + std::to_string(from) + "-to-" + std::to_string(to);
+    Runner& r = session_.runner();
+    Sample s = ours_ ? r.ours({"scale", std::to_string(to)}, label)
+                     : r.compose(file_,
+                                 {"up", "-d", "--no-deps", "--scale",
+                                  "worker=" + std::to_string(to), "worker"},
+                                 label);
+    r.check(12 + to);
+    ScaleStep& st = steps_[{from, to}];
+    st.from = from;
+    st.to = to;
+    st.series.samples.push_back(s);
+  }
+
+  Session& session_;
+  bool ours_;
+  std::string who_;
+  const std::string& file_;
+  const ScaleSteps& reference_;
+  ScaleSteps& steps_;
+};
+
+}  // namespace
+
+Session::Session(const Options& options, const std::string& self)
+    : options_(options), runner_(options.out, self, options.compose),
+      started_(std::chrono::steady_clock::now()) {}
+
+double Session::elapsed_s() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
+void Session::progress(const std::string& what) const {
+  std::cerr << "bench: [" << fmt(elapsed_s()) << " s] " << what << std::endl;
+}
+
+void Session::guarded(const std::string& what, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    std::string text = e.what();
+    note(what + " stopped: " + first_line(text));
+    progress(what + " stopped: " + text);
+    try {
+      runner_.clean();
+    } catch (const std::exception& again) {
+      note("clean-up after that failed too: " + first_line(again.what()));
+    }
+  }
+}
+
+int ScaleStep::workers() const { return std::abs(to - from); }
+
+std::vector<double> ScaleStep::per_worker() const {
+  std::vector<double> v;
+  for (double w : series.wall()) v.push_back(w / workers());
+  return v;
+}
+
+double load_average() {
+  double load1 = 0;
+  std::ifstream la("/proc/loadavg");
+  la >> load1;
+  return load1;
+}
+
+Setup prepare(Session& session) {
+  const Options& o = session.options();
+  Runner& r = session.runner();
+  Setup s;
+  s.load_at_start = load_average();
+  session.progress("engine facts, images, clean slate");
+  s.info = r.ours({"info"}, "info");
+  s.ncpu = s.info.child.value("ncpu", 1);
+  s.machine = machine_json(s.info.child);
+  r.ours({"pull"}, "pull", false);
+  r.clean();
+
+  s.compose_file = peer_file(r, o.compose_file, o.out / "lumadex-compose.yml", s.ncpu, false);
+  s.compose_scale_file =
+      peer_file(r, o.compose_scale_file, o.out / "lumadex-compose-scale.yml", s.ncpu, true);
+  for (const std::string& file : {s.compose_file, s.compose_scale_file})
+    r.run({o.compose, "-p", "lumadex", "-f", file, "config", "-q"}, "compose-config", false);
+  s.compose_version = first_line(read_text(o.out / "logs" / "compose-version.txt"));
+  return s;
+}
+
+Series measure_floor(Session& session) {
+  Series floor;
+  for (int i = 0; i < 3; ++i)
+    floor.samples.push_back(session.runner().ours({"noop"}, "noop", false));
+  return floor;
+}
+
+BringUps measure_bringups(Session& session, const std::string& compose_file) {
+  const Options& o = session.options();
+  BringUps b;
+  double slowest_cycle_s = 0;
+  for (int run = 0; run < o.runs; ++run) {
+    if (run >= 3 && session.elapsed_s() + slowest_cycle_s > 0.3 * o.budget_s) {
+      session.note("bring-up cycles " + std::to_string(run + 1) + "-" + std::to_string(o.runs) +
+                   " skipped for the time budget");
+      break;
+    }
+    const double cycle_start = session.elapsed_s();
+    session.progress("bring-up cycle " + std::to_string(run + 1) + "/" + std::to_string(o.runs));
+    const int agains = o.again_runs / o.runs + (run < o.again_runs % o.runs ? 1 : 0);
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool ours = (turn == 0) == (run % 2 == 0);  // who goes first alternates
+      session.guarded(std::string(ours ? "ours" : "docker-compose") + " bring-up cycle " +
+                          std::to_string(run + 1),
+                      [&] { bringup_cycle(session.runner(), ours, agains, compose_file, b); });
+    }
+    slowest_cycle_s = std::max(slowest_cycle_s, session.elapsed_s() - cycle_start);
+  }
+  session.runner().clean();
+  return b;
+}
+
+Series measure_updates(Session& session) {
+  const int runs = session.options().update_runs;
+  Series updates;
+  if (runs <= 0) return updates;
+  session.guarded("update", [&] {
+    Runner& r = session.runner();
+    session.progress("update x" + std::to_string(runs));
+    r.ours({"up"}, "ours-up-before-update", false);
+    r.check(13);
+    for (int u = 0; u < runs; ++u) {
+      updates.samples.push_back(r.ours({"update"}, "ours-update"));
+      r.check(13);
+    }
+    r.ours({"down"}, "ours-down-after-update", false);
+    r.clean();
+  });
+  return updates;
+}
+
+ScaleSteps measure_scaling(Session& session, bool ours, const std::string& scale_file,
+                           const ScaleSteps& reference) {
+  ScaleSteps steps;
+  Staircase staircase(session, ours, scale_file, reference, steps);
+  session.guarded(ours ? "ours scaling" : "docker-compose scaling", [&] { staircase.run(); });
+  return steps;
+}
+
+StepKey step_up_into(const std::vector<int>& levels, std::size_t i) {
+  return {i == 0 ? 1 : levels[i - 1], levels[i]};
+}
+
+StepKey step_down_from(const std::vector<int>& levels, std::size_t i) {
+  return {levels[i], i == 0 ? 1 : levels[i - 1]};
+}
+
+}  // namespace kestro::bench

@@ -1,0 +1,130 @@
+// The measurements `kestro_bench run` makes, one function each, in the order
+// the run makes them (see bench/README.md for what each one means). Every
+// measured operation is a child process started through the session's Runner.
+// A failed step ends only its own measurement: it is noted, the engine is
+// cleared, and what was measured until then is kept.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/runner.h"
+
+namespace kestro::bench {
+
+// What `kestro_bench run` was asked to do.
+struct Options {
+  std::filesystem::path out = "build/bench";
+  int runs = 5;        // bring-up / take-down cycles per tool; past the
+                       // third only while well inside the budget
+  int again_runs = 5;  // second bring-ups per tool
+  int update_runs = 3;
+  std::vector<int> levels = {10, 25, 50, 100};
+  int first_level_runs = 3;  // 1 -> first level -> 1, repeated
+  std::optional<std::string> compose_file;
+  std::optional<std::string> compose_scale_file;
+  std::string compose_source = "written by kestro_bench from the catalogue";
+  std::string compose = "docker-compose";
+  double budget_s = 480;  // optional steps are skipped rather than run past it
+};
+
+// One run's shared state: its options, its Runner, the clock it started at
+// and the notes the report ends with.
+class Session {
+ public:
+  // Starts the clock; `self` is this program, run again for our children.
+  Session(const Options& options, const std::string& self);
+
+  // The run's options.
+  const Options& options() const { return options_; }
+  // The runner every child goes through.
+  Runner& runner() { return runner_; }
+  // Seconds since the run started.
+  double elapsed_s() const;
+  // Prints "bench: [N s] what" to stderr.
+  void progress(const std::string& what) const;
+  // Adds a line to the report's notes.
+  void note(const std::string& text) { notes_.push_back(text); }
+  // The notes so far.
+  const std::vector<std::string>& notes() const { return notes_; }
+  // Runs `body`; when it throws, notes that `what` stopped and clears the
+  // engine instead of passing the exception on.
+  void guarded(const std::string& what, const std::function<void()>& body);
+
+ private:
+  Options options_;
+  Runner runner_;
+  std::chrono::steady_clock::time_point started_;
+  std::vector<std::string> notes_;
+};
+
+// The machine, the engine and the peer's Compose files, before any timing.
+struct Setup {
+  Sample info;  // `kestro_bench info`: the engine's version and CPUs
+  int ncpu = 1;
+  Json machine;
+  double load_at_start = 0;
+  std::string compose_version;
+  std::string compose_file;        // the catalogue, for bring-up and take-down
+  std::string compose_scale_file;  // the same without worker's container_name
+};
+
+// Bring-up from nothing ("up"), again on top of it ("up-again") and
+// take-down ("down"), by operation, for each tool.
+struct BringUps {
+  std::map<std::string, Series> ours, peer;
+};
+
+// One scale step of one tool: from `from` workers to `to`.
+struct ScaleStep {
+  int from = 0, to = 0;
+  Series series;
+
+  // The workers the step adds or removes.
+  int workers() const;
+  // Each sample's wall time divided by workers().
+  std::vector<double> per_worker() const;
+};
+using StepKey = std::pair<int, int>;
+using ScaleSteps = std::map<StepKey, ScaleStep>;
+
+// Everything one run measured.
+struct Measurements {
+  Setup setup;
+  Series floor;
+  BringUps bringups;
+  Series updates;
+  ScaleSteps ours_steps, peer_steps;
+};
+
+// The 1-minute load average of this machine.
+double load_average();
+
+// Records the machine and the engine, pulls the catalogue's images, clears
+// the engine and settles the peer's files (written by us unless given), which
+// docker-compose must accept. Throws when any of that fails.
+Setup prepare(Session& session);
+// Our program doing nothing, three times: no operation can read below it.
+Series measure_floor(Session& session);
+// Bring-up cycles of both tools on `compose_file`, who goes first alternating.
+BringUps measure_bringups(Session& session, const std::string& compose_file);
+// LumadexInstaller::update() from a product that is up.
+Series measure_updates(Session& session);
+// The worker staircase of one tool (ours, or docker-compose on `scale_file`);
+// `reference` (the other tool's steps) paces the budget until this tool has
+// steps of its own.
+ScaleSteps measure_scaling(Session& session, bool ours, const std::string& scale_file,
+                           const ScaleSteps& reference);
+
+// The step from the level below levels[i] (1 below the first) up to it.
+StepKey step_up_into(const std::vector<int>& levels, std::size_t i);
+// The step from levels[i] down to the level below it.
+StepKey step_down_from(const std::vector<int>& levels, std::size_t i);
+
+}  // namespace kestro::bench
