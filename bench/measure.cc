@@ -102,30 +102,45 @@ class Staircase {
       : session_(session), ours_(ours), who_(ours ? "ours" : "compose"), file_(file),
         reference_(reference), steps_(steps) {}
 
-  // 1 -> first level -> 1 repeated, then up through the levels and back.
+  // 1 -> first level -> 1 repeated, then up through the levels and back,
+  // between a bring-up and a take-down of the whole product.
   void run() {
     Runner& r = session_.runner();
-    const Options& o = session_.options();
     if (ours_)
       r.ours({"up"}, "ours-up-before-scale", false);
     else
       r.compose(file_, {"up", "-d"}, "compose-up-before-scale");
     r.check(13);
+    repeat_first_level();
+    climb_and_return();
+    if (ours_)
+      r.ours({"down"}, "ours-down-after-scale", false);
+    else
+      r.compose(file_, {"down"}, "compose-down-after-scale");
+    r.clean();
+  }
 
-    const int first = o.levels.front();
-    for (int i = 1; i < o.first_level_runs; ++i) {
+ private:
+  // The first level is cheap enough to measure more than once.
+  void repeat_first_level() {
+    const int first = session_.options().levels.front();
+    for (int i = 1; i < session_.options().first_level_runs; ++i) {
       if (!fits(2 * guess_s(first - 1))) {
         session_.note(who_ + ": 1 -> " + std::to_string(first) + " -> 1 repeat " +
                       std::to_string(i + 1) + " skipped for the time budget");
-        break;
+        return;
       }
       session_.progress(who_ + ": worker 1 -> " + std::to_string(first) + " -> 1");
       step(1, first);
       step(first, 1);
     }
+  }
+
+  // Up through as many levels as the budget allows, then down the same way.
+  void climb_and_return() {
     std::vector<int> reached;
     int at = 1;
-    for (int n : o.levels) {
+    for (int n : session_.options().levels) {
       // The way up and, later, the way back down must both fit.
       if (!fits(guess_s(n - at) + guess_s(n - 1))) {
         session_.note(who_ + ": staircase stopped below " + std::to_string(n) +
@@ -144,14 +159,8 @@ class Staircase {
       step(at, to);
       at = to;
     }
-    if (ours_)
-      r.ours({"down"}, "ours-down-after-scale", false);
-    else
-      r.compose(file_, {"down"}, "compose-down-after-scale");
-    r.clean();
   }
 
- private:
   // The final clean-up and the report need this much of the budget.
   static constexpr double kReserveS = 15;
 
