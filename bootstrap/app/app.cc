@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bootstrap/app/build_info.h"
 #include "bootstrap/app/compose_export.h"
 #include "bootstrap/app/preflight.h"
 #include "bootstrap/app/progress.h"
@@ -119,7 +120,7 @@ int main(int argc, char** argv) {
   CLI::App cli{"Installs, updates, scales and removes the lumadex product on this host's "
                "Docker engine.",
                "bootstrap"};
-  cli.set_version_flag("--version", std::string("bootstrap ") + KESTRO_VERSION);
+  cli.set_version_flag("--version", version_line());
   cli.require_subcommand(1);
   cli.failure_message(CLI::FailureMessage::help);
 
