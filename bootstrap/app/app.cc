@@ -1,11 +1,13 @@
 #include "bootstrap/app/app.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <signal.h>
 #include <unistd.h>
@@ -31,48 +33,67 @@ namespace {
 
 using installer::lumadex::LumadexInstaller;
 
-// The command line named something that cannot be done; nothing was changed.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-struct Options {
+// What the operator typed, once CLI11 has parsed and checked it: every
+// command's options live here, each command reads its own.
+struct Invocation {
   std::optional<std::string> version;
   bool update = false;
   bool dry_run = false;
   std::string service;
-  std::string count;
+  int count = 0;
+  bool status_json = false;
+  ExportRequest export_request;
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
 // characters, dots and dashes.
-void check_tag(const std::string& tag) {
-  static const std::regex kTag("[A-Za-z0-9_][A-Za-z0-9_.-]{0,127}");
-  if (!std::regex_match(tag, kTag))
-    throw UsageError("--version \"" + tag +
-                     "\" is not an image tag (letters, digits, \"_\", \".\" and \"-\", "
-                     "not starting with \".\" or \"-\", at most 128 characters)");
+const CLI::Validator& image_tag() {
+  static const CLI::Validator kTag(
+      [](std::string& tag) -> std::string {
+        static const std::regex kPattern("[A-Za-z0-9_][A-Za-z0-9_.-]{0,127}");
+        if (std::regex_match(tag, kPattern)) return {};
+        return "\"" + tag +
+               "\" is not an image tag (letters, digits, \"_\", \".\" and \"-\", not "
+               "starting with \".\" or \"-\", at most 128 characters)";
+      },
+      "TAG");
+  return kTag;
 }
 
 constexpr int kMaxCount = 1000;
 
-int parse_count(const std::string& text) {
-  bool digits = !text.empty() && text.size() <= 4 &&
-                text.find_first_not_of("0123456789") == std::string::npos;
-  int value = digits ? std::stoi(text) : -1;
-  if (value < 0 || value > kMaxCount)
-    throw UsageError("COUNT \"" + text + "\" is not a whole number from 0 to " +
-                     std::to_string(kMaxCount));
-  return value;
+// Checked on the text, before CLI11 converts it, so "2.5" and "1e3" are
+// refused rather than rounded.
+const CLI::Validator& container_count() {
+  static const CLI::Validator kCount(
+      [](std::string& text) -> std::string {
+        bool digits = !text.empty() && text.size() <= 4 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+        if (digits && std::stoi(text) <= kMaxCount) return {};
+        return "\"" + text + "\" is not a whole number from 0 to " + std::to_string(kMaxCount);
+      },
+      "0.." + std::to_string(kMaxCount));
+  return kCount;
 }
 
-void check_service(const std::string& name) {
-  if (LumadexInstaller::is_service(name)) return;
-  std::string names;
+std::vector<std::string> service_names() {
+  std::vector<std::string> names;
   for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services)
-    names += (names.empty() ? "" : ", ") + s.name;
-  throw UsageError("SERVICE \"" + name + "\" is not one of the product's services: " + names);
+    names.push_back(s.name);
+  return names;
+}
+
+// CLI::IsMember with a message that lists the names plainly.
+CLI::Validator product_service() {
+  CLI::Validator member = CLI::IsMember(service_names());
+  return CLI::Validator(
+      [member](std::string& name) -> std::string {
+        if (member(name).empty()) return {};
+        std::string names;
+        for (const std::string& n : service_names()) names += (names.empty() ? "" : ", ") + n;
+        return "\"" + name + "\" is not one of the product's services: " + names;
+      },
+      "SERVICE");
 }
 
 void print_error(const std::string& text) { std::cerr << "error: " << text << std::endl; }
@@ -114,6 +135,141 @@ LumadexInstaller::Environment make_environment(bool dry_run) {
   return LumadexInstaller::Environment{dry_run ? dry_host : real, make_client, progress};
 }
 
+// --- The commands ----------------------------------------------------------
+//
+// Each command is one row of kCommands: its name, its help line, the options
+// it takes (with their checks, so a bad value is refused while parsing, before
+// anything runs) and what it does. Each action returns the exit status and
+// throws when the operation fails.
+
+void dry_run_option(CLI::App& command, Invocation& in) {
+  command.add_flag("--dry-run", in.dry_run,
+                   "Read the engine but change nothing: print each change as a line starting "
+                   "with \"would \"");
+}
+
+int completed(bool done) { return done ? kExitOk : kExitFailed; }
+
+void install_options(CLI::App& command, Invocation& in) {
+  command.add_option("--version", in.version, "Run the application image with this tag")
+      ->check(image_tag());
+  command.add_flag("--update", in.update, "Fetch the untagged application image anew");
+  dry_run_option(command, in);
+}
+int install(const Invocation& in) {
+  return completed(LumadexInstaller(make_environment(in.dry_run)).install(in.version, in.update));
+}
+
+int update(const Invocation& in) {
+  return completed(LumadexInstaller(make_environment(in.dry_run)).update());
+}
+
+int uninstall(const Invocation& in) {
+  LumadexInstaller(make_environment(in.dry_run)).uninstall();
+  return kExitOk;
+}
+
+void scale_options(CLI::App& command, Invocation& in) {
+  command.add_option("SERVICE", in.service, "A service of the product")
+      ->required()
+      ->check(product_service());
+  command.add_option("COUNT", in.count, "How many containers, 1 for none but its own")
+      ->required()
+      ->check(container_count());
+  dry_run_option(command, in);
+}
+int scale(const Invocation& in) {
+  LumadexInstaller(make_environment(in.dry_run)).scale(in.service, in.count);
+  return kExitOk;
+}
+
+void no_options(CLI::App&, Invocation&) {}
+int configure(const Invocation& in) {
+  LumadexInstaller(make_environment(in.dry_run)).configure();
+  return kExitOk;
+}
+
+// The read-only commands need no product object; each throws when it
+// fails, after printing what it found.
+void status_options(CLI::App& command, Invocation& in) {
+  command.add_flag("--json", in.status_json, "Print one JSON document instead of tables");
+}
+int status(const Invocation& in) {
+  status_command(std::cout, in.status_json);
+  return kExitOk;
+}
+
+int preflight(const Invocation&) {
+  preflight_command(std::cout);
+  return kExitOk;
+}
+
+void export_options(CLI::App& command, Invocation& in) {
+  ExportRequest& request = in.export_request;
+  command.add_option("--version", request.version, "Run the application image with this tag")
+      ->check(image_tag());
+  command.add_option("-o,--output", request.output,
+                     "Write to this file instead of standard output");
+  command.add_flag("--force", request.force, "Replace the output file if it exists");
+  command
+      .add_option("--cpus", request.cpus,
+                  "Resolve CPU sets for this many CPUs (default: the engine's count, else "
+                  "this host's)")
+      ->check(CLI::Range(1u, 4096u));
+}
+int export_compose(const Invocation& in) {
+  export_command(in.export_request, std::cout);
+  return kExitOk;
+}
+
+struct Command {
+  const char* name;
+  const char* help;
+  void (*options)(CLI::App&, Invocation&);
+  int (*run)(const Invocation&);
+};
+
+const Command kCommands[] = {
+    {"install", "Prepare the host (Docker, vm.max_map_count) and bring every service up",
+     install_options, install},
+    {"update",
+     "Take the product down, remove its cache volumes, and install it again with fresh "
+     "application images",
+     dry_run_option, update},
+    {"uninstall",
+     "Take every container and network down and remove the cache volumes (search and cache "
+     "data stay)",
+     dry_run_option, uninstall},
+    {"scale", "Run COUNT containers of SERVICE, its own container included", scale_options,
+     scale},
+    {"configure", "Raise the kernel's vm.max_map_count where it is too low", no_options,
+     configure},
+    {"status",
+     "Show each service's container, the networks and the volumes as the engine has them; "
+     "exit 1 unless every service runs",
+     status_options, status},
+    {"preflight", "Check the host and the engine before an install; exit 1 if a check fails",
+     no_options, preflight},
+    {"export", "Write the services as a Compose file", export_options, export_compose},
+};
+
+// Prints why the operation failed and returns its exit status.
+int report_failure(const std::exception& e) {
+  // Whatever the interrupted step threw (the engine client's Interrupted,
+  // or a host command that died of the same Ctrl-C), the cause is the
+  // operator's request.
+  if (docker::interrupt_requested()) {
+    std::cerr << "interrupted" << std::endl;
+    return kExitInterrupted;
+  }
+  if (dynamic_cast<const docker::ConnectionError*>(&e))
+    print_error(std::string(e.what()) +
+                " (is the Docker service running? try: systemctl status docker)");
+  else
+    print_error(e.what());
+  return kExitFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,115 +279,28 @@ int main(int argc, char** argv) {
   cli.set_version_flag("--version", version_line());
   cli.require_subcommand(1);
   cli.failure_message(CLI::FailureMessage::help);
-
-  Options o;
-  CLI::App* install = cli.add_subcommand(
-      "install", "Prepare the host (Docker, vm.max_map_count) and bring every service up");
-  install->add_option("--version", o.version, "Run the application image with this tag");
-  install->add_flag("--update", o.update, "Fetch the untagged application image anew");
-  CLI::App* update = cli.add_subcommand(
-      "update",
-      "Take the product down, remove its cache volumes, and install it again with fresh "
-      "application images");
-  CLI::App* uninstall = cli.add_subcommand(
-      "uninstall",
-      "Take every container and network down and remove the cache volumes (search and cache "
-      "data stay)");
-  CLI::App* scale = cli.add_subcommand(
-      "scale", "Run COUNT containers of SERVICE, its own container included");
-  scale->add_option("SERVICE", o.service, "A service of the product")->required();
-  scale->add_option("COUNT", o.count, "How many containers, 1 for none but its own")->required();
-  cli.add_subcommand("configure", "Raise the kernel's vm.max_map_count where it is too low");
-  for (CLI::App* changing : {install, update, uninstall, scale})
-    changing->add_flag("--dry-run", o.dry_run,
-                       "Read the engine but change nothing: print each change as a line "
-                       "starting with \"would \"");
-
-  // Read-only commands: they ask the engine and the host, and change nothing.
-  bool status_json = false;
-  ExportRequest export_request;
-  cli.add_subcommand("status",
-                     "Show each service's container, the networks and the volumes as the "
-                     "engine has them; exit 1 unless every service runs")
-      ->add_flag("--json", status_json, "Print one JSON document instead of tables");
-  cli.add_subcommand("preflight",
-                     "Check the host and the engine before an install; exit 1 if a check fails");
-  CLI::App* export_compose = cli.add_subcommand("export", "Write the services as a Compose file");
-  export_compose->add_option("--version", export_request.version,
-                             "Run the application image with this tag");
-  export_compose->add_option("-o,--output", export_request.output,
-                             "Write to this file instead of standard output");
-  export_compose->add_flag("--force", export_request.force, "Replace the output file if it exists");
-  export_compose
-      ->add_option("--cpus", export_request.cpus,
-                   "Resolve CPU sets for this many CPUs (default: the engine's count, else "
-                   "this host's)")
-      ->check(CLI::Range(1u, 4096u));
+  Invocation invocation;
+  for (const Command& command : kCommands)
+    command.options(*cli.add_subcommand(command.name, command.help), invocation);
 
   try {
     cli.parse(argc, argv);
+  } catch (const CLI::ValidationError& e) {
+    print_error(e.what());
+    return kExitUsage;
   } catch (const CLI::ParseError& e) {
     int code = cli.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
   }
 
-  const std::string command = cli.get_subcommands().front()->get_name();
+  const std::string chosen = cli.get_subcommands().front()->get_name();
+  const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                        [&](const Command& c) { return chosen == c.name; });
   catch_interrupts();
   try {
-    // Everything the operator typed is checked before anything changes.
-    int count = 0;
-    if (command == "install" && o.version) check_tag(*o.version);
-    if (command == "scale") {
-      check_service(o.service);
-      count = parse_count(o.count);
-    }
-
-    if (command == "export" && export_request.version) check_tag(*export_request.version);
-    // The read-only commands need no product object; each throws when it
-    // fails, after printing what it found.
-    if (command == "status") {
-      status_command(std::cout, status_json);
-      return kExitOk;
-    }
-    if (command == "preflight") {
-      preflight_command(std::cout);
-      return kExitOk;
-    }
-    if (command == "export") {
-      export_command(export_request, std::cout);
-      return kExitOk;
-    }
-
-    LumadexInstaller product(make_environment(o.dry_run));
-    bool completed = true;
-    if (command == "install")
-      completed = product.install(o.version, o.update);
-    else if (command == "update")
-      completed = product.update();
-    else if (command == "uninstall")
-      product.uninstall();
-    else if (command == "scale")
-      product.scale(o.service, count);
-    else if (command == "configure")
-      product.configure();
-    return completed ? kExitOk : kExitFailed;
-  } catch (const UsageError& e) {
-    print_error(e.what());
-    return kExitUsage;
+    return command->run(invocation);
   } catch (const std::exception& e) {
-    // Whatever the interrupted step threw (the engine client's Interrupted,
-    // or a host command that died of the same Ctrl-C), the cause is the
-    // operator's request.
-    if (docker::interrupt_requested()) {
-      std::cerr << "interrupted" << std::endl;
-      return kExitInterrupted;
-    }
-    if (dynamic_cast<const docker::ConnectionError*>(&e))
-      print_error(std::string(e.what()) +
-                  " (is the Docker service running? try: systemctl status docker)");
-    else
-      print_error(e.what());
-    return kExitFailed;
+    return report_failure(e);
   }
 }
 
