@@ -19,8 +19,10 @@
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/app/compose_export.h"
 #include "bootstrap/app/preflight.h"
+#include "bootstrap/app/privileges.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
+#include "bootstrap/docker/config.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/docker/errors.h"
@@ -83,20 +85,59 @@ std::vector<std::string> service_names() {
   return names;
 }
 
-// CLI::IsMember with a message that lists the names plainly.
+// How many single-character insertions, deletions and substitutions turn
+// one word into the other (Levenshtein).
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The name the operator most likely meant: the nearest by edit distance, if
+// it is near enough that the typo is plausible (at most two edits, and fewer
+// than the word's own length).
+std::optional<std::string> nearest(const std::string& typed,
+                                   const std::vector<std::string>& names) {
+  std::optional<std::string> best;
+  std::size_t best_distance = 3;
+  for (const std::string& name : names) {
+    std::size_t d = edit_distance(typed, name);
+    if (d < best_distance && d < name.size()) best = name, best_distance = d;
+  }
+  return best;
+}
+
+// '; did you mean "install"?', or nothing when no name is near.
+std::string suggestion(const std::string& typed, const std::vector<std::string>& names) {
+  std::optional<std::string> near = nearest(typed, names);
+  return near ? "; did you mean \"" + *near + "\"?" : "";
+}
+
+// CLI::IsMember, with a message that suggests the nearest name or else lists
+// them all.
 CLI::Validator product_service() {
   CLI::Validator member = CLI::IsMember(service_names());
   return CLI::Validator(
       [member](std::string& name) -> std::string {
         if (member(name).empty()) return {};
+        std::string text = "\"" + name + "\" is not one of the product's services";
+        std::string near = suggestion(name, service_names());
+        if (!near.empty()) return text + near;
         std::string names;
         for (const std::string& n : service_names()) names += (names.empty() ? "" : ", ") + n;
-        return "\"" + name + "\" is not one of the product's services: " + names;
+        return text + ": " + names;
       },
       "SERVICE");
 }
-
-void print_error(const std::string& text) { std::cerr << "error: " << text << std::endl; }
 
 // Ctrl-C asks the engine client to abandon the request in flight and send no
 // other, so the operation ends at once with what the engine finished left
@@ -222,36 +263,100 @@ int export_compose(const Invocation& in) {
   return kExitOk;
 }
 
+// What a command needs of the account that runs it, checked before it
+// starts so that it does not fail halfway for want of a permission.
+enum class Needs {
+  nothing,
+  engine,  // the engine's socket
+  root,    // the package manager and /etc/sysctl.conf (root also opens the socket)
+};
+
 struct Command {
   const char* name;
   const char* help;
   void (*options)(CLI::App&, Invocation&);
   int (*run)(const Invocation&);
+  Needs needs;
 };
 
 const Command kCommands[] = {
     {"install", "Prepare the host (Docker, vm.max_map_count) and bring every service up",
-     install_options, install},
+     install_options, install, Needs::root},
     {"update",
      "Take the product down, remove its cache volumes, and install it again with fresh "
      "application images",
-     dry_run_option, update},
+     dry_run_option, update, Needs::root},
     {"uninstall",
      "Take every container and network down and remove the cache volumes (search and cache "
      "data stay)",
-     dry_run_option, uninstall},
+     dry_run_option, uninstall, Needs::engine},
     {"scale", "Run COUNT containers of SERVICE, its own container included", scale_options,
-     scale},
+     scale, Needs::engine},
     {"configure", "Raise the kernel's vm.max_map_count where it is too low", no_options,
-     configure},
+     configure, Needs::root},
     {"status",
      "Show each service's container, the networks and the volumes as the engine has them; "
      "exit 1 unless every service runs",
-     status_options, status},
+     status_options, status, Needs::nothing},
     {"preflight", "Check the host and the engine before an install; exit 1 if a check fails",
-     no_options, preflight},
-    {"export", "Write the services as a Compose file", export_options, export_compose},
+     no_options, preflight, Needs::nothing},
+    {"export", "Write the services as a Compose file", export_options, export_compose, Needs::nothing},
 };
+
+// Why this account cannot run the command, as the reason of its one error
+// line, or "" when it can.
+std::string missing_permission(Needs needs) {
+  if (needs == Needs::root) return missing_root();
+  if (needs == Needs::engine)
+    return missing_engine_access(docker::ClientConfig::from_environment());
+  return {};
+}
+
+std::vector<std::string> command_names() {
+  std::vector<std::string> names;
+  for (const Command& c : kCommands) names.push_back(c.name);
+  return names;
+}
+
+std::vector<std::string> option_names(const CLI::App& app) {
+  std::vector<std::string> names;
+  for (const CLI::Option* option : app.get_options())
+    for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+  return names;
+}
+
+// What CLI11 found wrong with the command line, in our words. `command` is
+// the command it got to, or null.
+std::string usage_reason(const CLI::App& cli, const CLI::App* command, const CLI::ParseError& e) {
+  // Words CLI11 could not place at the top level: a command or an option
+  // that does not exist.
+  std::vector<std::string> stray = cli.remaining(false);
+  if (command == nullptr && !stray.empty()) {
+    const std::string& word = stray.front();
+    if (word.rfind("-", 0) == 0)
+      return "unknown option \"" + word + "\"" + suggestion(word, option_names(cli));
+    return "unknown command \"" + word + "\"" + suggestion(word, command_names());
+  }
+  if (command != nullptr && dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+    std::vector<std::string> extras = command->remaining(false);
+    if (!extras.empty()) {
+      const std::string& word = extras.front();
+      if (word.rfind("-", 0) == 0)
+        return "unknown option \"" + word + "\"" + suggestion(word, option_names(*command));
+      return "unexpected argument \"" + word + "\"";
+    }
+  }
+  std::string text = e.what();
+  // "--version: 1 required TEXT:TAG missing"
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr &&
+      text.find(" missing") != std::string::npos)
+    return text.substr(0, text.find(':')) + " needs a value";
+  return text;
+}
+
+void print_error(const std::string& what, const std::string& why) {
+  std::cerr << "error: " << (what.empty() ? "" : what + ": ") << why << std::endl;
+}
 
 // Prints why the operation failed and returns its exit status.
 int report_failure(const std::exception& e) {
@@ -262,11 +367,7 @@ int report_failure(const std::exception& e) {
     std::cerr << "interrupted" << std::endl;
     return kExitInterrupted;
   }
-  if (dynamic_cast<const docker::ConnectionError*>(&e))
-    print_error(std::string(e.what()) +
-                " (is the Docker service running? try: systemctl status docker)");
-  else
-    print_error(e.what());
+  print_error("", e.what());
   return kExitFailed;
 }
 
@@ -278,19 +379,25 @@ int main(int argc, char** argv) {
                "bootstrap"};
   cli.set_version_flag("--version", version_line());
   cli.require_subcommand(1);
-  cli.failure_message(CLI::FailureMessage::help);
   Invocation invocation;
   for (const Command& command : kCommands)
     command.options(*cli.add_subcommand(command.name, command.help), invocation);
 
+  if (argc <= 1) {
+    std::cout << cli.help();
+    return kExitUsage;
+  }
   try {
     cli.parse(argc, argv);
-  } catch (const CLI::ValidationError& e) {
-    print_error(e.what());
-    return kExitUsage;
   } catch (const CLI::ParseError& e) {
-    int code = cli.exit(e);
-    return code == 0 ? kExitOk : kExitUsage;
+    // --help and --version end the parse too, with success.
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return cli.exit(e);
+    std::vector<CLI::App*> chosen = cli.get_subcommands();
+    const CLI::App* command = chosen.empty() ? nullptr : chosen.front();
+    std::string name = command != nullptr ? command->get_name() : "";
+    print_error(name, usage_reason(cli, command, e));
+    std::cerr << "see 'bootstrap " << (name.empty() ? "" : name + " ") << "--help'" << std::endl;
+    return kExitUsage;
   }
 
   const std::string chosen = cli.get_subcommands().front()->get_name();
@@ -298,6 +405,13 @@ int main(int argc, char** argv) {
                                         [&](const Command& c) { return chosen == c.name; });
   catch_interrupts();
   try {
+    if (!invocation.dry_run) {
+      std::string missing = missing_permission(command->needs);
+      if (!missing.empty()) {
+        print_error(command->name, missing);
+        return kExitFailed;
+      }
+    }
     return command->run(invocation);
   } catch (const std::exception& e) {
     return report_failure(e);

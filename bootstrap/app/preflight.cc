@@ -1,4 +1,5 @@
 #include "bootstrap/app/preflight.h"
+#include "bootstrap/app/privileges.h"
 
 #include <arpa/inet.h>
 #include <linux/capability.h>
@@ -512,6 +513,7 @@ void preflight_command(std::ostream& out) {
   PreflightFacts facts{*client, host::real_host(), real_probes(), is_local_engine(config.host)};
   std::vector<CheckResult> results =
       run_preflight(facts, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
+  results.push_back(check_privileges(config));
   out << render_preflight_text(results) << std::flush;
   std::vector<std::string> failed;
   for (const CheckResult& r : results)

@@ -1,6 +1,12 @@
 #include "bootstrap/docker/curl_transport.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <charconv>
 #include <cstring>
@@ -117,7 +123,78 @@ int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return interrupt_requested() ? 1 : 0;
 }
 
+std::string socket_advice(const std::string& path, int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM: {
+      std::string owner;
+      struct stat info {};
+      if (::stat(path.c_str(), &info) == 0) {
+        const struct group* entry = ::getgrgid(info.st_gid);
+        owner = entry != nullptr ? entry->gr_name : std::to_string(info.st_gid);
+      }
+      return "permission denied: run as root, or as a member of the group that owns " + path +
+             (owner.empty() ? "" : " (" + owner + ")");
+    }
+    case ENOENT:
+    case ENOTDIR:
+      return "no engine socket at " + path +
+             ": is Docker installed and running? (systemctl status docker)";
+    case ECONNREFUSED:
+      return "nothing listens on " + path + ": is Docker running? (systemctl status docker)";
+    default:
+      return std::strerror(error);
+  }
+}
+
+// "tcp://10.0.0.5:2376" -> "10.0.0.5:2376".
+std::string host_and_port(const std::string& host) {
+  std::size_t scheme = host.find("://");
+  return scheme == std::string::npos ? host : host.substr(scheme + 3);
+}
+
+// libcurl words every failure as if the engine were a web server ("Failed to
+// connect to localhost port 80" for a unix socket); the operator needs to
+// know which of the things they control is wrong.
+std::string failure_advice(const ClientConfig& config, CURLcode code, int os_error,
+                           const std::string& detail) {
+  if (!config.socket_path.empty()) {
+    if (code != CURLE_COULDNT_CONNECT) return detail;
+    if (os_error != 0) return socket_advice(config.socket_path, os_error);
+    std::string problem = unix_socket_problem(config.socket_path);
+    return problem.empty() ? detail : problem;
+  }
+  const std::string address = host_and_port(config.host);
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+      if (os_error == ECONNREFUSED) return "nothing listens at " + address;
+      return detail;
+    case CURLE_SSL_CACERT_BADFILE:
+      return "the CA file " + config.ca_file + " cannot be used (" + detail + ")";
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return "the engine's certificate is not signed by the CA in " + config.ca_file + " (" +
+             detail + ")";
+    case CURLE_SSL_CERTPROBLEM:
+      if (detail.find("key") != std::string::npos)
+        return "the client key " + config.key_file + " was refused (" + detail + ")";
+      return "the client certificate " + config.cert_file + " was refused (" + detail + ")";
+    case CURLE_SSL_CONNECT_ERROR:
+      if (detail.find("certificate") != std::string::npos)
+        return "the engine refused the client certificate " + config.cert_file + " (" + detail +
+               ")";
+      return "the TLS handshake with " + address + " failed (" + detail + ")";
+    default:
+      return detail;
+  }
+}
+
 }  // namespace
+
+std::string unix_socket_problem(const std::string& path) {
+  // The effective ids decide, as they do for connect().
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0) return {};
+  return socket_advice(path, errno);
+}
 
 struct CurlTransport::Impl {
   ClientConfig config;
@@ -221,13 +298,9 @@ Response CurlTransport::Impl::perform(const Request& request, const LineSink* si
   if (code != CURLE_OK) {
     std::string detail = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
     long os_error = 0;
-    if (code == CURLE_COULDNT_CONNECT && !config.socket_path.empty() &&
-        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &os_error) == CURLE_OK && os_error != 0) {
-      // libcurl words a socket failure as if it were TCP ("Failed to connect
-      // to localhost port 80"); the system's reason says what is wrong.
-      detail = std::string(std::strerror(static_cast<int>(os_error))) + " (" + detail + ")";
-    }
-    throw ConnectionError("", config.host, detail);
+    curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &os_error);
+    throw ConnectionError("", config.host,
+                          failure_advice(config, code, static_cast<int>(os_error), detail));
   }
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

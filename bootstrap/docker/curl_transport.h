@@ -7,6 +7,12 @@
 // seconds; an established transfer has no overall time limit (pulls take as
 // long as they take) but is abandoned once it has moved no byte for 10
 // minutes. Not safe for concurrent use: give each thread its own transport.
+//
+// When the engine cannot be reached, the ConnectionError's detail is advice
+// that fits the cause, read from the system's error number and the address:
+// a missing socket, a socket this account may not open, nothing listening at
+// a tcp address, or which of the CA, the client certificate or its key the
+// TLS handshake refused.
 #pragma once
 
 #include <memory>
@@ -34,5 +40,11 @@ class CurlTransport : public Transport {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Why this process cannot open the engine's unix socket at `path`, worded as
+// advice ("permission denied: run as root, or as a member of the group that
+// owns /var/run/docker.sock (docker)"), or "" when it may open it. Never
+// throws.
+std::string unix_socket_problem(const std::string& path);
 
 }  // namespace bootstrap::docker
