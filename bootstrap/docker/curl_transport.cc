@@ -165,6 +165,15 @@ std::string failure_advice(const ClientConfig& config, CURLcode code, int os_err
     return problem.empty() ? detail : problem;
   }
   const std::string address = host_and_port(config.host);
+  // The engine's refusal of our certificate arrives as a TLS alert, on
+  // whichever call was reading at the time.
+  auto says = [&detail](const char* text) { return detail.find(text) != std::string::npos; };
+  if (config.tls && says("alert certificate required"))
+    return "the engine requires a client certificate and none was offered (" +
+           config.cert_file + " and " + config.key_file + " are needed)";
+  if (config.tls && (says("alert unknown ca") || says("alert bad certificate") ||
+                     says("alert certificate unknown")))
+    return "the engine refused the client certificate " + config.cert_file + " (" + detail + ")";
   switch (code) {
     case CURLE_COULDNT_CONNECT:
       if (os_error == ECONNREFUSED) return "nothing listens at " + address;
@@ -175,13 +184,10 @@ std::string failure_advice(const ClientConfig& config, CURLcode code, int os_err
       return "the engine's certificate is not signed by the CA in " + config.ca_file + " (" +
              detail + ")";
     case CURLE_SSL_CERTPROBLEM:
-      if (detail.find("key") != std::string::npos)
-        return "the client key " + config.key_file + " was refused (" + detail + ")";
-      return "the client certificate " + config.cert_file + " was refused (" + detail + ")";
+      if (says("client certificate"))
+        return "the client certificate " + config.cert_file + " cannot be used (" + detail + ")";
+      return "the client key " + config.key_file + " cannot be used (" + detail + ")";
     case CURLE_SSL_CONNECT_ERROR:
-      if (detail.find("certificate") != std::string::npos)
-        return "the engine refused the client certificate " + config.cert_file + " (" + detail +
-               ")";
       return "the TLS handshake with " + address + " failed (" + detail + ")";
     default:
       return detail;

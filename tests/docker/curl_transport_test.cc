@@ -5,10 +5,26 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <future>
+#include <thread>
+#include <vector>
 
 #include "bootstrap/docker/errors.h"
 #include "tests/docker/fake_http_server.h"
+
+extern char** environ;
 
 namespace bootstrap::docker {
 namespace {
@@ -220,6 +236,119 @@ TEST(CurlTransportTest, Failures) {
     EXPECT_EQ(lines, std::vector<std::string>{"one"});
     EXPECT_EQ(transport.send({"GET", "/again", std::nullopt, {}}).body, "fine");
   }
+}
+
+
+// An `openssl s_server` on a loopback port that insists on a client
+// certificate signed by its CA, as an engine started with --tlsverify does.
+class TlsEngine {
+ public:
+  TlsEngine(const std::string& dir, int port) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // Its standard input stays open as long as we hold the pipe: s_server
+    // ends at end of input.
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> argv{"openssl", "s_server", "-quiet", "-www",
+                                  "-verify_return_error", "-Verify", "1",
+                                  "-accept", "127.0.0.1:" + std::to_string(port),
+                                  "-cert", dir + "/server.pem", "-key", dir + "/server-key.pem",
+                                  "-CAfile", dir + "/ca.pem"};
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    if (posix_spawnp(&pid_, "openssl", &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[0]);
+    input_ = fds[1];
+  }
+  ~TlsEngine() {
+    if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
+    close(input_);
+  }
+  bool started() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+};
+
+int free_loopback_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// A refused TLS connection says which of the files the operator supplies is
+// at fault: the CA, the client certificate or its key.
+TEST(CurlTransportTest, TlsFailuresNameTheFileAtFault) {
+  char dir_template[] = "/tmp/kestro-tls-XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 ";
+  const std::string made = "cd " + dir + " && " +
+      "openssl req -x509 " + key + "-subj /CN=ca -keyout ca-key.pem -out ca.pem && " +
+      "openssl req -x509 " + key + "-subj /CN=other -keyout other-key.pem -out other.pem && " +
+      "openssl req " + key + "-subj /CN=127.0.0.1 -keyout server-key.pem -out server.csr && " +
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial -days 1 "
+      "-extfile /dev/stdin -out server.pem <<< 'subjectAltName=IP:127.0.0.1' && " +
+      "openssl req " + key + "-subj /CN=client -keyout key.pem -out client.csr && " +
+      "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca-key.pem -days 1 -out cert.pem && " +
+      "echo junk > junk.pem";
+  if (std::system(("bash -c \"" + made + "\" >/dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "the openssl program cannot make test certificates";
+  const int port = free_loopback_port();
+  TlsEngine engine(dir, port);
+  ASSERT_TRUE(engine.started());
+
+  struct Case {
+    std::string ca, cert, key, says;
+  };
+  const std::vector<Case> cases = {
+      {"other.pem", "cert.pem", "key.pem",
+       "the engine's certificate is not signed by the CA in " + dir + "/other.pem"},
+      {"junk.pem", "cert.pem", "key.pem", "the CA file " + dir + "/junk.pem cannot be used"},
+      {"ca.pem", "junk.pem", "key.pem",
+       "the client certificate " + dir + "/junk.pem cannot be used"},
+      {"ca.pem", "cert.pem", "other-key.pem",
+       "the client key " + dir + "/other-key.pem cannot be used"},
+      {"ca.pem", "other.pem", "other-key.pem",
+       "the engine refused the client certificate " + dir + "/other.pem"},
+      {"ca.pem", "absent.pem", "absent-key.pem",
+       "the engine requires a client certificate and none was offered"},
+  };
+  for (const Case& c : cases) {
+    ClientConfig config;
+    config.host = "tcp://127.0.0.1:" + std::to_string(port);
+    config.base_url = "https://127.0.0.1:" + std::to_string(port);
+    config.tls = config.tls_verify = true;
+    config.ca_file = dir + "/" + c.ca;
+    config.cert_file = dir + "/" + c.cert;
+    config.key_file = dir + "/" + c.key;
+    std::string detail = "no error";
+    // The server may still be starting for the first case.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      try {
+        CurlTransport(config).send({"GET", "/_ping", std::nullopt, {}});
+        detail = "no error";
+      } catch (const ConnectionError& e) {
+        detail = e.detail();
+      }
+      if (detail.rfind("nothing listens", 0) != 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(0u, detail.rfind(c.says, 0)) << c.ca << " " << c.cert << " " << c.key << ": " << detail;
+  }
+  std::system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace
