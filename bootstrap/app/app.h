@@ -2,9 +2,15 @@
 // operation, and maps its outcome to the exit status. It is the one place
 // that catches errors and prints them.
 //
-// Exit statuses: 0 the operation completed; 1 it failed (the reason on one
-// line of standard error); 2 the command line was wrong (nothing was changed);
-// 130 interrupted by Ctrl-C.
+// Every error is one line of standard error, "error: WHAT: WHY". A refused
+// command line adds "see 'bootstrap COMMAND --help'" and, for a misspelt
+// command, option or service, the nearest name that exists. A changing
+// command first checks that the account can do what it will need (root, the
+// engine's socket) and says what is missing instead of failing halfway.
+//
+// Exit statuses: 0 the operation completed; 1 it failed (or the account
+// lacks a permission it needs); 2 the command line was wrong, or empty
+// (nothing was changed); 130 interrupted by Ctrl-C.
 #pragma once
 
 namespace bootstrap::app {
