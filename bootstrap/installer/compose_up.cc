@@ -1,19 +1,8 @@
-#include <algorithm>
-#include <vector>
-
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
-
-namespace {
-
-void add_unique(std::vector<std::string>& names, const std::string& name) {
-  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
-}
-
-}  // namespace
 
 bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
                                  std::optional<std::string> password_in, bool update) {
@@ -32,11 +21,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     networks.put(network_name, client->create_network(network_name));
   };
   auto install_networks = [&] {
-    std::vector<std::string> names;
-    for (const ServiceDescription& s : services)
-      if (s.networks)
-        for (const std::string& n : *s.networks) add_unique(names, n);
-    for (const std::string& n : names) install_network(qualified_name(application_name, n));
+    for (const LayoutObject& n : layout_.networks()) install_network(n.name);
   };
 
   auto install_volume = [&](const std::string& volume_name) {
@@ -45,14 +30,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     volumes.put(volume_name, client->create_volume(volume_name, "local"));
   };
   auto install_volumes = [&] {
-    std::vector<std::string> names;
-    for (const ServiceDescription& s : services)
-      if (s.volumes)
-        for (const std::string& entry : *s.volumes) {
-          std::string source = volume_source(entry);
-          if (source.empty() || source.front() != '/') add_unique(names, source);
-        }
-    for (const std::string& v : names) install_volume(qualified_name(application_name, v));
+    for (const LayoutObject& v : layout_.volumes()) install_volume(v.name);
   };
 
   auto install_services = [&] {
@@ -66,7 +44,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     install_volumes();
     install_services();
     for (const ServiceDescription& s : services) {
-      std::string container_name = qualified_name(application_name, s.name);
+      std::string container_name = layout_.container(s.name);
       say("starting container " + container_name);
       client->start_container(containers.at(container_name).id);
     }

@@ -46,7 +46,7 @@ void KestroInstaller::install_service(const ServiceDescription& service, bool up
     say("pull successfull");
   };
 
-  std::string container_name = qualified_name(application_name, service.name);
+  std::string container_name = layout_.container(service.name);
   say("installing " + container_name);
   check_image(service.image);
   prepare_container(service, container_name);

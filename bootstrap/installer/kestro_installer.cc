@@ -4,7 +4,6 @@
 
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
 
@@ -18,7 +17,10 @@ KestroInstaller::KestroInstaller(std::string application_name_in, const ServiceL
     : application_name(std::move(application_name_in)),
       services(services_in),
       client(std::move(client_in)),
-      host_(host) {
+      host_(host),
+      // The count may cost an engine request, so the layout asks only when a
+      // CPU set needs it.
+      layout_(application_name, services, [this] { return engine_cpu_count(); }) {
   take_snapshot();
 }
 
@@ -42,15 +44,6 @@ unsigned KestroInstaller::engine_cpu_count() {
     if (!engine_cpus_) engine_cpus_ = host_.system.cpu_count();
   }
   return *engine_cpus_;
-}
-
-std::string KestroInstaller::effective_cpuset(const ServiceDescription& service) {
-  unsigned count = engine_cpu_count();
-  CpuSet chosen = resolve_cpuset(*service.cpuset, count);
-  if (chosen.clamped)
-    say("cpu set " + *service.cpuset + " of " + service.name +
-        " needs CPUs this host lacks (it has " + std::to_string(count) + "); using " + chosen.cpus);
-  return chosen.cpus;
 }
 
 }  // namespace bootstrap::installer

@@ -8,8 +8,9 @@
 // keeps the maps current through its own creations and removals, and judges
 // whether something exists only from them.
 //
-// Every engine object it makes is named application_name "-" short name; the
-// containers join their networks under the service's short name as alias.
+// Every name and container definition comes from the application's Layout
+// (layout.h): engine objects are named application_name "-" short name, and
+// the containers join their networks under the service's short name as alias.
 // Messages are single lines on standard output. Errors are exceptions that
 // reach the caller, except where an operation says it reports and returns;
 // nothing is rolled back.
@@ -26,6 +27,7 @@
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
+#include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/ordered_map.h"
 #include "bootstrap/installer/service.h"
 
@@ -128,6 +130,9 @@ class KestroInstaller {
 
   // --- State ---------------------------------------------------------------
 
+  // The names and definitions of the application on this engine.
+  const Layout& layout() const { return layout_; }
+
   std::string application_name;
   const ServiceList& services;
   bool is_logged_in = false;
@@ -148,11 +153,12 @@ class KestroInstaller {
 
  private:
   void take_snapshot();
-  std::string effective_cpuset(const ServiceDescription& service);
+  void create(const ContainerDefinition& definition);
   unsigned engine_cpu_count();
 
   host::Host& host_;
   std::optional<unsigned> engine_cpus_;
+  Layout layout_;
 };
 
 }  // namespace bootstrap::installer
