@@ -24,6 +24,7 @@
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
@@ -441,9 +442,10 @@ std::vector<CheckResult> run_preflight(PreflightFacts& facts, const std::string&
       check_max_map_count(installer::KestroInstaller::get_max_mep_count(facts.host)));
   results.push_back(check_memlock(facts.probes.memlock_limit()));
 
+  const installer::Layout layout(application, services);
   for (const installer::ServiceDescription& s : services) {
     if (!s.ports) continue;
-    const std::string container = installer::qualified_name(application, s.name);
+    const std::string container = layout.container(s.name);
     for (const auto& [container_port, host_port] : *s.ports) {
       int port = 0;
       auto [end, ec] = std::from_chars(host_port.data(), host_port.data() + host_port.size(), port);

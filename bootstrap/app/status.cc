@@ -7,6 +7,7 @@
 
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
@@ -19,10 +20,6 @@ using Row = std::vector<std::string>;
 
 void add_unique(std::vector<std::string>& names, const std::string& name) {
   if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
-}
-
-bool is_decimal(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // The text of a string member of an object, empty when absent or not text.
@@ -127,37 +124,20 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
   ProductStatus status;
   status.application = application;
 
-  std::vector<std::string> network_names;
-  std::vector<std::string> volume_names;
-  for (const installer::ServiceDescription& s : services) {
-    if (s.networks)
-      for (const std::string& n : *s.networks)
-        add_unique(network_names, installer::qualified_name(application, n));
-    if (s.volumes)
-      for (const std::string& entry : *s.volumes) {
-        std::string source = installer::volume_source(entry);
-        if (!source.empty() && source.front() != '/')
-          add_unique(volume_names, installer::qualified_name(application, source));
-      }
-  }
-
+  const installer::Layout layout(application, services);
   const std::vector<docker::ContainerRef> containers = client.list_containers(true);
   for (const installer::ServiceDescription& s : services) {
     ServiceStatus row;
     row.service = s.name;
-    row.container = installer::qualified_name(application, s.name);
+    row.container = layout.container(s.name);
     row.state = "missing";
-    if (s.networks)
-      for (const std::string& n : *s.networks)
-        add_unique(row.networks, installer::qualified_name(application, n));
+    for (const std::string& n : layout.networks_of(s)) add_unique(row.networks, n);
     row.networks_missing = row.networks;
 
-    const std::string worker_prefix = row.container + "_";
     const docker::ContainerRef* own = nullptr;
     for (const docker::ContainerRef& c : containers) {
       if (c.name == row.container) own = &c;
-      if (c.name.compare(0, worker_prefix.size(), worker_prefix) == 0 &&
-          is_decimal(c.name.substr(worker_prefix.size()))) {
+      if (layout.is_worker(s.name, c.name) && installer::Layout::worker_number(c.name)) {
         ++row.workers;
         if (c.state == "running") ++row.workers_running;
       }
@@ -182,17 +162,17 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
 
   std::vector<std::string> present_networks;
   for (const docker::NetworkRef& n : client.list_networks()) present_networks.push_back(n.name);
-  for (const std::string& name : network_names)
+  for (const installer::LayoutObject& n : layout.networks())
     status.networks.push_back(
-        {name, std::find(present_networks.begin(), present_networks.end(), name) !=
-                   present_networks.end()});
+        {n.name, std::find(present_networks.begin(), present_networks.end(), n.name) !=
+                     present_networks.end()});
 
   std::vector<std::string> present_volumes;
   for (const docker::VolumeRef& v : client.list_volumes()) present_volumes.push_back(v.name);
-  for (const std::string& name : volume_names)
+  for (const installer::LayoutObject& v : layout.volumes())
     status.volumes.push_back(
-        {name, std::find(present_volumes.begin(), present_volumes.end(), name) !=
-                   present_volumes.end()});
+        {v.name, std::find(present_volumes.begin(), present_volumes.end(), v.name) !=
+                     present_volumes.end()});
   return status;
 }
 

@@ -8,8 +8,8 @@
 // do no I/O, so the whole command is a gather and a render.
 //
 // Engine objects are named as the deployment engine names them
-// (installer::qualified_name): the service "api" of "lumadex" runs as the
-// container "lumadex-api", its workers as "lumadex-api_1", "lumadex-api_2"...
+// (installer::Layout): the service "api" of "lumadex" runs as the container
+// "lumadex-api", its workers as "lumadex-api_1", "lumadex-api_2"...
 #pragma once
 
 #include <ostream>
@@ -30,7 +30,7 @@ struct ServiceStatus {
   std::string state;
   std::string image;   // Config.Image: the reference the container was created from
   std::string cpuset;  // HostConfig.CpusetCpus; empty when unrestricted
-  int workers = 0;          // containers "<container>_<n>", any state
+  int workers = 0;          // numbered workers "<container>_<n>" (Layout), any state
   int workers_running = 0;  // of those, how many run
   // The service's networks (engine names), and those of them the container
   // has not joined (all of them when the container is missing).
