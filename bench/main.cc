@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/compose_file.h"
 #include "bench/measure.h"
 #include "bench/ops.h"
 #include "bench/report.h"
+#include "bootstrap/app/compose_export.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace fs = std::filesystem;
@@ -56,14 +56,15 @@ std::vector<int> parse_levels(const std::string& text) {
 }
 
 // The peer's Compose file for the catalogue.
-void write_compose_file(const ComposeOptions& co, const std::string& out) {
+void write_compose_file(const bootstrap::app::ExportOptions& co, const std::string& out) {
   using bootstrap::installer::lumadex::LumadexInstaller;
-  std::ofstream(out) << compose_file(LumadexInstaller::application_name,
-                                     LumadexInstaller::lumadex_services, co);
+  std::ofstream(out) << bootstrap::app::compose_file(LumadexInstaller::application_name,
+                                                     LumadexInstaller::lumadex_services, co);
 }
 
 int compose_file_command(const std::vector<std::string>& args) {
-  ComposeOptions co;
+  bootstrap::app::ExportOptions co;
+  co.cpu_count_source = "--cpus";
   std::string out;
   for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
     if (args[i] == "--cpus") co.cpu_count = static_cast<unsigned>(std::stoul(args[i + 1]));

@@ -12,17 +12,12 @@
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/host.h"
+#include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
 
 namespace {
-
-void add_unique(std::vector<std::string>& names, const std::string& name) {
-  for (const std::string& n : names)
-    if (n == name) return;
-  names.push_back(name);
-}
 
 std::string hex_escape(const char* prefix, unsigned value, int digits) {
   char buffer[16];
@@ -77,54 +72,54 @@ std::string flow_list(const std::vector<std::string>& items) {
   return out + "]";
 }
 
-void write_service(Yaml& y, const std::string& application,
+void write_service(Yaml& y, const installer::Layout& layout,
                    const installer::ServiceDescription& s, const ExportOptions& options) {
+  const installer::ContainerDefinition d = layout.definition(s);
+  const docker::ContainerSpec& spec = d.spec;
   y.line(1, yaml_quote(s.name) + ":");
-  y.line(2, "container_name: " + compose_value(installer::qualified_name(application, s.name)));
-  std::string image = s.image;
+  if (s.name != options.unnamed_service)
+    y.line(2, "container_name: " + compose_value(spec.name));
+  std::string image = spec.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
   y.line(2, "image: " + compose_value(image));
-  if (s.command) y.line(2, "command: " + flow_list(docker::split_command(*s.command)));
-  if (s.environment) {
-    if (s.environment->empty()) y.line(2, "environment: {}");
+  if (spec.command) y.line(2, "command: " + flow_list(docker::split_command(*spec.command)));
+  if (spec.environment) {
+    if (spec.environment->empty()) y.line(2, "environment: {}");
     else y.line(2, "environment:");
-    for (const auto& [name, value] : *s.environment)
+    for (const auto& [name, value] : *spec.environment)
       y.line(3, yaml_quote(name) + ": " + compose_value(value));
   }
-  if (s.volumes) {
-    if (s.volumes->empty()) y.line(2, "volumes: []");
+  if (spec.binds) {
+    if (d.mounts.empty()) y.line(2, "volumes: []");
     else y.line(2, "volumes:");
-    for (const std::string& entry : *s.volumes) {
-      // The installer mounts every entry read-write and ignores a third part.
-      installer::VolumeEntry v = installer::parse_volume_entry(entry);
+    // The installer mounts every entry read-write and ignores a third part.
+    for (const installer::VolumeEntry& v : d.mounts)
       y.line(3, "- " + compose_value(v.source + ":" + v.target));
-    }
   }
-  if (s.networks && !s.networks->empty()) {
+  if (!d.networks.empty()) {
     y.line(2, "networks:");
-    for (const std::string& network : *s.networks) {
-      y.line(3, yaml_quote(network) + ":");
-      y.line(4, "aliases: " + flow_list({s.name}));
+    for (const installer::NetworkJoin& join : d.networks) {
+      y.line(3, yaml_quote(join.short_name) + ":");
+      y.line(4, "aliases: " + flow_list(join.aliases));
     }
   } else {
     y.line(2, "network_mode: \"bridge\"");
   }
-  if (s.ports && !s.ports->empty()) {
+  if (spec.ports && !spec.ports->empty()) {
     y.line(2, "ports:");
-    for (const auto& [container_port, host_port] : *s.ports)
+    for (const auto& [container_port, host_port] : *spec.ports)
       y.line(3, "- " + compose_value(host_port + ":" + container_port));
   }
-  if (s.ulimits && !s.ulimits->empty()) {
+  if (spec.ulimits && !spec.ulimits->empty()) {
     y.line(2, "ulimits:");
-    for (const installer::UlimitEntry& u : *s.ulimits) {
+    for (const docker::Ulimit& u : *spec.ulimits) {
       y.line(3, yaml_quote(u.name) + ":");
       y.line(4, "soft: " + std::to_string(u.soft));
       y.line(4, "hard: " + std::to_string(u.hard));
     }
   }
-  if (s.cpuset)
-    y.line(2, "cpuset: " + compose_value(installer::resolve_cpuset(*s.cpuset, options.cpu_count).cpus));
-  if (s.restart) y.line(2, "restart: " + compose_value(*s.restart));
+  if (spec.cpuset_cpus) y.line(2, "cpuset: " + compose_value(*spec.cpuset_cpus));
+  if (spec.restart_policy) y.line(2, "restart: " + compose_value(*spec.restart_policy));
 }
 
 }  // namespace
@@ -176,35 +171,31 @@ std::string compose_file(const std::string& application, const installer::Servic
                 (options.cpu_count_source.empty() ? "" : " (" + options.cpu_count_source + ")") +
                 ".");
 
-  std::vector<std::string> volumes;
-  std::vector<std::string> networks;
+  if (options.unnamed_service)
+    y.line(0, "# Service " + *options.unnamed_service +
+                  " has no container_name, so Compose can scale it.");
+
+  const installer::Layout layout(application, services, options.cpu_count);
   y.line(0, "services:");
   for (const installer::ServiceDescription& s : services) {
     try {
-      write_service(y, application, s, options);
+      write_service(y, layout, s, options);
     } catch (const std::invalid_argument& e) {
       throw std::invalid_argument("service " + s.name + ": " + e.what());
     }
-    if (s.volumes)
-      for (const std::string& entry : *s.volumes) {
-        installer::VolumeEntry v = installer::parse_volume_entry(entry);
-        if (!v.is_host_path()) add_unique(volumes, v.source);
-      }
-    if (s.networks)
-      for (const std::string& n : *s.networks) add_unique(networks, n);
   }
-  if (!volumes.empty()) {
+  if (!layout.volumes().empty()) {
     y.line(0, "volumes:");
-    for (const std::string& v : volumes) {
-      y.line(1, yaml_quote(v) + ":");
-      y.line(2, "name: " + compose_value(installer::qualified_name(application, v)));
+    for (const installer::LayoutObject& v : layout.volumes()) {
+      y.line(1, yaml_quote(v.short_name) + ":");
+      y.line(2, "name: " + compose_value(v.name));
     }
   }
-  if (!networks.empty()) {
+  if (!layout.networks().empty()) {
     y.line(0, "networks:");
-    for (const std::string& n : networks) {
-      y.line(1, yaml_quote(n) + ":");
-      y.line(2, "name: " + compose_value(installer::qualified_name(application, n)));
+    for (const installer::LayoutObject& n : layout.networks()) {
+      y.line(1, yaml_quote(n.short_name) + ":");
+      y.line(2, "name: " + compose_value(n.name));
     }
   }
   return y.str();

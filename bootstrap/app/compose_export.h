@@ -2,11 +2,12 @@
 //
 // compose_file() writes a Compose file (the current format, without a
 // "version" key, as docker-compose 1.27 and later and `docker compose` read
-// it) that describes the same containers the
-// deployment engine creates: container names application "-" service, the
-// same images, argv, environment in order, mounts, network memberships under
-// the service's name as alias, published ports, ulimits, restart policy and
-// the CPU set the engine would really get. Named volumes and networks are
+// it) that describes the same containers the deployment engine creates, as
+// the application's installer::Layout defines them: container names
+// application "-" service, the same images, argv, environment in order, one
+// mount per source, network memberships under the service's name as alias,
+// published ports, ulimits, restart policy and the CPU set the engine would
+// really get. Named volumes and networks are
 // declared at the top level with `name:` set to their engine names, so a
 // Compose project made from the file uses the very volumes and networks the
 // installer makes. A service with no networks gets `network_mode: bridge`,
@@ -46,6 +47,9 @@ struct ExportOptions {
   unsigned cpu_count = 1;
   // Said in the file's heading comment: where cpu_count came from.
   std::string cpu_count_source;
+  // Leaves container_name out for this service, so that Compose can run
+  // several of it (`--scale`); the benchmark scales the peer that way.
+  std::optional<std::string> unnamed_service;
 };
 
 // The Compose file, ending in "\n". Throws std::invalid_argument for a
