@@ -130,9 +130,6 @@ class KestroInstaller {
 
   // --- State ---------------------------------------------------------------
 
-  // The names and definitions of the application on this engine.
-  const Layout& layout() const { return layout_; }
-
   std::string application_name;
   const ServiceList& services;
   bool is_logged_in = false;
