@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bootstrap/base/fd.h"
+#include "bootstrap/base/utf8.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/host.h"
@@ -23,34 +25,6 @@ std::string hex_escape(const char* prefix, unsigned value, int digits) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "%s%0*X", prefix, digits, value);
   return buffer;
-}
-
-// Decodes the UTF-8 sequence at text[i]; sets `length`. Returns nullopt for an
-// ill-formed sequence (overlong, surrogate, above U+10FFFF, truncated).
-std::optional<char32_t> decode(const std::string& text, std::size_t i, std::size_t& length) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  char32_t cp = 0;
-  char32_t min = 0;
-  if (lead < 0x80) {
-    length = 1;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, cp = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, cp = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, cp = lead & 0x07, min = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (i + length > text.size()) return std::nullopt;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-  return cp;
 }
 
 // A small YAML writer: lines at an indentation, two blanks a level.
@@ -128,7 +102,7 @@ std::string yaml_quote(const std::string& text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
     std::size_t length = 1;
-    std::optional<char32_t> cp = decode(text, i, length);
+    std::optional<char32_t> cp = base::decode_utf8(text, i, length);
     if (!cp)
       throw std::invalid_argument("text is not valid UTF-8 at byte " + std::to_string(i) + ": " +
                                   text);
@@ -230,16 +204,9 @@ void write_export(const std::filesystem::path& path, const std::string& text, bo
                                ": the file exists (--force replaces it)");
     throw std::runtime_error("write " + path.string() + ": " + std::strerror(error));
   }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      throw std::runtime_error("write " + path.string() + ": " + std::strerror(error));
-    }
-    done += static_cast<std::size_t>(n);
+  if (int error = base::write_all(fd, text); error != 0) {
+    ::close(fd);
+    throw std::runtime_error("write " + path.string() + ": " + std::strerror(error));
   }
   if (::close(fd) != 0)
     throw std::runtime_error("write " + path.string() + ": " + std::strerror(errno));

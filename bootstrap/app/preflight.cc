@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/api_version.h"
 #include "bootstrap/docker/config.h"
 #include "bootstrap/docker/docker_client.h"
@@ -54,11 +55,7 @@ std::string size_text(std::uint64_t bytes) {
   return std::to_string(bytes) + " bytes";
 }
 
-std::string join(const std::vector<std::string>& words, const std::string& separator) {
-  std::string out;
-  for (const std::string& word : words) out += (out.empty() ? "" : separator) + word;
-  return out;
-}
+using base::join;
 
 bool api_below_minimum(const std::string& version) {
   auto have = docker::parse_api_version(version);
@@ -493,26 +490,11 @@ std::string render_preflight_text(const std::vector<CheckResult>& results) {
   return out;
 }
 
-bool is_local_engine(const std::string& docker_host) {
-  if (docker_host.empty() || docker_host.rfind("unix://", 0) == 0) return true;
-  std::string rest = docker_host.substr(docker_host.find("://") == std::string::npos
-                                            ? 0
-                                            : docker_host.find("://") + 3);
-  std::string host;
-  if (!rest.empty() && rest.front() == '[') {
-    host = rest.substr(1, rest.find(']') == std::string::npos ? std::string::npos
-                                                               : rest.find(']') - 1);
-  } else {
-    host = rest.substr(0, rest.find_first_of(":/"));
-  }
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
 void preflight_command(std::ostream& out) {
   using installer::lumadex::LumadexInstaller;
   const docker::ClientConfig config = docker::ClientConfig::from_environment();
   std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
-  PreflightFacts facts{*client, host::real_host(), real_probes(), is_local_engine(config.host)};
+  PreflightFacts facts{*client, host::real_host(), real_probes(), config.local};
   std::vector<CheckResult> results =
       run_preflight(facts, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
   results.push_back(check_privileges(config));

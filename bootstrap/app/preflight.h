@@ -150,10 +150,6 @@ bool any_failed(const std::vector<CheckResult>& results);
 // line for checks that did not pass, then a count of each level.
 std::string render_preflight_text(const std::vector<CheckResult>& results);
 
-// Whether the engine `docker_host` names (as DOCKER_HOST gives it) runs on
-// this machine: a unix socket, or TCP to a loopback name or address.
-bool is_local_engine(const std::string& docker_host);
-
 // `bootstrap preflight`: every check for the product's catalogue on this
 // host and the engine the process environment names, printed on `out`.
 // Throws docker::ConfigError for an unusable DOCKER_HOST, and after printing,

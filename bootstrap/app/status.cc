@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/layout.h"
@@ -50,11 +51,7 @@ void read_inspection(const json& document, ServiceStatus& row) {
     if (joined == nullptr || !joined->contains(network)) row.networks_missing.push_back(network);
 }
 
-std::string join(const std::vector<std::string>& words, const std::string& separator) {
-  std::string out;
-  for (const std::string& word : words) out += (out.empty() ? "" : separator) + word;
-  return out;
-}
+using base::join;
 
 // Left-aligned columns two blanks apart, no trailing blanks.
 std::string table(const std::vector<Row>& rows) {

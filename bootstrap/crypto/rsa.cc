@@ -9,9 +9,9 @@
 #include <openssl/err.h>
 #include <openssl/rsa.h>
 
-#include "bootstrap/crypto/base64.h"
+#include "bootstrap/base/base64.h"
+#include "bootstrap/base/utf8.h"
 #include "bootstrap/crypto/openssl_handles.h"
-#include "bootstrap/crypto/utf8.h"
 
 namespace bootstrap::crypto {
 namespace {
@@ -152,7 +152,7 @@ std::pair<std::string, std::string> Rsa::generate_key_pair() {
 std::string Rsa::encrypt(const std::string& msg, const std::string& public_key) {
   constexpr std::string_view op = "encrypt";
   const ossl::Pkey key = import_key(op, public_key, KeyUse::kPublic);
-  if (const std::optional<std::size_t> bad = find_invalid_utf8(msg)) {
+  if (const std::optional<std::size_t> bad = base::find_invalid_utf8(msg)) {
     fail(op, std::string("message is not valid ") + UTF8ENCODING + " (byte " +
                  std::to_string(*bad) + ")");
   }
@@ -178,7 +178,7 @@ std::string Rsa::encrypt(const std::string& msg, const std::string& public_key) 
     fail_in_openssl(op, "encryption failed");
   }
   ciphertext.resize(size);
-  return base64_encode(ciphertext);
+  return base::base64_encode(ciphertext);
 }
 
 std::string Rsa::decrypt(const std::string& encrypted, const std::string& private_key) {
@@ -186,7 +186,7 @@ std::string Rsa::decrypt(const std::string& encrypted, const std::string& privat
   const ossl::Pkey key = import_key(op, private_key, KeyUse::kPrivate);
   std::string ciphertext;
   try {
-    ciphertext = base64_decode(encrypted);
+    ciphertext = base::base64_decode(encrypted);
   } catch (const std::invalid_argument& e) {
     fail(op, std::string("ciphertext is malformed: ") + e.what());
   }
@@ -211,7 +211,7 @@ std::string Rsa::decrypt(const std::string& encrypted, const std::string& privat
     fail_in_openssl(op, "ciphertext was not made for this key or was altered");
   }
   plaintext.resize(size);
-  if (const std::optional<std::size_t> bad = find_invalid_utf8(plaintext)) {
+  if (const std::optional<std::size_t> bad = base::find_invalid_utf8(plaintext)) {
     fail(op, std::string("plaintext is not valid ") + UTF8ENCODING + " (byte " +
                  std::to_string(*bad) + ")");
   }
@@ -238,7 +238,7 @@ std::string Rsa::sign(const std::string& msg, const std::string& private_key) {
     fail_in_openssl(op, "signing failed");
   }
   signature.resize(size);
-  return base64_encode(signature);
+  return base::base64_encode(signature);
 }
 
 bool Rsa::verify(const std::string& msg, const std::string& signature,
@@ -247,7 +247,7 @@ bool Rsa::verify(const std::string& msg, const std::string& signature,
   const ossl::Pkey key = import_key(op, public_key, KeyUse::kPublic);
   std::string raw_signature;
   try {
-    raw_signature = base64_decode(signature);
+    raw_signature = base::base64_decode(signature);
   } catch (const std::invalid_argument&) {
     return false;
   }

@@ -78,6 +78,7 @@ void configure_tcp(const std::string& host, std::string_view rest, ClientConfig&
     port_number = *parsed;
   }
   std::string name = hostname.empty() ? std::string("localhost") : std::string(hostname);
+  config.local = name == "localhost" || name == "[::1]" || name.starts_with("127.");
 
   while (!prefix.empty() && prefix.back() == '/') prefix.remove_suffix(1);
   config.base_url = std::string(config.tls ? "https://" : "http://") + name + ":" +

@@ -24,6 +24,9 @@ struct ClientConfig {
   bool tls_verify = false;
   std::string ca_file, cert_file, key_file;
   std::optional<std::string> api_version;  // pinned version, without "v"
+  // Whether the engine runs on this machine: a unix socket, or tcp to
+  // localhost, ::1 or a 127.x address.
+  bool local = true;
 
   // Reads the configuration through `getenv`, which returns nullopt for an
   // unset variable. Throws ConfigError for an ssh:// or otherwise unsupported

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/curl_handles.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
@@ -67,16 +68,9 @@ struct Exchange {
   std::exception_ptr sink_failure;
 };
 
-std::string_view trim(std::string_view text) {
-  std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  std::size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 size_t on_header(char* data, size_t size, size_t count, void* user) {
   auto* exchange = static_cast<Exchange*>(user);
-  std::string_view line = trim(std::string_view(data, size * count));
+  std::string_view line = base::trim(std::string_view(data, size * count));
   if (line.starts_with("HTTP/")) {
     // A new status line (after "100 Continue", say) starts a new header block.
     exchange->response.headers.clear();
@@ -88,8 +82,8 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     }
     exchange->response.status = status;
   } else if (std::size_t colon = line.find(':'); colon != std::string_view::npos) {
-    exchange->response.headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                                            std::string(trim(line.substr(colon + 1))));
+    exchange->response.headers.emplace_back(std::string(base::trim(line.substr(0, colon))),
+                                            std::string(base::trim(line.substr(colon + 1))));
   }
   return size * count;
 }

@@ -5,6 +5,9 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "bootstrap/base/base64.h"
+#include "bootstrap/base/image_reference.h"
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/api_version.h"
 #include "bootstrap/docker/curl_transport.h"
 #include "bootstrap/docker/errors.h"
@@ -18,13 +21,6 @@ using json = nlohmann::json;
 // Which "not found" a 404 means: only image lookups, pulls and creates answer
 // 404 for a missing image, and callers react to that one by pulling.
 enum class Subject { kOther, kImage };
-
-std::string_view trim(std::string_view text) {
-  std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  std::size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
 
 std::string lower(std::string_view text) {
   std::string out(text);
@@ -56,19 +52,19 @@ const char* reason_phrase(long status) {
 std::string error_message(const Response& response) {
   std::optional<std::string> type = response.header("Content-Type");
   if (type) {
-    std::string media = lower(trim(std::string_view(*type).substr(0, type->find(';'))));
+    std::string media = lower(base::trim(std::string_view(*type).substr(0, type->find(';'))));
     if (media == "application/json") {
       json parsed = json::parse(response.body, nullptr, /*allow_exceptions=*/false);
       if (parsed.is_object()) {
         auto message = parsed.find("message");
         if (message != parsed.end() && message->is_string()) {
-          std::string text(trim(message->get<std::string>()));
+          std::string text(base::trim(message->get<std::string>()));
           if (!text.empty()) return text;
         }
       }
     }
   }
-  std::string raw(trim(response.body));
+  std::string raw(base::trim(response.body));
   if (!raw.empty()) return raw;
   std::string text = "request returned " + std::to_string(response.status);
   if (const char* reason = reason_phrase(response.status); *reason != '\0')
@@ -120,7 +116,7 @@ json parse_answer(const std::string& context, const std::string& body) {
   json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded())
     throw EngineError(
-        context + ": the engine's answer is not JSON: " + std::string(trim(body)).substr(0, 200));
+        context + ": the engine's answer is not JSON: " + std::string(base::trim(body)).substr(0, 200));
   return parsed;
 }
 
@@ -161,21 +157,6 @@ std::string container_name(const json& names) {
     if (first.empty()) first = name;
   }
   return first;
-}
-
-// Splits an untagged pull into repository and tag: "redis:6.0.4" ->
-// ("redis", "6.0.4"), "app@sha256:..." -> ("app", "sha256:..."), "redis" ->
-// ("redis", "latest"). Without a tag the engine would pull every tag.
-std::pair<std::string, std::string> pull_reference(const std::string& repository,
-                                                   const std::string& tag) {
-  if (!tag.empty()) return {repository, tag};
-  if (std::size_t at = repository.find('@'); at != std::string::npos)
-    return {repository.substr(0, at), repository.substr(at + 1)};
-  std::size_t slash = repository.rfind('/');
-  std::size_t colon = repository.rfind(':');
-  if (colon != std::string::npos && (slash == std::string::npos || colon > slash))
-    return {repository.substr(0, colon), repository.substr(colon + 1)};
-  return {repository, "latest"};
 }
 
 PullEvent pull_event(const json& line) {
@@ -230,7 +211,7 @@ struct DockerClient::State {
       ping = exchange(context, Request{"GET", "/_ping", std::nullopt, {}});
     std::optional<ApiVersion> engine;
     if (std::optional<std::string> header = ping.header("Api-Version"))
-      engine = parse_api_version(trim(*header));
+      engine = parse_api_version(base::trim(*header));
     if (!engine) {
       if (!is_success(ping.status))
         throw_status(context, ping.status, error_message(ping), Subject::kOther);
@@ -381,8 +362,14 @@ void DockerClient::remove_image(const std::string& reference, bool force) {
 
 void DockerClient::pull_image(const std::string& repository, const std::string& tag,
                               const PullProgress& progress) {
-  auto [repo, version] = pull_reference(repository, tag);
-  const bool digest = version.find(':') != std::string::npos;
+  // An untagged pull names its tag (or digest) in the reference, else
+  // "latest": without a tag the engine would pull every tag.
+  const base::ImageReference reference =
+      tag.empty() ? base::parse_image_reference(repository)
+                  : base::ImageReference{repository, tag, tag.find(':') != std::string::npos};
+  const std::string& repo = reference.repository;
+  const std::string& version = reference.tag;
+  const bool digest = reference.is_digest;
   const std::string context = "pull " + repo + (digest ? "@" : ":") + version;
 
   Request request = state_->versioned(
@@ -495,11 +482,11 @@ void DockerClient::login(const std::string& username, const std::string& passwor
                text);
   // Only credentials the engine accepted are kept; a refusal above leaves the
   // earlier ones, if any, in place.
-  state_->registry_auth = base64url_encode(text);
+  state_->registry_auth = base::base64url_encode(text);
 }
 
 std::string DockerClient::version() {
-  return std::string(trim(state_->call("engine version", "GET", "/version").body));
+  return std::string(base::trim(state_->call("engine version", "GET", "/version").body));
 }
 
 EngineInfo DockerClient::info() {

@@ -81,9 +81,6 @@ class DockerClient : public Client {
 // backslash.
 std::vector<std::string> split_command(const std::string& command);
 
-// Base64url with "=" padding, as X-Registry-Auth wants it.
-std::string base64url_encode(const std::string& bytes);
-
 // Cuts a byte stream into lines as it arrives in arbitrary slices: feed()
 // hands each complete line (without "\n" or a trailing "\r") to the sink and
 // keeps the rest; finish() hands over a final unterminated line. Blank lines

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include "bootstrap/base/text.h"
+#include "bootstrap/base/utf8.h"
 #include "bootstrap/host/text.h"
 #include "bootstrap/installer/kestro_installer.h"
 
@@ -56,12 +58,12 @@ std::optional<std::string> os_release_value(std::string_view text, std::string_v
   std::optional<std::string> found;
   while (!text.empty()) {
     std::size_t end = text.find('\n');
-    std::string_view line = host::trim(text.substr(0, end));
+    std::string_view line = base::trim(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (line.empty() || line.front() == '#') continue;
     std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos || host::trim(line.substr(0, equals)) != key) continue;
-    found = unquote(host::trim(line.substr(equals + 1)));
+    if (equals == std::string_view::npos || base::trim(line.substr(0, equals)) != key) continue;
+    found = unquote(base::trim(line.substr(equals + 1)));
   }
   if (found && found->empty()) return std::nullopt;
   return found;
@@ -87,7 +89,7 @@ std::string package_architecture(host::Host& host) {
   if (result.exit_status != 0)
     throw host::HostError("dpkg --print-architecture exited with status " +
                           std::to_string(result.exit_status));
-  std::string architecture(host::trim(result.output));
+  std::string architecture(base::trim(result.output));
   if (!is_plain_word(architecture))
     throw host::HostError("dpkg --print-architecture gave no architecture: \"" + architecture + "\"");
   return architecture;
@@ -143,7 +145,7 @@ bool KestroInstaller::is_docker_istalled(host::Host& host) {
   try {
     host::ProcessRunner::Result result = host.process.run("docker", {"--version"});
     // The exit status is deliberately not looked at: only the banner counts.
-    return host::is_valid_utf8(result.output) && result.output.starts_with(kDockerBanner);
+    return base::is_valid_utf8(result.output) && result.output.starts_with(kDockerBanner);
   } catch (...) {
     return false;
   }

@@ -13,6 +13,9 @@
 #include <optional>
 #include <string_view>
 
+#include "bootstrap/base/fd.h"
+#include "bootstrap/base/text.h"
+#include "bootstrap/base/utf8.h"
 #include "bootstrap/host/text.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/util/util.h"
@@ -52,15 +55,9 @@ void append_to_file(const std::filesystem::path& path, std::string_view text, bo
     ::close(fd);
     throw fail(error);
   }
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      throw fail(error);
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
+  if (int error = base::write_all(fd, text); error != 0) {
+    ::close(fd);
+    throw fail(error);
   }
   if (::close(fd) != 0) throw fail(errno);
 }
@@ -73,11 +70,11 @@ long KestroInstaller::get_max_mep_count(host::Host& host) {
     // status is not looked at, only what the output says.
     host::ProcessRunner::Result result = host.process.run("sysctl", {std::string(kSettingName)});
     std::string_view output = result.output;
-    if (!host::is_valid_utf8(output)) return 0;
+    if (!base::is_valid_utf8(output)) return 0;
     std::size_t equals = output.find('=');
     if (equals == std::string_view::npos) return 0;
     std::string_view piece = output.substr(equals + 1);
-    piece = host::trim(piece.substr(0, piece.find('=')));
+    piece = base::trim(piece.substr(0, piece.find('=')));
     if (piece.starts_with('+')) piece.remove_prefix(1);
     long value = 0;
     auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);

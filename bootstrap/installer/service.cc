@@ -115,21 +115,6 @@ VolumeEntry parse_volume_entry(const std::string& entry) {
 
 std::string volume_source(const std::string& entry) { return entry.substr(0, entry.find(':')); }
 
-ImageReference parse_image_reference(const std::string& reference) {
-  std::size_t at = reference.find('@');
-  if (at != std::string::npos)
-    return {reference.substr(0, at), reference.substr(at + 1), true};
-  // Only a ':' after the last '/' separates a tag; one before it belongs to a
-  // registry address with a port.
-  std::size_t slash = reference.rfind('/');
-  std::size_t colon = reference.find(':', slash == std::string::npos ? 0 : slash + 1);
-  if (colon == std::string::npos) return {reference, "latest", false};
-  std::size_t next = reference.find(':', colon + 1);
-  std::string tag = reference.substr(colon + 1, next == std::string::npos ? std::string::npos
-                                                                         : next - colon - 1);
-  return {reference.substr(0, colon), tag, false};
-}
-
 namespace {
 
 struct CpuRange {

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "bootstrap/base/image_reference.h"
+
 namespace bootstrap::installer {
 
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
@@ -58,17 +60,9 @@ VolumeEntry parse_volume_entry(const std::string& entry);
 // there is none).
 std::string volume_source(const std::string& entry);
 
-// An image reference split into what a pull asks for. The tag comes only from
-// a ":" after the last "/", so "registry.local:5000/app" is the repository
-// "registry.local:5000/app" with the tag "latest"; "app@sha256:..." is pulled
-// by its digest (tag holds "sha256:...", is_digest is set).
-struct ImageReference {
-  std::string repository;
-  std::string tag;
-  bool is_digest = false;
-  bool operator==(const ImageReference&) const = default;
-};
-ImageReference parse_image_reference(const std::string& reference);
+// Image references (base/image_reference.h), as the installer reads them.
+using base::ImageReference;
+using base::parse_image_reference;
 
 // The CPU set a container really gets on an engine with `cpu_count` logical
 // CPUs. A set ending in "-x" runs to the last CPU: every "x" becomes

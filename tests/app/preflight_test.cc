@@ -368,15 +368,6 @@ TEST(Preflight, RemoteEngineDiskIsNotMeasuredHere) {
   std::vector<CheckResult> results = app::run_preflight(facts, "lumadex", catalogue());
   EXPECT_EQ(Level::warn, find(results, "disk").level);
   EXPECT_TRUE(probes.paths_probed.empty());
-
-  EXPECT_TRUE(app::is_local_engine(""));
-  EXPECT_TRUE(app::is_local_engine("unix:///var/run/docker.sock"));
-  EXPECT_TRUE(app::is_local_engine("tcp://127.0.0.1:2375"));
-  EXPECT_TRUE(app::is_local_engine("tcp://localhost:2376"));
-  EXPECT_TRUE(app::is_local_engine("tcp://[::1]:2375"));
-  EXPECT_FALSE(app::is_local_engine("tcp://10.0.0.5:2376"));
-  EXPECT_FALSE(app::is_local_engine("tcp://docker.example:2376/prefix"));
-  EXPECT_FALSE(app::is_local_engine("tcp://[fd00::5]:2375"));
 }
 
 // The port is taken: by the installed product's api container it passes, by

@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/crypto/base64.h"
 
 namespace bootstrap::crypto {
 namespace {

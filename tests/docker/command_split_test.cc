@@ -1,5 +1,4 @@
-// Splitting command lines into argv, and the base64url encoding of registry
-// credentials.
+// Splitting command lines into argv.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -37,18 +36,6 @@ TEST(SplitCommandTest, Malformed) {
        {R"(sh -c "echo hi)", "sh -c 'echo hi", R"(echo "a\")", "echo a\\", R"(x "y" ")", "'"}) {
     EXPECT_THROW(split_command(command), std::invalid_argument) << command;
   }
-}
-
-TEST(Base64UrlTest, PaddingAndAlphabet) {
-  EXPECT_EQ(base64url_encode(""), "");
-  EXPECT_EQ(base64url_encode("f"), "Zg==");
-  EXPECT_EQ(base64url_encode("fo"), "Zm8=");
-  EXPECT_EQ(base64url_encode("foo"), "Zm9v");
-  EXPECT_EQ(base64url_encode("foob"), "Zm9vYg==");
-  // Standard base64 would give "+/+/" and "/w==".
-  EXPECT_EQ(base64url_encode("\xfb\xff\xbf"), "-_-_");
-  EXPECT_EQ(base64url_encode("\xff"), "_w==");
-  EXPECT_EQ(base64url_encode(std::string("\0\0", 2)), "AAA=");
 }
 
 }  // namespace

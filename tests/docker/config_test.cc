@@ -89,6 +89,18 @@ TEST(ConfigTest, TcpHosts) {
   }
 }
 
+TEST(ConfigTest, LocalEngines) {
+  EXPECT_TRUE(from({}).local);
+  EXPECT_TRUE(from({{"DOCKER_HOST", ""}}).local);
+  EXPECT_TRUE(from({{"DOCKER_HOST", "unix:///var/run/docker.sock"}}).local);
+  EXPECT_TRUE(from({{"DOCKER_HOST", "tcp://127.0.0.1:2375"}}).local);
+  EXPECT_TRUE(from({{"DOCKER_HOST", "tcp://localhost:2376"}}).local);
+  EXPECT_TRUE(from({{"DOCKER_HOST", "tcp://[::1]:2375"}}).local);
+  EXPECT_FALSE(from({{"DOCKER_HOST", "tcp://10.0.0.5:2376"}}).local);
+  EXPECT_FALSE(from({{"DOCKER_HOST", "tcp://docker.example:2376/prefix"}}).local);
+  EXPECT_FALSE(from({{"DOCKER_HOST", "tcp://[fd00::5]:2375"}}).local);
+}
+
 TEST(ConfigTest, TlsSettings) {
   {
     ClientConfig config =

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/base/text.h"
 #include "bootstrap/host/text.h"
 #include "bootstrap/util/util.h"
 #include "tests/host/fakes.h"
@@ -64,24 +65,12 @@ TEST(RealSystemInfo, DescribesThisMachine) {
   EXPECT_GE(system.cpu_count(), 1u);
   std::optional<std::string> release = fakes::file_bytes("/proc/sys/kernel/osrelease");
   ASSERT_TRUE(release);
-  EXPECT_EQ(std::string(trim(*release)), system.kernel_release());
+  EXPECT_EQ(std::string(base::trim(*release)), system.kernel_release());
   EXPECT_EQ(&real_host(), &real_host());
   EXPECT_EQ("/etc/sysctl.conf", real_host().sysctl_conf);
 }
 
-TEST(Text, Utf8TrimAndFiles) {
-  for (const char* good : {"", "plain", "\xc3\xbc", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
-                           "\xf4\x8f\xbf\xbf"}) {
-    EXPECT_TRUE(is_valid_utf8(good)) << good;
-  }
-  // Overlong, surrogate, beyond U+10FFFF, stray continuation, truncated.
-  for (const char* bad : {"\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                          "\x80", "\xe2\x82", "\xf5\x80\x80\x80"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
-  }
-  EXPECT_EQ("a b", trim(" \t\r\na b\n"));
-  EXPECT_EQ("", trim(" \n"));
-
+TEST(Text, Files) {
   fakes::TempDir dir;
   EXPECT_EQ(std::nullopt, read_file_if_present(dir.path() / "missing"));
   fakes::write_file(dir.path() / "f", std::string("x\0y", 3));

@@ -70,30 +70,6 @@ TEST(Service, VolumeEntries) {
   EXPECT_EQ("", volume_source(":/x"));
 }
 
-TEST(Service, ImageReferences) {
-  struct Case {
-    const char* reference;
-    ImageReference expected;
-  };
-  const Case cases[] = {
-      {"redis", {"redis", "latest", false}},
-      {"redis:6.0.4", {"redis", "6.0.4", false}},
-      {"lmdx2/app", {"lmdx2/app", "latest", false}},
-      {"lmdx2/app:1.4.2", {"lmdx2/app", "1.4.2", false}},
-      {"wurstmeister/kafka:2.12-2.5.0", {"wurstmeister/kafka", "2.12-2.5.0", false}},
-      // a ":" before the last "/" belongs to a registry address
-      {"registry.local:5000/app", {"registry.local:5000/app", "latest", false}},
-      {"registry.local:5000/team/app:2.0", {"registry.local:5000/team/app", "2.0", false}},
-      // parts after the second ":" are ignored
-      {"app:1:extra", {"app", "1", false}},
-      // a digest is pulled by its digest
-      {"app@sha256:abc", {"app", "sha256:abc", true}},
-      {"registry.local:5000/app@sha256:0123", {"registry.local:5000/app", "sha256:0123", true}},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(c.expected, parse_image_reference(c.reference)) << c.reference;
-}
-
 ServiceDescription full_description() {
   ServiceDescription s;
   s.name = "es1";

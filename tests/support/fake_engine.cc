@@ -3,18 +3,11 @@
 #include <algorithm>
 #include <charconv>
 
+#include "bootstrap/base/text.h"
+
 namespace bootstrap::testing {
 
 namespace {
-
-std::string joined(const std::vector<std::string>& words, const std::string& separator) {
-  std::string out;
-  for (const std::string& word : words) {
-    if (!out.empty()) out += separator;
-    out += word;
-  }
-  return out;
-}
 
 // Whether `text` is a CPU list of the engine's syntax ("0-3,5") naming only
 // CPUs below `ncpu`, with no range running backwards.
@@ -167,7 +160,7 @@ void FakeEngine::connect_network(const std::string& network_id, const std::strin
   docker::NetworkRef* network = find_network(network_id);
   Container* c = find_container(container_id);
   const std::string line = "connect " + (c ? c->name : container_id) + " to " +
-                           (network ? network->name : network_id) + " as " + joined(aliases, ",");
+                           (network ? network->name : network_id) + " as " + base::join(aliases, ",");
   request(line);
   if (network == nullptr) throw docker::NotFound(line, 404, "network " + network_id + " not found");
   if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + container_id);

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/crypto/base64.h"
-#include "bootstrap/crypto/utf8.h"
+#include "bootstrap/base/base64.h"
+#include "bootstrap/base/utf8.h"
 
-namespace bootstrap::crypto {
+namespace bootstrap::base {
 namespace {
 
 TEST(Base64Test, MatchesRfc4648Vectors) {
@@ -58,6 +58,18 @@ TEST(Base64Test, DecodeRefusesWrongLengthOrPadding) {
   }
 }
 
+TEST(Base64UrlTest, PaddingAndAlphabet) {
+  EXPECT_EQ(base64url_encode(""), "");
+  EXPECT_EQ(base64url_encode("f"), "Zg==");
+  EXPECT_EQ(base64url_encode("fo"), "Zm8=");
+  EXPECT_EQ(base64url_encode("foo"), "Zm9v");
+  EXPECT_EQ(base64url_encode("foob"), "Zm9vYg==");
+  // Standard base64 would give "+/+/" and "/w==".
+  EXPECT_EQ(base64url_encode("\xfb\xff\xbf"), "-_-_");
+  EXPECT_EQ(base64url_encode("\xff"), "_w==");
+  EXPECT_EQ(base64url_encode(std::string("\0\0", 2)), "AAA=");
+}
+
 TEST(Utf8Test, AcceptsWellFormedText) {
   for (const std::string& text : {
            std::string(),
@@ -96,4 +108,4 @@ TEST(Utf8Test, ReportsTheFirstIllFormedSequence) {
 }
 
 }  // namespace
-}  // namespace bootstrap::crypto
+}  // namespace bootstrap::base

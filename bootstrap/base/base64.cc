@@ -1,51 +1,59 @@
-#include "bootstrap/crypto/base64.h"
+#include "bootstrap/base/base64.h"
 
 #include <array>
 #include <cstdint>
 #include <stdexcept>
 
-namespace bootstrap::crypto {
+namespace bootstrap::base {
 namespace {
 
-constexpr std::string_view kAlphabet =
+constexpr std::string_view kStandard =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kUrlSafe =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
-// Value of each alphabet character, -1 for every other byte.
+// Value of each standard alphabet character, -1 for every other byte.
 constexpr std::array<std::int8_t, 256> kValues = [] {
   std::array<std::int8_t, 256> values{};
   values.fill(-1);
-  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
-    values[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+  for (std::size_t i = 0; i < kStandard.size(); ++i) {
+    values[static_cast<unsigned char>(kStandard[i])] = static_cast<std::int8_t>(i);
   }
   return values;
 }();
 
-}  // namespace
+std::uint32_t octet(std::string_view bytes, std::size_t i) {
+  return static_cast<unsigned char>(bytes[i]);
+}
 
-std::string base64_encode(std::string_view bytes) {
+std::string encode(std::string_view bytes, std::string_view alphabet) {
   std::string text;
   text.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                                static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                                static_cast<unsigned char>(bytes[i + 2]);
-    text += kAlphabet[group >> 18 & 0x3F];
-    text += kAlphabet[group >> 12 & 0x3F];
-    text += kAlphabet[group >> 6 & 0x3F];
-    text += kAlphabet[group & 0x3F];
+    const std::uint32_t group = octet(bytes, i) << 16 | octet(bytes, i + 1) << 8 | octet(bytes, i + 2);
+    text += alphabet[group >> 18 & 0x3F];
+    text += alphabet[group >> 12 & 0x3F];
+    text += alphabet[group >> 6 & 0x3F];
+    text += alphabet[group & 0x3F];
   }
   const std::size_t rest = bytes.size() - i;
   if (rest > 0) {
-    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (rest == 2) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-    text += kAlphabet[group >> 18 & 0x3F];
-    text += kAlphabet[group >> 12 & 0x3F];
-    text += rest == 2 ? kAlphabet[group >> 6 & 0x3F] : '=';
+    std::uint32_t group = octet(bytes, i) << 16;
+    if (rest == 2) group |= octet(bytes, i + 1) << 8;
+    text += alphabet[group >> 18 & 0x3F];
+    text += alphabet[group >> 12 & 0x3F];
+    text += rest == 2 ? alphabet[group >> 6 & 0x3F] : '=';
     text += '=';
   }
   return text;
 }
+
+}  // namespace
+
+std::string base64_encode(std::string_view bytes) { return encode(bytes, kStandard); }
+
+std::string base64url_encode(std::string_view bytes) { return encode(bytes, kUrlSafe); }
 
 std::string base64_decode(std::string_view text) {
   // Keep only the characters that carry meaning; the rest is layout.
@@ -85,4 +93,4 @@ std::string base64_decode(std::string_view text) {
   return bytes;
 }
 
-}  // namespace bootstrap::crypto
+}  // namespace bootstrap::base

@@ -1,0 +1,24 @@
+// Image references as the installer and the engine client read them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace bootstrap::base {
+
+// An image reference split into what a pull asks for. The tag comes only from
+// a ":" after the last "/", so "registry.local:5000/app" is the repository
+// "registry.local:5000/app" with the tag "latest"; parts after a second ":"
+// are ignored. "app@sha256:..." is pulled by its digest (tag holds
+// "sha256:...", is_digest is set).
+struct ImageReference {
+  std::string repository;
+  std::string tag;
+  bool is_digest = false;
+  bool operator==(const ImageReference&) const = default;
+};
+
+// Splits `reference`; never throws (every text is some reference).
+ImageReference parse_image_reference(std::string_view reference);
+
+}  // namespace bootstrap::base
