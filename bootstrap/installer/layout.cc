@@ -86,11 +86,7 @@ ContainerDefinition Layout::definition(const ServiceDescription& service,
   spec.command = service.command;
   spec.name = container_name;
   spec.environment = service.environment;
-  if (service.ulimits) {
-    std::vector<docker::Ulimit> ulimits;
-    for (const UlimitEntry& u : *service.ulimits) ulimits.push_back({u.name, u.soft, u.hard});
-    spec.ulimits = std::move(ulimits);
-  }
+  spec.ulimits = service.ulimits;
   spec.ports = service.ports;
   if (service.volumes) {
     std::vector<docker::Bind> binds;

@@ -16,24 +16,21 @@
 #include <vector>
 
 #include "bootstrap/base/image_reference.h"
+#include "bootstrap/docker/client.h"
 
 namespace bootstrap::installer {
 
-using KeyValues = std::vector<std::pair<std::string, std::string>>;
-
-struct UlimitEntry {
-  std::string name;  // "memlock"
-  std::int64_t soft = 0;
-  std::int64_t hard = 0;  // -1 means unlimited
-  bool operator==(const UlimitEntry&) const = default;
-};
+// Ordered pairs and resource limits are the client's own types, so a
+// description's values go into a container definition as they are.
+using docker::KeyValues;
+using docker::Ulimit;
 
 struct ServiceDescription {
   std::string name;   // short name; gives the container name and network alias
   std::string image;  // image reference, "redis:6.0.4", "lmdx2/app"
   std::optional<std::string> command;      // shell-style words, "/bin/sh -c \"./start.sh api\""
   std::optional<KeyValues> environment;    // in order; names may contain dots
-  std::optional<std::vector<UlimitEntry>> ulimits;
+  std::optional<std::vector<Ulimit>> ulimits;
   std::optional<KeyValues> ports;          // container port -> host port
   std::optional<std::vector<std::string>> volumes;   // "source:/path"
   std::optional<std::vector<std::string>> networks;  // short network names
@@ -76,16 +73,5 @@ struct CpuSet {
   bool clamped = false;
 };
 CpuSet resolve_cpuset(const std::string& asked, unsigned cpu_count);
-
-// Reads a service list from JSON: an array of objects with the keys "name",
-// "image", "command", "environment" (object, order kept), "ulimits" (array of
-// {"name","soft","hard"}), "ports" (object), "volumes", "networks" (arrays of
-// strings), "restart", "cpuset" (string, or a number taken as its decimal
-// text). Other keys are carried without effect. Throws std::invalid_argument
-// naming the entry (index and name) and the key for malformed JSON, a missing
-// "name" or "image", or a value of the wrong type.
-ServiceList services_from_json(const std::string& json_text);
-// Writes a list back with the same keys, in that order, leaving absent keys out.
-std::string services_to_json(const ServiceList& services);
 
 }  // namespace bootstrap::installer

@@ -40,7 +40,7 @@ TEST(PrepareContainer, DefinitionFromDescription) {
     ServiceDescription s = service("api", "lmdx2/app");
     s.command = "/bin/sh -c \"./start.sh api\"";
     s.environment = KeyValues{{"WNAME", "api"}, {"TZ", "Asia/Tehran"}, {"HEALTHCHECK", "1"}};
-    s.ulimits = std::vector<UlimitEntry>{{"memlock", -1, -1}, {"nofile", 1024, 4096}};
+    s.ulimits = std::vector<Ulimit>{{"memlock", -1, -1}, {"nofile", 1024, 4096}};
     s.ports = KeyValues{{"5000", "5000"}};
     s.volumes = std::vector<std::string>{"temp-vol:/temp-vol",
                                          "/var/run/docker.sock:/var/run/docker.sock"};

@@ -38,7 +38,7 @@ ServiceDescription search_node(const std::string& name, const std::string& peer)
                             {"node.name", name},
                             {"discovery.seed_hosts", peer},
                             {"cluster.initial_master_nodes", "es1,es2"}};
-  s.ulimits = std::vector<UlimitEntry>{{"memlock", -1, -1}};
+  s.ulimits = std::vector<Ulimit>{{"memlock", -1, -1}};
   s.networks = std::vector<std::string>{"es-net"};
   s.volumes = std::vector<std::string>{name + "-vol:/usr/share/elasticsearch/data"};
   s.restart = "always";
