@@ -33,7 +33,7 @@ const char* kind_name(CallKind kind) {
 }
 
 TimingClient::TimingClient(std::shared_ptr<docker::Client> inner, std::shared_ptr<RequestLog> log)
-    : inner_(std::move(inner)), log_(std::move(log)) {}
+    : ForwardingClient(std::move(inner)), log_(std::move(log)) {}
 
 template <typename F>
 auto TimingClient::timed(CallKind kind, F&& call) -> decltype(call()) {
@@ -58,71 +58,71 @@ auto TimingClient::timed(CallKind kind, F&& call) -> decltype(call()) {
 }
 
 std::string TimingClient::api_version() {
-  return timed(CallKind::kApiVersion, [&] { return inner_->api_version(); });
+  return timed(CallKind::kApiVersion, [&] { return ForwardingClient::api_version(); });
 }
 std::vector<docker::NetworkRef> TimingClient::list_networks() {
-  return timed(CallKind::kList, [&] { return inner_->list_networks(); });
+  return timed(CallKind::kList, [&] { return ForwardingClient::list_networks(); });
 }
 std::vector<docker::VolumeRef> TimingClient::list_volumes() {
-  return timed(CallKind::kList, [&] { return inner_->list_volumes(); });
+  return timed(CallKind::kList, [&] { return ForwardingClient::list_volumes(); });
 }
 std::vector<docker::ContainerRef> TimingClient::list_containers(bool all) {
-  return timed(CallKind::kList, [&] { return inner_->list_containers(all); });
+  return timed(CallKind::kList, [&] { return ForwardingClient::list_containers(all); });
 }
 docker::NetworkRef TimingClient::create_network(const std::string& name) {
-  return timed(CallKind::kCreateNetwork, [&] { return inner_->create_network(name); });
+  return timed(CallKind::kCreateNetwork, [&] { return ForwardingClient::create_network(name); });
 }
 void TimingClient::connect_network(const std::string& network_id, const std::string& container_id,
                                    const std::vector<std::string>& aliases) {
   timed(CallKind::kConnectNetwork,
-        [&] { inner_->connect_network(network_id, container_id, aliases); });
+        [&] { ForwardingClient::connect_network(network_id, container_id, aliases); });
 }
 void TimingClient::remove_network(const std::string& id) {
-  timed(CallKind::kRemoveNetwork, [&] { inner_->remove_network(id); });
+  timed(CallKind::kRemoveNetwork, [&] { ForwardingClient::remove_network(id); });
 }
 docker::VolumeRef TimingClient::create_volume(const std::string& name, const std::string& driver) {
-  return timed(CallKind::kCreateVolume, [&] { return inner_->create_volume(name, driver); });
+  return timed(CallKind::kCreateVolume, [&] { return ForwardingClient::create_volume(name, driver); });
 }
 docker::VolumeRef TimingClient::get_volume(const std::string& name) {
-  return timed(CallKind::kGetVolume, [&] { return inner_->get_volume(name); });
+  return timed(CallKind::kGetVolume, [&] { return ForwardingClient::get_volume(name); });
 }
 void TimingClient::remove_volume(const std::string& name) {
-  timed(CallKind::kRemoveVolume, [&] { inner_->remove_volume(name); });
+  timed(CallKind::kRemoveVolume, [&] { ForwardingClient::remove_volume(name); });
 }
 std::string TimingClient::get_image(const std::string& reference) {
-  return timed(CallKind::kGetImage, [&] { return inner_->get_image(reference); });
+  return timed(CallKind::kGetImage, [&] { return ForwardingClient::get_image(reference); });
 }
 void TimingClient::remove_image(const std::string& reference, bool force) {
-  timed(CallKind::kRemoveImage, [&] { inner_->remove_image(reference, force); });
+  timed(CallKind::kRemoveImage, [&] { ForwardingClient::remove_image(reference, force); });
 }
 void TimingClient::pull_image(const std::string& repository, const std::string& tag,
                               const docker::PullProgress& progress) {
-  timed(CallKind::kPull, [&] { inner_->pull_image(repository, tag, progress); });
+  timed(CallKind::kPull, [&] { ForwardingClient::pull_image(repository, tag, progress); });
 }
 docker::ContainerRef TimingClient::create_container(const docker::ContainerSpec& definition) {
-  return timed(CallKind::kCreateContainer, [&] { return inner_->create_container(definition); });
+  return timed(CallKind::kCreateContainer, [&] { return ForwardingClient::create_container(definition); });
 }
 void TimingClient::start_container(const std::string& id) {
-  timed(CallKind::kStartContainer, [&] { inner_->start_container(id); });
+  timed(CallKind::kStartContainer, [&] { ForwardingClient::start_container(id); });
 }
 void TimingClient::stop_container(const std::string& id) {
-  timed(CallKind::kStopContainer, [&] { inner_->stop_container(id); });
+  timed(CallKind::kStopContainer, [&] { ForwardingClient::stop_container(id); });
 }
 void TimingClient::remove_container(const std::string& id) {
-  timed(CallKind::kRemoveContainer, [&] { inner_->remove_container(id); });
+  timed(CallKind::kRemoveContainer, [&] { ForwardingClient::remove_container(id); });
 }
 std::string TimingClient::inspect_container(const std::string& id) {
-  return timed(CallKind::kInspectContainer, [&] { return inner_->inspect_container(id); });
+  return timed(CallKind::kInspectContainer, [&] { return ForwardingClient::inspect_container(id); });
 }
 void TimingClient::login(const std::string& username, const std::string& password,
                          const std::string& server) {
-  timed(CallKind::kLogin, [&] { inner_->login(username, password, server); });
+  timed(CallKind::kLogin, [&] { ForwardingClient::login(username, password, server); });
 }
 std::string TimingClient::version() {
-  return timed(CallKind::kVersion, [&] { return inner_->version(); });
+  return timed(CallKind::kVersion, [&] { return ForwardingClient::version(); });
 }
 docker::EngineInfo TimingClient::info() {
-  return timed(CallKind::kInfo, [&] { return inner_->info(); });
+  return timed(CallKind::kInfo, [&] { return ForwardingClient::info(); });
 }
 
 }  // namespace kestro::bench

@@ -1,6 +1,6 @@
-// TimingClient: an docker::Client decorator that passes every call through to
-// another client and records, for each one, its kind and when it started and
-// ended (steady clock). Several decorators may share one RequestLog, so that
+// TimingClient: a docker::ForwardingClient that times every call it passes
+// through, recording for each one its kind and when it started and ended
+// (steady clock). Several decorators may share one RequestLog, so that
 // an operation that makes more than one client (update) yields one timeline.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/docker/client.h"
+#include "bootstrap/docker/forwarding_client.h"
 
 namespace kestro::bench {
 
@@ -48,7 +48,7 @@ struct RequestLog {
   std::vector<CallRecord> calls;
 };
 
-class TimingClient : public bootstrap::docker::Client {
+class TimingClient : public bootstrap::docker::ForwardingClient {
  public:
   TimingClient(std::shared_ptr<bootstrap::docker::Client> inner, std::shared_ptr<RequestLog> log);
 
@@ -83,7 +83,6 @@ class TimingClient : public bootstrap::docker::Client {
   template <typename F>
   auto timed(CallKind kind, F&& call) -> decltype(call());
 
-  std::shared_ptr<bootstrap::docker::Client> inner_;
   std::shared_ptr<RequestLog> log_;
 };
 

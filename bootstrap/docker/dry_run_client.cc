@@ -3,7 +3,7 @@
 namespace bootstrap::docker {
 
 DryRunClient::DryRunClient(std::shared_ptr<Client> real, std::ostream& out)
-    : real_(std::move(real)), out_(out) {}
+    : ForwardingClient(std::move(real)), out_(out) {}
 
 void DryRunClient::would(const std::string& what) { out_ << "would " << what << std::endl; }
 
@@ -12,18 +12,14 @@ std::string DryRunClient::name_of(const std::string& id) const {
   return it == names_.end() ? id : it->second;
 }
 
-std::string DryRunClient::api_version() { return real_->api_version(); }
-
 std::vector<NetworkRef> DryRunClient::list_networks() {
-  std::vector<NetworkRef> networks = real_->list_networks();
+  std::vector<NetworkRef> networks = ForwardingClient::list_networks();
   for (const NetworkRef& n : networks) names_[n.id] = n.name;
   return networks;
 }
 
-std::vector<VolumeRef> DryRunClient::list_volumes() { return real_->list_volumes(); }
-
 std::vector<ContainerRef> DryRunClient::list_containers(bool all) {
-  std::vector<ContainerRef> containers = real_->list_containers(all);
+  std::vector<ContainerRef> containers = ForwardingClient::list_containers(all);
   for (const ContainerRef& c : containers) names_[c.id] = c.name;
   return containers;
 }
@@ -49,13 +45,7 @@ VolumeRef DryRunClient::create_volume(const std::string& name, const std::string
   return VolumeRef{name, driver};
 }
 
-VolumeRef DryRunClient::get_volume(const std::string& name) { return real_->get_volume(name); }
-
 void DryRunClient::remove_volume(const std::string& name) { would("remove volume " + name); }
-
-std::string DryRunClient::get_image(const std::string& reference) {
-  return real_->get_image(reference);
-}
 
 void DryRunClient::remove_image(const std::string& reference, bool force) {
   would("remove image " + reference + (force ? " (forced)" : ""));
@@ -81,16 +71,8 @@ void DryRunClient::remove_container(const std::string& id) {
   would("remove container " + name_of(id));
 }
 
-std::string DryRunClient::inspect_container(const std::string& id) {
-  return real_->inspect_container(id);
-}
-
 void DryRunClient::login(const std::string& username, const std::string&, const std::string& server) {
   would("log in as " + username + (server.empty() ? "" : " to " + server));
 }
-
-std::string DryRunClient::version() { return real_->version(); }
-
-EngineInfo DryRunClient::info() { return real_->info(); }
 
 }  // namespace bootstrap::docker

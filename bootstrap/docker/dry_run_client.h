@@ -13,26 +13,23 @@
 #include <ostream>
 #include <string>
 
-#include "bootstrap/docker/client.h"
+#include "bootstrap/docker/forwarding_client.h"
 
 namespace bootstrap::docker {
 
-class DryRunClient : public Client {
+class DryRunClient : public ForwardingClient {
  public:
+  // Reads through `real`; prints what changes would be made on `out`.
   DryRunClient(std::shared_ptr<Client> real, std::ostream& out);
 
-  std::string api_version() override;
   std::vector<NetworkRef> list_networks() override;
-  std::vector<VolumeRef> list_volumes() override;
   std::vector<ContainerRef> list_containers(bool all) override;
   NetworkRef create_network(const std::string& name) override;
   void connect_network(const std::string& network_id, const std::string& container_id,
                        const std::vector<std::string>& aliases) override;
   void remove_network(const std::string& id) override;
   VolumeRef create_volume(const std::string& name, const std::string& driver) override;
-  VolumeRef get_volume(const std::string& name) override;
   void remove_volume(const std::string& name) override;
-  std::string get_image(const std::string& reference) override;
   void remove_image(const std::string& reference, bool force) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const PullProgress& progress) override;
@@ -40,18 +37,14 @@ class DryRunClient : public Client {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
-  std::string inspect_container(const std::string& id) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
-  std::string version() override;
-  EngineInfo info() override;
 
  private:
   void would(const std::string& what);
   // The name behind an id, for readable lines; the id itself when unknown.
   std::string name_of(const std::string& id) const;
 
-  std::shared_ptr<Client> real_;
   std::ostream& out_;
   std::map<std::string, std::string> names_;  // id -> name, learned from lists and creations
 };

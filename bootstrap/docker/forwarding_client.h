@@ -1,0 +1,75 @@
+// ForwardingClient: a Client that hands every call to another client.
+//
+// A wrapper that changes a few operations (the dry run, the benchmark's
+// timing, fault injection in tests) derives from it and overrides only those;
+// everything else reaches the wrapped client unchanged, and a new operation on
+// Client needs one forward here rather than one in every wrapper.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bootstrap/docker/client.h"
+
+namespace bootstrap::docker {
+
+class ForwardingClient : public Client {
+ public:
+  // Forwards to `target`, which must not be null. Every call throws what the
+  // target's call throws.
+  explicit ForwardingClient(std::shared_ptr<Client> target) : target_(std::move(target)) {}
+
+  std::string api_version() override { return target_->api_version(); }
+  std::vector<NetworkRef> list_networks() override { return target_->list_networks(); }
+  std::vector<VolumeRef> list_volumes() override { return target_->list_volumes(); }
+  std::vector<ContainerRef> list_containers(bool all) override {
+    return target_->list_containers(all);
+  }
+  NetworkRef create_network(const std::string& name) override {
+    return target_->create_network(name);
+  }
+  void connect_network(const std::string& network_id, const std::string& container_id,
+                       const std::vector<std::string>& aliases) override {
+    target_->connect_network(network_id, container_id, aliases);
+  }
+  void remove_network(const std::string& id) override { target_->remove_network(id); }
+  VolumeRef create_volume(const std::string& name, const std::string& driver) override {
+    return target_->create_volume(name, driver);
+  }
+  VolumeRef get_volume(const std::string& name) override { return target_->get_volume(name); }
+  void remove_volume(const std::string& name) override { target_->remove_volume(name); }
+  std::string get_image(const std::string& reference) override {
+    return target_->get_image(reference);
+  }
+  void remove_image(const std::string& reference, bool force) override {
+    target_->remove_image(reference, force);
+  }
+  void pull_image(const std::string& repository, const std::string& tag,
+                  const PullProgress& progress) override {
+    target_->pull_image(repository, tag, progress);
+  }
+  ContainerRef create_container(const ContainerSpec& definition) override {
+    return target_->create_container(definition);
+  }
+  void start_container(const std::string& id) override { target_->start_container(id); }
+  void stop_container(const std::string& id) override { target_->stop_container(id); }
+  void remove_container(const std::string& id) override { target_->remove_container(id); }
+  std::string inspect_container(const std::string& id) override {
+    return target_->inspect_container(id);
+  }
+  void login(const std::string& username, const std::string& password,
+             const std::string& server) override {
+    target_->login(username, password, server);
+  }
+  std::string version() override { return target_->version(); }
+  EngineInfo info() override { return target_->info(); }
+
+  // The wrapped client.
+  Client& target() { return *target_; }
+
+ private:
+  std::shared_ptr<Client> target_;
+};
+
+}  // namespace bootstrap::docker
