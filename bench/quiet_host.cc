@@ -56,6 +56,7 @@ QuietHost::QuietHost()
       host{.process = process,
            .shell = shell,
            .system = system,
+           .files = bootstrap::host::real_files(),
            .sysctl_conf = dir / "sysctl.conf",
            .os_release = dir / "os-release",
            .apt_keyrings = dir / "keyrings"} {

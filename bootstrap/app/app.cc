@@ -159,8 +159,9 @@ void catch_interrupts() {
 LumadexInstaller::Environment make_environment(bool dry_run) {
   host::Host& real = host::real_host();
   static host::DryRunShellRunner describing_shell;
-  static host::Host dry_host{real.process, describing_shell, real.system, real.sysctl_conf,
-                             real.os_release, real.apt_keyrings, true};
+  static host::DescribingFiles describing_files(real.files, std::cout);
+  static host::Host dry_host{real.process, describing_shell, real.system, describing_files,
+                             real.sysctl_conf, real.os_release, real.apt_keyrings};
 
   auto make_client = [dry_run]() -> std::shared_ptr<docker::Client> {
     std::shared_ptr<docker::Client> client(docker::DockerClient::from_environment());

@@ -192,7 +192,7 @@ Host& real_host() {
   static RealProcessRunner process;
   static RealShellRunner shell;
   static RealSystemInfo system;
-  static Host host{process, shell, system};
+  static Host host{process, shell, system, real_files()};
   return host;
 }
 

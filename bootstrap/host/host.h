@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "bootstrap/host/files.h"
+
 namespace bootstrap::host {
 
 // A program could not be started, or a host file could not be used.
@@ -67,12 +69,10 @@ struct Host {
   ProcessRunner& process;
   ShellRunner& shell;
   SystemInfo& system;
+  Files& files;
   std::filesystem::path sysctl_conf = "/etc/sysctl.conf";
   std::filesystem::path os_release = "/etc/os-release";
   std::filesystem::path apt_keyrings = "/etc/apt/keyrings";
-  // Describe changes to host files instead of making them (the shell runner
-  // of a dry run is a DryRunShellRunner).
-  bool dry_run = false;
 };
 
 // A ShellRunner for dry runs: prints "would run: <command line>" and answers
@@ -83,7 +83,7 @@ class DryRunShellRunner : public ShellRunner {
 };
 
 // The real host: fork/exec runners, uname/sched_getaffinity facts, the real
-// paths. One instance for the process.
+// files and paths. One instance for the process.
 Host& real_host();
 
 }  // namespace bootstrap::host

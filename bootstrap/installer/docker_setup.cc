@@ -10,7 +10,6 @@
 
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
-#include "bootstrap/host/text.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
@@ -70,7 +69,7 @@ std::optional<std::string> os_release_value(std::string_view text, std::string_v
 }
 
 std::string release_codename(host::Host& host) {
-  std::optional<std::string> text = host::read_file_if_present(host.os_release);
+  std::optional<std::string> text = host.files.read_if_present(host.os_release);
   if (!text)
     throw host::HostError("cannot read " + host.os_release.string() + ": " + std::strerror(ENOENT));
   std::optional<std::string> codename = os_release_value(*text, "UBUNTU_CODENAME");

@@ -1,10 +1,6 @@
 // The kernel's vm.max_map_count: reading it, raising it for the running
 // system, and making it persistent in the settings file.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -13,10 +9,8 @@
 #include <optional>
 #include <string_view>
 
-#include "bootstrap/base/fd.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
-#include "bootstrap/host/text.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/util/util.h"
 
@@ -37,29 +31,6 @@ bool has_setting_line(std::string_view content) {
     if (line.starts_with(kSettingName)) return true;
   }
   return false;
-}
-
-// Appends `text` to the settings file, creating it readable by all when it is
-// missing. Throws HostError naming the file.
-void append_to_file(const std::filesystem::path& path, std::string_view text, bool create) {
-  auto fail = [&path](int error) {
-    return host::HostError("cannot write " + path.string() + ": " + std::strerror(error));
-  };
-  int flags = O_WRONLY | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
-  int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) throw fail(errno);
-  // The mode given to open() is narrowed by the umask; the file is meant to
-  // be readable by all like the rest of /etc.
-  if (create && ::fchmod(fd, 0644) != 0) {
-    int error = errno;
-    ::close(fd);
-    throw fail(error);
-  }
-  if (int error = base::write_all(fd, text); error != 0) {
-    ::close(fd);
-    throw fail(error);
-  }
-  if (::close(fd) != 0) throw fail(errno);
 }
 
 }  // namespace
@@ -93,7 +64,7 @@ void KestroInstaller::check_vm_max_map_count(host::Host& host) {
   // The file is looked at before anything changes, so an unreadable file
   // stops us with nothing done. A missing one is simply created below.
   const std::filesystem::path& path = host.sysctl_conf;
-  std::optional<std::string> content = host::read_file_if_present(path);
+  std::optional<std::string> content = host.files.read_if_present(path);
   const bool found = content && has_setting_line(*content);
 
   const long in_force = get_max_mep_count(host);
@@ -120,10 +91,9 @@ void KestroInstaller::check_vm_max_map_count(host::Host& host) {
     std::cout << "making persistent " << setting << std::endl;
     // An unterminated last line would otherwise run into ours.
     const bool needs_break = content && !content->empty() && content->back() != '\n';
-    if (host.dry_run)
-      std::cout << "would append \"" << setting << "\" to " << path.string() << std::endl;
-    else
-      append_to_file(path, (needs_break ? "\n" : "") + setting + "\n", !content.has_value());
+    // A missing file is created readable by all, like the rest of /etc.
+    host.files.append(path, (needs_break ? "\n" : "") + setting + "\n",
+                      content ? std::nullopt : std::optional<unsigned>(0644));
     util::Util::cprint("applied persistent vm.max_map_count setting", "green");
   }
 }

@@ -128,8 +128,9 @@ TEST(DryRun, HostChangesAreDescribed) {
   fake.process.answers_["sysctl vm.max_map_count"] = {0, "vm.max_map_count = 65530\n"};
   std::ofstream(fake.host.sysctl_conf, std::ios::trunc) << "kernel.x=1\n";
   host::DryRunShellRunner describing;
-  host::Host dry{fake.host.process, describing, fake.host.system, fake.host.sysctl_conf,
-                 fake.host.os_release, fake.host.apt_keyrings, true};
+  host::DescribingFiles describing_files(fake.host.files, std::cout);
+  host::Host dry{fake.host.process, describing, fake.host.system, describing_files,
+                 fake.host.sysctl_conf, fake.host.os_release, fake.host.apt_keyrings};
 
   ::testing::internal::CaptureStdout();
   KestroInstaller::check_vm_max_map_count(dry);

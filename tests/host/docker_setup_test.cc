@@ -68,7 +68,7 @@ TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
       }
     } throwing;
     FakeHost fake;
-    host::Host host{throwing, fake.shell, fake.system};
+    host::Host host{throwing, fake.shell, fake.system, fake.host.files};
     EXPECT_FALSE(KestroInstaller::is_docker_istalled(host));
   }
 }

@@ -55,6 +55,7 @@ struct FakeHost {
   host::Host host{.process = process,
                   .shell = shell,
                   .system = system,
+                  .files = host::real_files(),
                   .sysctl_conf = dir.path() / "sysctl.conf",
                   .os_release = dir.path() / "os-release"};
 };

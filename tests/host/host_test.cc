@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include "bootstrap/base/text.h"
-#include "bootstrap/host/text.h"
 #include "bootstrap/util/util.h"
 #include "tests/host/fakes.h"
 
@@ -72,10 +71,10 @@ TEST(RealSystemInfo, DescribesThisMachine) {
 
 TEST(Text, Files) {
   fakes::TempDir dir;
-  EXPECT_EQ(std::nullopt, read_file_if_present(dir.path() / "missing"));
+  EXPECT_EQ(std::nullopt, real_files().read_if_present(dir.path() / "missing"));
   fakes::write_file(dir.path() / "f", std::string("x\0y", 3));
-  EXPECT_EQ(std::string("x\0y", 3), read_file_if_present(dir.path() / "f"));
-  EXPECT_THROW(read_file_if_present(dir.path()), HostError);  // a folder
+  EXPECT_EQ(std::string("x\0y", 3), real_files().read_if_present(dir.path() / "f"));
+  EXPECT_THROW(real_files().read_if_present(dir.path()), HostError);  // a folder
 }
 
 // Runs cprint with standard output on a pseudo-terminal and returns what the

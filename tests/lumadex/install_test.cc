@@ -33,8 +33,8 @@ TEST(Install, DockerIsInstalledBeforeTheEngineIsContacted) {
   fake.remove_docker();
   InstallingShell shell(fake.process);
   host::Host host = fake.host;
-  host::Host with_installing_shell{host.process, shell, host.system, host.sysctl_conf,
-                                   host.os_release, host.apt_keyrings, false};
+  host::Host with_installing_shell{host.process, shell, host.system, host.files,
+                                   host.sysctl_conf, host.os_release, host.apt_keyrings};
 
   auto engine = std::make_shared<FakeEngine>();
   for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services)

@@ -48,6 +48,7 @@ FakeHost::FakeHost()
       host{.process = process,
            .shell = shell,
            .system = system,
+           .files = host::real_files(),
            .sysctl_conf = dir_ / "sysctl.conf",
            .os_release = dir_ / "os-release",
            .apt_keyrings = dir_ / "keyrings"} {

@@ -71,7 +71,9 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
   if (!KestroInstaller::is_docker_istalled(environment_.host)) {
     say("installing docker, please wait");
     KestroInstaller::install_docker(environment_.host);
-    if (!environment_.host.dry_run) wait_for_engine();
+    // Only an engine that was really installed can be waited for; a dry run's
+    // describing shell installs nothing.
+    if (KestroInstaller::is_docker_istalled(environment_.host)) wait_for_engine();
   }
 
   std::unique_ptr<KestroInstaller> engine = make_engine(working_copy);
