@@ -5,11 +5,11 @@
 #include <iostream>
 
 #include "bootstrap/host/host.h"
-#include "bootstrap/installer/docker_setup.h"
+#include "bootstrap/host/docker_setup.h"
 
 int main() {
   try {
-    bootstrap::installer::docker_setup_probe(bootstrap::host::real_host());
+    bootstrap::host::docker_setup_probe(bootstrap::host::real_host());
   } catch (const std::exception& e) {
     std::cerr << e.what() << '\n';
     return 1;

@@ -27,6 +27,7 @@
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
+#include "bootstrap/host/map_count.h"
 #include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/ordered_map.h"
 #include "bootstrap/installer/service.h"
@@ -34,7 +35,7 @@
 namespace bootstrap::installer {
 
 // The kernel setting the search nodes need, and the value raised to.
-inline constexpr long kMaxMapCountThreshold = 262144;
+using host::kMaxMapCountThreshold;
 
 class KestroInstaller {
  public:

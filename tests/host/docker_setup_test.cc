@@ -1,11 +1,10 @@
-#include "bootstrap/installer/docker_setup.h"
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/host/docker_setup.h"
 #include "tests/host/fakes.h"
 
-namespace bootstrap::installer {
+namespace bootstrap::host {
 namespace {
 
 using fakes::FakeHost;
@@ -42,7 +41,7 @@ void make_ubuntu(FakeHost& fake, const std::string& os_release) {
 bool docker_answers(int exit_status, const std::string& output) {
   FakeHost fake;
   fake.process.answers_["docker --version"] = {exit_status, output};
-  return KestroInstaller::is_docker_istalled(fake.host);
+  return is_docker_installed(fake.host);
 }
 
 TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
@@ -58,7 +57,7 @@ TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
   }
   {
     FakeHost fake;  // no docker program
-    EXPECT_FALSE(KestroInstaller::is_docker_istalled(fake.host));
+    EXPECT_FALSE(is_docker_installed(fake.host));
     EXPECT_EQ(Commands{"docker --version"}, fake.process.commands_ran_);
   }
   {
@@ -69,7 +68,7 @@ TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
     } throwing;
     FakeHost fake;
     host::Host host{throwing, fake.shell, fake.system, fake.host.files};
-    EXPECT_FALSE(KestroInstaller::is_docker_istalled(host));
+    EXPECT_FALSE(is_docker_installed(host));
   }
 }
 
@@ -119,7 +118,7 @@ TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
   {
     FakeHost fake;
     make_ubuntu(fake, kJammy);
-    KestroInstaller::install_docker(fake.host);
+    install_docker(fake.host);
     EXPECT_EQ(expected_commands("arm64", "jammy"), fake.shell.commands_ran_);
   }
   {
@@ -128,7 +127,7 @@ TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
     const std::string third = expected_commands("arm64", "jammy")[2];
     fake.shell.exit_status_[third] = 22;
     try {
-      install_docker_on(fake.host);
+      install_docker(fake.host);
       ADD_FAILURE() << "no error";
     } catch (const host::HostError& e) {
       EXPECT_EQ("docker installation failed: `" + third + "` exited with status 22",
@@ -140,7 +139,7 @@ TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
     FakeHost fake;  // nothing is looked at or run off Linux
     fake.system.platform_ = "darwin";
     try {
-      KestroInstaller::install_docker(fake.host);
+      install_docker(fake.host);
       ADD_FAILURE() << "no error";
     } catch (const host::HostError&) {
       ADD_FAILURE() << "not a host error";
@@ -175,4 +174,4 @@ TEST(DockerSetupProbe, PrintsTheHostFactsThenInstalls) {
 }
 
 }  // namespace
-}  // namespace bootstrap::installer
+}  // namespace bootstrap::host

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/host/map_count.h"
 #include "tests/host/fakes.h"
 
-namespace bootstrap::installer {
+namespace bootstrap::host {
 namespace {
 
 using fakes::FakeHost;
@@ -21,7 +21,7 @@ void set_in_force(FakeHost& fake, const std::string& sysctl_output) {
 long read_count(const std::string& sysctl_output, int exit_status = 0) {
   FakeHost fake;
   fake.process.answers_["sysctl vm.max_map_count"] = {exit_status, sysctl_output};
-  return KestroInstaller::get_max_mep_count(fake.host);
+  return max_map_count(fake.host);
 }
 
 TEST(GetMaxMepCount, ReadsTheNumberAfterTheEqualsSign) {
@@ -34,7 +34,7 @@ TEST(GetMaxMepCount, ReadsTheNumberAfterTheEqualsSign) {
   }
   {
     FakeHost fake;  // no sysctl program
-    EXPECT_EQ(0, KestroInstaller::get_max_mep_count(fake.host));
+    EXPECT_EQ(0, max_map_count(fake.host));
     EXPECT_EQ(std::vector<std::string>{"sysctl vm.max_map_count"}, fake.process.commands_ran_);
   }
   for (const char* bad : {"vm.max_map_count 65530\n", "", "vm.max_map_count = abc\n",
@@ -64,7 +64,7 @@ Outcome check(FakeHost& fake) {
   fake.shell.commands_ran_.clear();
   ::testing::internal::CaptureStdout();
   try {
-    KestroInstaller::check_vm_max_map_count(fake.host);
+    check_vm_max_map_count(fake.host);
   } catch (...) {
     ::testing::internal::GetCapturedStdout();
     throw;
@@ -150,7 +150,7 @@ TEST(CheckVmMaxMapCount, MissingFileOrProgram) {
     std::filesystem::create_directory(fake.host.sysctl_conf);
     set_in_force(fake, "vm.max_map_count = 65530\n");
     ::testing::internal::CaptureStdout();
-    EXPECT_THROW(KestroInstaller::check_vm_max_map_count(fake.host), host::HostError);
+    EXPECT_THROW(check_vm_max_map_count(fake.host), host::HostError);
     EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
     EXPECT_TRUE(fake.shell.commands_ran_.empty());
   }
@@ -179,9 +179,9 @@ TEST(CheckVmMaxMapCount, SecondRunAfterASuccessfulFirstIsQuiet) {
 }
 
 }  // namespace
-}  // namespace bootstrap::installer
+}  // namespace bootstrap::host
 
-namespace bootstrap::installer {
+namespace bootstrap::host {
 namespace {
 
 // A refused sysctl (no sudo on the host, no right to write the setting) is
@@ -204,4 +204,4 @@ TEST(CheckVmMaxMapCount, ARefusedRaiseIsNotReportedAsApplied) {
 }
 
 }  // namespace
-}  // namespace bootstrap::installer
+}  // namespace bootstrap::host

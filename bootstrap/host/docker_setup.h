@@ -1,5 +1,5 @@
-// Installing Docker on an Ubuntu host, shared by the installer and the
-// stand-alone setup probe so both run the same commands.
+// Docker on an Ubuntu host: whether it is there and installing it, shared by
+// the installer and the stand-alone setup probe so both run the same commands.
 #pragma once
 
 #include <string>
@@ -7,7 +7,7 @@
 
 #include "bootstrap/host/host.h"
 
-namespace bootstrap::installer {
+namespace bootstrap::host {
 
 // Docker's package repository for Ubuntu, and its signing key.
 inline constexpr const char* kDockerRepository = "https://download.docker.com/linux/ubuntu";
@@ -15,19 +15,23 @@ inline constexpr const char* kDockerRepositoryKey = "https://download.docker.com
 
 // The installation command lines for this host, in order: the release
 // codename comes from os-release (UBUNTU_CODENAME, else VERSION_CODENAME) and
-// the architecture from `dpkg --print-architecture`. Throws host::HostError
+// the architecture from `dpkg --print-architecture`. Throws HostError
 // when either cannot be found.
-std::vector<std::string> docker_install_commands(host::Host& host);
+std::vector<std::string> docker_install_commands(Host& host);
+
+// Whether `docker --version` answers with its banner ("Docker version ...").
+// Never throws.
+bool is_docker_installed(Host& host);
 
 // Runs docker_install_commands() through the shell, one after another.
 // Throws std::runtime_error "cannot install docker for <platform> platform"
-// before running anything on a host that is not Linux, and host::HostError
+// before running anything on a host that is not Linux, and HostError
 // naming the first command that fails, running none after it.
-void install_docker_on(host::Host& host);
+void install_docker(Host& host);
 
 // The setup probe: prints the host's os family, system name, kernel release
-// and platform word, one per line, then runs install_docker_on(). Throws as
-// install_docker_on() does.
-void docker_setup_probe(host::Host& host);
+// and platform word, one per line, then runs install_docker(). Throws as
+// install_docker() does.
+void docker_setup_probe(Host& host);
 
-}  // namespace bootstrap::installer
+}  // namespace bootstrap::host

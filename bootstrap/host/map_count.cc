@@ -11,10 +11,10 @@
 
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
-#include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/host/map_count.h"
 #include "bootstrap/util/util.h"
 
-namespace bootstrap::installer {
+namespace bootstrap::host {
 namespace {
 
 constexpr std::string_view kSettingName = "vm.max_map_count";
@@ -35,11 +35,11 @@ bool has_setting_line(std::string_view content) {
 
 }  // namespace
 
-long KestroInstaller::get_max_mep_count(host::Host& host) {
+long max_map_count(Host& host) {
   try {
     // `sysctl vm.max_map_count` prints "vm.max_map_count = 65530"; the exit
     // status is not looked at, only what the output says.
-    host::ProcessRunner::Result result = host.process.run("sysctl", {std::string(kSettingName)});
+    ProcessRunner::Result result = host.process.run("sysctl", {std::string(kSettingName)});
     std::string_view output = result.output;
     if (!base::is_valid_utf8(output)) return 0;
     std::size_t equals = output.find('=');
@@ -56,9 +56,7 @@ long KestroInstaller::get_max_mep_count(host::Host& host) {
   }
 }
 
-long KestroInstaller::get_max_mep_count() { return get_max_mep_count(host::real_host()); }
-
-void KestroInstaller::check_vm_max_map_count(host::Host& host) {
+void check_vm_max_map_count(Host& host) {
   if (host.system.platform_name() != "linux") return;
 
   // The file is looked at before anything changes, so an unreadable file
@@ -67,7 +65,7 @@ void KestroInstaller::check_vm_max_map_count(host::Host& host) {
   std::optional<std::string> content = host.files.read_if_present(path);
   const bool found = content && has_setting_line(*content);
 
-  const long in_force = get_max_mep_count(host);
+  const long in_force = max_map_count(host);
   if (in_force < kMaxMapCountThreshold) {
     util::Util::cprint("vm.max_map_count<262144", "yellow");
     std::cout << "applying vm.max_map_count=262144" << std::endl;
@@ -98,6 +96,4 @@ void KestroInstaller::check_vm_max_map_count(host::Host& host) {
   }
 }
 
-void KestroInstaller::check_vm_max_map_count() { check_vm_max_map_count(host::real_host()); }
-
-}  // namespace bootstrap::installer
+}  // namespace bootstrap::host

@@ -1,6 +1,6 @@
 // Docker presence and installation on an Ubuntu host.
 
-#include "bootstrap/installer/docker_setup.h"
+#include "bootstrap/host/docker_setup.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,9 +10,8 @@
 
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
-#include "bootstrap/installer/kestro_installer.h"
 
-namespace bootstrap::installer {
+namespace bootstrap::host {
 namespace {
 
 // What `docker --version` begins with when the program is there.
@@ -68,40 +67,40 @@ std::optional<std::string> os_release_value(std::string_view text, std::string_v
   return found;
 }
 
-std::string release_codename(host::Host& host) {
+std::string release_codename(Host& host) {
   std::optional<std::string> text = host.files.read_if_present(host.os_release);
   if (!text)
-    throw host::HostError("cannot read " + host.os_release.string() + ": " + std::strerror(ENOENT));
+    throw HostError("cannot read " + host.os_release.string() + ": " + std::strerror(ENOENT));
   std::optional<std::string> codename = os_release_value(*text, "UBUNTU_CODENAME");
   if (!codename) codename = os_release_value(*text, "VERSION_CODENAME");
   if (!codename)
-    throw host::HostError("no release codename (UBUNTU_CODENAME or VERSION_CODENAME) in " +
+    throw HostError("no release codename (UBUNTU_CODENAME or VERSION_CODENAME) in " +
                           host.os_release.string());
   if (!is_plain_word(*codename))
-    throw host::HostError("unexpected release codename in " + host.os_release.string() + ": " +
+    throw HostError("unexpected release codename in " + host.os_release.string() + ": " +
                           *codename);
   return *codename;
 }
 
-std::string package_architecture(host::Host& host) {
-  host::ProcessRunner::Result result = host.process.run("dpkg", {"--print-architecture"});
+std::string package_architecture(Host& host) {
+  ProcessRunner::Result result = host.process.run("dpkg", {"--print-architecture"});
   if (result.exit_status != 0)
-    throw host::HostError("dpkg --print-architecture exited with status " +
+    throw HostError("dpkg --print-architecture exited with status " +
                           std::to_string(result.exit_status));
   std::string architecture(base::trim(result.output));
   if (!is_plain_word(architecture))
-    throw host::HostError("dpkg --print-architecture gave no architecture: \"" + architecture + "\"");
+    throw HostError("dpkg --print-architecture gave no architecture: \"" + architecture + "\"");
   return architecture;
 }
 
 }  // namespace
 
-std::vector<std::string> docker_install_commands(host::Host& host) {
+std::vector<std::string> docker_install_commands(Host& host) {
   const std::string codename = release_codename(host);
   const std::string architecture = package_architecture(host);
   const std::string keyrings = host.apt_keyrings.string();
   const std::string key = (host.apt_keyrings / "docker.asc").string();
-  if (!is_plain_word(key)) throw host::HostError("unexpected keyring path: " + key);
+  if (!is_plain_word(key)) throw HostError("unexpected keyring path: " + key);
 
   return {
       "apt-get update",
@@ -117,7 +116,17 @@ std::vector<std::string> docker_install_commands(host::Host& host) {
   };
 }
 
-void install_docker_on(host::Host& host) {
+bool is_docker_installed(Host& host) {
+  try {
+    ProcessRunner::Result result = host.process.run("docker", {"--version"});
+    // The exit status is deliberately not looked at: only the banner counts.
+    return base::is_valid_utf8(result.output) && result.output.starts_with(kDockerBanner);
+  } catch (...) {
+    return false;
+  }
+}
+
+void install_docker(Host& host) {
   // Checked before os-release and dpkg are looked at: neither exists off Linux.
   const std::string platform = host.system.platform_name();
   if (platform != "linux")
@@ -126,34 +135,18 @@ void install_docker_on(host::Host& host) {
   for (const std::string& command : docker_install_commands(host)) {
     int status = host.shell.run(command);
     if (status != 0)
-      throw host::HostError("docker installation failed: `" + command + "` exited with status " +
+      throw HostError("docker installation failed: `" + command + "` exited with status " +
                             std::to_string(status));
   }
 }
 
-void docker_setup_probe(host::Host& host) {
+void docker_setup_probe(Host& host) {
   std::cout << host.system.os_family() << '\n'
             << host.system.system_name() << '\n'
             << host.system.kernel_release() << '\n'
             << host.system.platform_name() << '\n';
   std::cout.flush();
-  install_docker_on(host);
+  install_docker(host);
 }
 
-bool KestroInstaller::is_docker_istalled(host::Host& host) {
-  try {
-    host::ProcessRunner::Result result = host.process.run("docker", {"--version"});
-    // The exit status is deliberately not looked at: only the banner counts.
-    return base::is_valid_utf8(result.output) && result.output.starts_with(kDockerBanner);
-  } catch (...) {
-    return false;
-  }
-}
-
-bool KestroInstaller::is_docker_istalled() { return is_docker_istalled(host::real_host()); }
-
-void KestroInstaller::install_docker(host::Host& host) { install_docker_on(host); }
-
-void KestroInstaller::install_docker() { install_docker(host::real_host()); }
-
-}  // namespace bootstrap::installer
+}  // namespace bootstrap::host
