@@ -39,7 +39,7 @@ void make_ubuntu(FakeHost& fake, const std::string& os_release) {
 }
 
 bool docker_answers(int exit_status, const std::string& output) {
-  FakeHost fake;
+  FakeHost fake = FakeHost::bare();
   fake.process.answers_["docker --version"] = {exit_status, output};
   return is_docker_installed(fake.host);
 }
@@ -56,7 +56,7 @@ TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
     EXPECT_FALSE(docker_answers(0, other)) << other;
   }
   {
-    FakeHost fake;  // no docker program
+    FakeHost fake = FakeHost::bare();  // no docker program
     EXPECT_FALSE(is_docker_installed(fake.host));
     EXPECT_EQ(Commands{"docker --version"}, fake.process.commands_ran_);
   }
@@ -66,7 +66,7 @@ TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
         throw std::bad_alloc();
       }
     } throwing;
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     host::Host host{throwing, fake.shell, fake.system, fake.host.files};
     EXPECT_FALSE(is_docker_installed(host));
   }
@@ -74,41 +74,41 @@ TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
 
 TEST(DockerInstallCommands, FollowTheHostsReleaseAndArchitecture) {
   {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     make_ubuntu(fake, kJammy);
     EXPECT_EQ(expected_commands("arm64", "jammy"), docker_install_commands(fake.host));
     EXPECT_EQ(Commands{"dpkg --print-architecture"}, fake.process.commands_ran_);
   }
   {
-    FakeHost fake;  // a derivative names its own release too; Ubuntu's wins
+    FakeHost fake = FakeHost::bare();  // a derivative names its own release too; Ubuntu's wins
     make_ubuntu(fake, "VERSION_CODENAME=\"virginia\"\nUBUNTU_CODENAME='jammy'\n");
     EXPECT_EQ(expected_commands("arm64", "jammy"), docker_install_commands(fake.host));
   }
   {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     make_ubuntu(fake, "UBUNTU_CODENAME=\nVERSION_CODENAME=\"noble\"\n");
     EXPECT_EQ(expected_commands("arm64", "noble"), docker_install_commands(fake.host));
   }
   for (const char* os_release : {"NAME=\"Ubuntu\"\nVERSION_ID=\"22.04\"\n",
                                  "UBUNTU_CODENAME=\"jammy; rm -rf /\"\n"}) {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     make_ubuntu(fake, os_release);
     EXPECT_THROW(docker_install_commands(fake.host), host::HostError) << os_release;
   }
   {
-    FakeHost fake;  // no os-release at all
+    FakeHost fake = FakeHost::bare();  // no os-release at all
     fake.process.answers_["dpkg --print-architecture"] = {0, "arm64\n"};
     EXPECT_THROW(docker_install_commands(fake.host), host::HostError);
   }
   for (const host::ProcessRunner::Result& dpkg :
        {host::ProcessRunner::Result{2, "arm64\n"}, host::ProcessRunner::Result{0, " \n"}}) {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     make_ubuntu(fake, kJammy);
     fake.process.answers_["dpkg --print-architecture"] = dpkg;
     EXPECT_THROW(docker_install_commands(fake.host), host::HostError) << dpkg.output;
   }
   {
-    FakeHost fake;  // no dpkg program
+    FakeHost fake = FakeHost::bare();  // no dpkg program
     write_file(fake.host.os_release, kJammy);
     EXPECT_THROW(docker_install_commands(fake.host), host::HostError);
   }
@@ -116,13 +116,13 @@ TEST(DockerInstallCommands, FollowTheHostsReleaseAndArchitecture) {
 
 TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
   {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     make_ubuntu(fake, kJammy);
     install_docker(fake.host);
     EXPECT_EQ(expected_commands("arm64", "jammy"), fake.shell.commands_ran_);
   }
   {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     make_ubuntu(fake, kJammy);
     const std::string third = expected_commands("arm64", "jammy")[2];
     fake.shell.exit_status_[third] = 22;
@@ -136,7 +136,7 @@ TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(3u, fake.shell.commands_ran_.size());
   }
   {
-    FakeHost fake;  // nothing is looked at or run off Linux
+    FakeHost fake = FakeHost::bare();  // nothing is looked at or run off Linux
     fake.system.platform_ = "darwin";
     try {
       install_docker(fake.host);
@@ -153,7 +153,7 @@ TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
 
 TEST(DockerSetupProbe, PrintsTheHostFactsThenInstalls) {
   {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     make_ubuntu(fake, kJammy);
     fake.shell.echo_ = true;
     ::testing::internal::CaptureStdout();
@@ -164,7 +164,7 @@ TEST(DockerSetupProbe, PrintsTheHostFactsThenInstalls) {
     EXPECT_EQ(expected, ::testing::internal::GetCapturedStdout());
   }
   {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     fake.system.platform_ = "win32";
     ::testing::internal::CaptureStdout();
     EXPECT_THROW(docker_setup_probe(fake.host), std::runtime_error);

@@ -1,5 +1,5 @@
-// Recording fakes of the host facilities, and a host whose files live in a
-// temporary folder.
+// Recording fakes of the host facilities, a host whose files live in a
+// temporary folder, and small file helpers.
 #pragma once
 
 #include <stdlib.h>
@@ -18,8 +18,7 @@
 
 namespace bootstrap::fakes {
 
-// The recording runners and system facts shared with the other test suites;
-// the FakeHost below differs only in starting from a bare host.
+// The recording runners and system facts shared with the other test suites.
 using FakeProcessRunner = testing::FakeProcessRunner;
 using FakeShellRunner = testing::RecordingShellRunner;
 using FakeSystemInfo = testing::FakeSystemInfo;
@@ -44,21 +43,8 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Fakes wired into a bare Host: no program answers and no file exists until a
-// test says so. The settings file and os-release are in a temporary folder;
-// the keyring folder keeps its real name, as nothing here touches it.
-struct FakeHost {
-  FakeProcessRunner process;
-  FakeShellRunner shell;
-  FakeSystemInfo system;
-  TempDir dir;
-  host::Host host{.process = process,
-                  .shell = shell,
-                  .system = system,
-                  .files = host::real_files(),
-                  .sysctl_conf = dir.path() / "sysctl.conf",
-                  .os_release = dir.path() / "os-release"};
-};
+// The tests here start from a bare host: FakeHost::bare().
+using testing::FakeHost;
 
 inline void write_file(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;

@@ -19,7 +19,7 @@ void set_in_force(FakeHost& fake, const std::string& sysctl_output) {
 }
 
 long read_count(const std::string& sysctl_output, int exit_status = 0) {
-  FakeHost fake;
+  FakeHost fake = FakeHost::bare();
   fake.process.answers_["sysctl vm.max_map_count"] = {exit_status, sysctl_output};
   return max_map_count(fake.host);
 }
@@ -33,7 +33,7 @@ TEST(GetMaxMepCount, ReadsTheNumberAfterTheEqualsSign) {
     EXPECT_EQ(65530, read_count("vm.max_map_count = 65530\n", 1));  // status ignored
   }
   {
-    FakeHost fake;  // no sysctl program
+    FakeHost fake = FakeHost::bare();  // no sysctl program
     EXPECT_EQ(0, max_map_count(fake.host));
     EXPECT_EQ(std::vector<std::string>{"sysctl vm.max_map_count"}, fake.process.commands_ran_);
   }
@@ -83,7 +83,7 @@ const std::string kPersisted =
     "applied persistent vm.max_map_count setting\n";
 
 TEST(CheckVmMaxMapCount, NotLinuxDoesNothingAtAll) {
-  FakeHost fake;
+  FakeHost fake = FakeHost::bare();
   fake.system.platform_ = "darwin";
   set_in_force(fake, "vm.max_map_count = 65530\n");
   write_file(fake.host.sysctl_conf, "kernel.x=1");
@@ -127,7 +127,7 @@ TEST(CheckVmMaxMapCount, RaisesTheValueAndPersistsItWhenTheFileHasNoLine) {
        {}, "a=1\nvm.max_map_count=1048576\n"},
   };
   for (const Case& c : cases) {
-    FakeHost fake;
+    FakeHost fake = FakeHost::bare();
     write_file(fake.host.sysctl_conf, c.before);
     set_in_force(fake, c.in_force);
     EXPECT_EQ((Outcome{c.printed, c.commands, c.after}), check(fake)) << "file: " << c.before;
@@ -136,7 +136,7 @@ TEST(CheckVmMaxMapCount, RaisesTheValueAndPersistsItWhenTheFileHasNoLine) {
 
 TEST(CheckVmMaxMapCount, MissingFileOrProgram) {
   {
-    FakeHost fake;  // neither the settings file nor sysctl exists
+    FakeHost fake = FakeHost::bare();  // neither the settings file nor sysctl exists
     mode_t old_mask = ::umask(0077);  // the file must still be readable by all
     Outcome outcome = check(fake);
     ::umask(old_mask);
@@ -146,7 +146,7 @@ TEST(CheckVmMaxMapCount, MissingFileOrProgram) {
     EXPECT_EQ(0644u, st.st_mode & 07777);
   }
   {
-    FakeHost fake;  // a folder where the file should be: nothing happens
+    FakeHost fake = FakeHost::bare();  // a folder where the file should be: nothing happens
     std::filesystem::create_directory(fake.host.sysctl_conf);
     set_in_force(fake, "vm.max_map_count = 65530\n");
     ::testing::internal::CaptureStdout();
@@ -155,8 +155,8 @@ TEST(CheckVmMaxMapCount, MissingFileOrProgram) {
     EXPECT_TRUE(fake.shell.commands_ran_.empty());
   }
   {
-    FakeHost fake;  // the file cannot be created: the raise has happened
-    fake.host.sysctl_conf = fake.dir.path() / "no-such-folder" / "sysctl.conf";
+    FakeHost fake = FakeHost::bare();  // the file cannot be created: the raise has happened
+    fake.host.sysctl_conf = fake.dir_ / "no-such-folder" / "sysctl.conf";
     set_in_force(fake, "vm.max_map_count = 65530\n");
     try {
       check(fake);
@@ -170,7 +170,7 @@ TEST(CheckVmMaxMapCount, MissingFileOrProgram) {
 }
 
 TEST(CheckVmMaxMapCount, SecondRunAfterASuccessfulFirstIsQuiet) {
-  FakeHost fake;
+  FakeHost fake = FakeHost::bare();
   write_file(fake.host.sysctl_conf, "# defaults\n");
   set_in_force(fake, "vm.max_map_count = 65530\n");
   EXPECT_EQ(kRaised + kPersisted, check(fake).printed);
@@ -188,7 +188,7 @@ namespace {
 // said as such instead of "applied"; the persistent line is still written so
 // the next boot has it.
 TEST(CheckVmMaxMapCount, ARefusedRaiseIsNotReportedAsApplied) {
-  FakeHost fake;
+  FakeHost fake = FakeHost::bare();
   write_file(fake.host.sysctl_conf, "a=1\n");
   set_in_force(fake, "vm.max_map_count = 65530\n");
   fake.shell.exit_status_[kRaise] = 127;

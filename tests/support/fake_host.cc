@@ -43,7 +43,9 @@ int RecordingShellRunner::run(const std::string& command_line) {
   return status == exit_status_.end() ? 0 : status->second;
 }
 
-FakeHost::FakeHost()
+FakeHost::FakeHost() : FakeHost(Start::kPrepared) {}
+
+FakeHost::FakeHost(Start start)
     : dir_(make_temp_dir()),
       host{.process = process,
            .shell = shell,
@@ -52,6 +54,10 @@ FakeHost::FakeHost()
            .sysctl_conf = dir_ / "sysctl.conf",
            .os_release = dir_ / "os-release",
            .apt_keyrings = dir_ / "keyrings"} {
+  if (start == Start::kBare) {
+    host.apt_keyrings = "/etc/apt/keyrings";
+    return;
+  }
   process.answers_["docker --version"] = {0, kDockerBanner};
   process.answers_["sysctl vm.max_map_count"] = {0, kMapCountAnswer};
   process.answers_["dpkg --print-architecture"] = {0, "amd64\n"};

@@ -6,7 +6,9 @@
 // banner, `sysctl vm.max_map_count` answers 262144, and the settings file (in
 // a fresh temporary folder, removed with the object) already has the line
 // "vm.max_map_count=262144", so host preparation prints nothing and runs no
-// shell command. Tests change the answers to walk other paths.
+// shell command. FakeHost::bare() is a host where no program answers and no
+// file exists until a test says so, for the tests of host preparation itself.
+// Tests change the answers to walk other paths.
 #pragma once
 
 #include <filesystem>
@@ -60,6 +62,9 @@ class FakeHost {
   static constexpr const char* kMapCountAnswer = "vm.max_map_count = 262144\n";
 
   FakeHost();
+  // A bare host: no program answers, the settings file and os-release do not
+  // exist, and the keyring folder keeps its real name (nothing touches it).
+  static FakeHost bare() { return FakeHost(Start::kBare); }
   ~FakeHost();
   FakeHost(const FakeHost&) = delete;
   FakeHost& operator=(const FakeHost&) = delete;
@@ -72,6 +77,10 @@ class FakeHost {
   FakeSystemInfo system;
   std::filesystem::path dir_;  // the temporary folder holding the host's files
   host::Host host;
+
+ private:
+  enum class Start { kPrepared, kBare };
+  explicit FakeHost(Start start);
 };
 
 }  // namespace bootstrap::testing
