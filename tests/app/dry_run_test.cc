@@ -7,8 +7,8 @@
 
 #include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/installer/kestro_installer.h"
+#include "fakes/fake_host.h"
 #include "tests/support/fake_engine.h"
-#include "tests/support/fake_host.h"
 
 namespace bootstrap::testing {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "fakes/fake_host.h"
 #include "tests/lumadex/sandbox_engine.h"
 #include "tests/support/fake_engine.h"
-#include "tests/support/fake_host.h"
 #include "tests/support/run.h"
 #include "tests/support/sandbox.h"
 

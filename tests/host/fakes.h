@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bootstrap/host/host.h"
-#include "tests/support/fake_host.h"
+#include "fakes/fake_host.h"
 
 namespace bootstrap::fakes {
 

@@ -11,8 +11,8 @@
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/installer/kestro_installer.h"
+#include "fakes/fake_host.h"
 #include "tests/support/fake_engine.h"
-#include "tests/support/fake_host.h"
 
 namespace bootstrap::installer::test {
 

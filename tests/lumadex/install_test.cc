@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "fakes/fake_host.h"
 #include "tests/support/fake_engine.h"
-#include "tests/support/fake_host.h"
 #include "tests/support/run.h"
 
 namespace bootstrap::testing {

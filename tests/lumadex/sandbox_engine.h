@@ -12,7 +12,7 @@
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
-#include "tests/support/fake_host.h"
+#include "fakes/fake_host.h"
 #include "tests/support/run.h"
 
 namespace bootstrap::testing {

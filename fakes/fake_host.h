@@ -1,6 +1,7 @@
 // FakeHost: the host facilities of bootstrap::host as recording fakes, for
-// tests of the deployment engine that must not run programs, install
-// anything or touch /etc.
+// tests and benchmarks of the deployment engine that must not run programs,
+// install anything or touch /etc. Built without GoogleTest, so the benchmark
+// links it even when the tests are not built.
 //
 // By default the host looks prepared: `docker --version` answers with its
 // banner, `sysctl vm.max_map_count` answers 262144, and the settings file (in
@@ -32,15 +33,17 @@ class FakeProcessRunner : public host::ProcessRunner {
 };
 
 // Records every command line in `commands_ran_` and answers with the status
-// from `exit_status_` (0 when the line has no entry). With `echo_` it also
-// prints "$ <line>" on standard output, standing in for the command's own
-// output so tests can see the order of our messages and the commands.
+// from `exit_status_`, or `unlisted_status_` (0 unless set) when the line has
+// no entry. With `echo_` it also prints "$ <line>" on standard output,
+// standing in for the command's own output so tests can see the order of our
+// messages and the commands.
 class RecordingShellRunner : public host::ShellRunner {
  public:
   int run(const std::string& command_line) override;
 
   std::vector<std::string> commands_ran_;
   std::map<std::string, int> exit_status_;
+  int unlisted_status_ = 0;
   bool echo_ = false;
 };
 

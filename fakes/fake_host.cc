@@ -1,4 +1,4 @@
-#include "tests/support/fake_host.h"
+#include "fakes/fake_host.h"
 
 #include <stdlib.h>
 
@@ -40,7 +40,7 @@ int RecordingShellRunner::run(const std::string& command_line) {
   commands_ran_.push_back(command_line);
   if (echo_) std::cout << "$ " << command_line << std::endl;
   auto status = exit_status_.find(command_line);
-  return status == exit_status_.end() ? 0 : status->second;
+  return status == exit_status_.end() ? unlisted_status_ : status->second;
 }
 
 FakeHost::FakeHost() : FakeHost(Start::kPrepared) {}
