@@ -111,15 +111,19 @@ void TimingClient::stop_container(const std::string& id) {
 void TimingClient::remove_container(const std::string& id) {
   timed(CallKind::kRemoveContainer, [&] { ForwardingClient::remove_container(id); });
 }
-std::string TimingClient::inspect_container(const std::string& id) {
+bootstrap::docker::ContainerDetails TimingClient::inspect_container(const std::string& id) {
   return timed(CallKind::kInspectContainer, [&] { return ForwardingClient::inspect_container(id); });
 }
 void TimingClient::login(const std::string& username, const std::string& password,
                          const std::string& server) {
   timed(CallKind::kLogin, [&] { ForwardingClient::login(username, password, server); });
 }
-std::string TimingClient::version() {
+bootstrap::docker::EngineVersion TimingClient::version() {
   return timed(CallKind::kVersion, [&] { return ForwardingClient::version(); });
+}
+
+std::string TimingClient::version_document() {
+  return timed(CallKind::kVersion, [&] { return ForwardingClient::version_document(); });
 }
 docker::EngineInfo TimingClient::info() {
   return timed(CallKind::kInfo, [&] { return ForwardingClient::info(); });

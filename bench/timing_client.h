@@ -73,10 +73,11 @@ class TimingClient : public bootstrap::docker::ForwardingClient {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
-  std::string inspect_container(const std::string& id) override;
+  bootstrap::docker::ContainerDetails inspect_container(const std::string& id) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
-  std::string version() override;
+  bootstrap::docker::EngineVersion version() override;
+  std::string version_document() override;
   bootstrap::docker::EngineInfo info() override;
 
  private:

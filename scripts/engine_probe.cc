@@ -12,7 +12,7 @@ int main() {
   using bootstrap::docker::DockerClient;
   try {
     std::unique_ptr<DockerClient> client = DockerClient::from_environment();
-    std::string version = client->version();
+    std::string version = client->version_document();
     // Re-serialised so the output is one compact line whatever the engine sent.
     std::cout << nlohmann::json::parse(version).dump() << '\n';
   } catch (const bootstrap::docker::EngineError& e) {

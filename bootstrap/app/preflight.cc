@@ -17,8 +17,6 @@
 #include <fstream>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/api_version.h"
 #include "bootstrap/docker/config.h"
@@ -31,8 +29,6 @@
 namespace bootstrap::app {
 
 namespace {
-
-using nlohmann::json;
 
 // "8 MiB", "3.5 GiB", "512 bytes".
 std::string size_text(std::uint64_t bytes) {
@@ -67,38 +63,21 @@ CheckResult not_checked(const std::string& name) {
           "run preflight again once the engine check passes"};
 }
 
-// The text of a string member of an object, `otherwise` when absent or not
-// text.
-std::string text_at(const json& object, const char* key, const std::string& otherwise = "") {
-  if (!object.is_object()) return otherwise;
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : otherwise;
-}
-
-// The member `key` of an object, or null.
-const json& member(const json& object, const char* key) {
-  static const json null;
-  if (!object.is_object()) return null;
-  auto it = object.find(key);
-  return it != object.end() ? *it : null;
-}
-
 // Whether `container` runs with host `port` published, from its inspection.
 bool publishes(docker::Client& client, const std::string& container, const std::string& cport,
                int port) {
-  json document;
+  docker::ContainerDetails details;
   try {
-    document = json::parse(client.inspect_container(container), nullptr, false);
+    details = client.inspect_container(container);
   } catch (const docker::NotFound&) {
     return false;
   }
-  if (text_at(member(document, "State"), "Status") != "running") return false;
+  if (details.status != "running") return false;
   const std::string key = cport.find('/') == std::string::npos ? cport + "/tcp" : cport;
-  const json& bindings = member(member(member(document, "NetworkSettings"), "Ports"), key.c_str());
-  if (!bindings.is_array()) return false;
-  for (const json& binding : bindings)
-    if (text_at(binding, "HostPort") == std::to_string(port)) return true;
-  return false;
+  auto bindings = details.published_ports.find(key);
+  if (bindings == details.published_ports.end()) return false;
+  const std::vector<std::string>& host_ports = bindings->second;
+  return std::find(host_ports.begin(), host_ports.end(), std::to_string(port)) != host_ports.end();
 }
 
 }  // namespace
@@ -173,15 +152,9 @@ CheckResult check_engine(docker::Client& client) {
   try {
     // Negotiation first: an engine that answers nothing fails here.
     const std::string in_use = client.api_version();
-    json document = json::parse(client.version(), nullptr, false);
-    if (!document.is_object()) {
-      r.level = Level::fail;
-      r.reason = "the engine's version document is not a JSON object";
-      r.advice = "check that DOCKER_HOST names a Docker engine";
-      return r;
-    }
-    const std::string server = text_at(document, "Version", "?");
-    const std::string engine_api = text_at(document, "ApiVersion");
+    const docker::EngineVersion engine = client.version();
+    const std::string server = engine.version.empty() ? "?" : engine.version;
+    const std::string& engine_api = engine.api_version;
     if (api_below_minimum(engine_api)) {
       r.level = Level::fail;
       r.reason = "Docker " + server + " speaks API " + (engine_api.empty() ? "?" : engine_api) +

@@ -23,32 +23,16 @@ void add_unique(std::vector<std::string>& names, const std::string& name) {
   if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
 }
 
-// The text of a string member of an object, empty when absent or not text.
-std::string text_at(const json& object, const char* key) {
-  if (!object.is_object()) return "";
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : "";
-}
-
 // Fills in what only an inspection tells: state, image, CPU set, networks.
-void read_inspection(const json& document, ServiceStatus& row) {
-  const json empty = json::object();
-  const json& state = document.contains("State") ? document["State"] : empty;
-  const json& config = document.contains("Config") ? document["Config"] : empty;
-  const json& host_config = document.contains("HostConfig") ? document["HostConfig"] : empty;
-  std::string status = text_at(state, "Status");
-  if (!status.empty()) row.state = status;
-  row.image = text_at(config, "Image");
-  row.cpuset = text_at(host_config, "CpusetCpus");
-
-  const json* joined = nullptr;
-  if (document.contains("NetworkSettings") && document["NetworkSettings"].is_object() &&
-      document["NetworkSettings"].contains("Networks") &&
-      document["NetworkSettings"]["Networks"].is_object())
-    joined = &document["NetworkSettings"]["Networks"];
+void read_inspection(const docker::ContainerDetails& details, ServiceStatus& row) {
+  if (!details.status.empty()) row.state = details.status;
+  row.image = details.image;
+  row.cpuset = details.cpuset_cpus;
   row.networks_missing.clear();
   for (const std::string& network : row.networks)
-    if (joined == nullptr || !joined->contains(network)) row.networks_missing.push_back(network);
+    if (std::find(details.networks.begin(), details.networks.end(), network) ==
+        details.networks.end())
+      row.networks_missing.push_back(network);
 }
 
 using base::join;
@@ -142,16 +126,13 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
     if (own != nullptr) {
       try {
         row.state = own->state.empty() ? "created" : own->state;
-        read_inspection(json::parse(client.inspect_container(own->id)), row);
+        read_inspection(client.inspect_container(own->id), row);
       } catch (const docker::NotFound&) {
         // Removed since the listing.
         row.state = "missing";
         row.image.clear();
         row.cpuset.clear();
         row.networks_missing = row.networks;
-      } catch (const json::parse_error& e) {
-        throw docker::EngineError("inspect container " + row.container +
-                                  ": the engine's answer is not JSON: " + e.what());
       }
     }
     status.services.push_back(std::move(row));

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -77,6 +78,24 @@ struct EngineInfo {
   std::string docker_root_dir;
 };
 
+// What an inspection of a container tells that this system reads. Members the
+// engine leaves out, or sends with another type, are empty.
+struct ContainerDetails {
+  std::string status;       // "created", "running", "exited", ...
+  std::string image;        // the image as the container was created from it
+  std::string cpuset_cpus;  // "0-1"; empty when not restricted
+  std::vector<std::string> networks;  // names of the networks joined
+  // Published ports: container port with protocol ("5000/tcp") -> host ports.
+  std::map<std::string, std::vector<std::string>> published_ports;
+};
+
+// What the engine's version document tells that this system reads. Members
+// the engine leaves out, or sends with another type, are empty.
+struct EngineVersion {
+  std::string version;      // the engine's release, "24.0.7"
+  std::string api_version;  // the newest API the engine speaks, "1.43"
+};
+
 // One line of an image pull's progress stream.
 struct PullEvent {
   std::string id;      // layer id, or the tag for the first line
@@ -134,16 +153,20 @@ class Client {
   virtual void start_container(const std::string& id) = 0;
   virtual void stop_container(const std::string& id) = 0;
   virtual void remove_container(const std::string& id) = 0;
-  // The engine's inspect document for a container, as JSON text.
-  virtual std::string inspect_container(const std::string& id) = 0;
+  // What the engine reports of a container. Throws EngineError, naming the
+  // container, when the answer is not a JSON object.
+  virtual ContainerDetails inspect_container(const std::string& id) = 0;
 
   // Checks the credentials with the engine (Docker Hub when `server` is
   // empty). On success every later pull of this client carries them.
   virtual void login(const std::string& username, const std::string& password,
                      const std::string& server) = 0;
 
-  // The engine's version document, as JSON text.
-  virtual std::string version() = 0;
+  // The engine's release and API range. Throws EngineError when the answer is
+  // not a JSON object.
+  virtual EngineVersion version() = 0;
+  // The engine's version document as the engine sent it, for printing whole.
+  virtual std::string version_document() = 0;
   virtual EngineInfo info() = 0;
 };
 

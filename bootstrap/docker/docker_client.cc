@@ -469,9 +469,31 @@ void DockerClient::remove_container(const std::string& id) {
   state_->call("remove container " + id, "DELETE", "/containers/" + escape_path(id));
 }
 
-std::string DockerClient::inspect_container(const std::string& id) {
-  return state_->call("inspect container " + id, "GET", "/containers/" + escape_path(id) + "/json")
-      .body;
+ContainerDetails DockerClient::inspect_container(const std::string& id) {
+  const std::string context = "inspect container " + id;
+  json answer =
+      parse_answer(context, state_->call(context, "GET", "/containers/" + escape_path(id) + "/json").body);
+  if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
+  static const json none = json::object();
+  auto object_at = [](const json& parent, const char* key) -> const json& {
+    auto it = parent.find(key);
+    return it != parent.end() && it->is_object() ? *it : none;
+  };
+  ContainerDetails details;
+  details.status = text_field(object_at(answer, "State"), "Status");
+  details.image = text_field(object_at(answer, "Config"), "Image");
+  details.cpuset_cpus = text_field(object_at(answer, "HostConfig"), "CpusetCpus");
+  const json& settings = object_at(answer, "NetworkSettings");
+  for (const auto& [network, endpoint] : object_at(settings, "Networks").items())
+    details.networks.push_back(network);
+  // A port the container exposes without publishing maps to null.
+  for (const auto& [port, bindings] : object_at(settings, "Ports").items()) {
+    if (!bindings.is_array()) continue;
+    std::vector<std::string>& host_ports = details.published_ports[port];
+    for (const json& binding : bindings)
+      if (binding.is_object()) host_ports.push_back(text_field(binding, "HostPort"));
+  }
+  return details;
 }
 
 void DockerClient::login(const std::string& username, const std::string& password,
@@ -485,7 +507,14 @@ void DockerClient::login(const std::string& username, const std::string& passwor
   state_->registry_auth = base::base64url_encode(text);
 }
 
-std::string DockerClient::version() {
+EngineVersion DockerClient::version() {
+  const std::string context = "engine version";
+  json answer = parse_answer(context, version_document());
+  if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
+  return EngineVersion{text_field(answer, "Version"), text_field(answer, "ApiVersion")};
+}
+
+std::string DockerClient::version_document() {
   return std::string(base::trim(state_->call("engine version", "GET", "/version").body));
 }
 

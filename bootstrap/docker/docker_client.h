@@ -63,10 +63,11 @@ class DockerClient : public Client {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
-  std::string inspect_container(const std::string& id) override;
+  ContainerDetails inspect_container(const std::string& id) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
-  std::string version() override;
+  EngineVersion version() override;
+  std::string version_document() override;
   EngineInfo info() override;
 
  private:

@@ -55,14 +55,15 @@ class ForwardingClient : public Client {
   void start_container(const std::string& id) override { target_->start_container(id); }
   void stop_container(const std::string& id) override { target_->stop_container(id); }
   void remove_container(const std::string& id) override { target_->remove_container(id); }
-  std::string inspect_container(const std::string& id) override {
+  ContainerDetails inspect_container(const std::string& id) override {
     return target_->inspect_container(id);
   }
   void login(const std::string& username, const std::string& password,
              const std::string& server) override {
     target_->login(username, password, server);
   }
-  std::string version() override { return target_->version(); }
+  EngineVersion version() override { return target_->version(); }
+  std::string version_document() override { return target_->version_document(); }
   EngineInfo info() override { return target_->info(); }
 
   // The wrapped client.

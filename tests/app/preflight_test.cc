@@ -44,15 +44,14 @@ bool contains(const std::string& text, const std::string& part) {
 }
 
 // The fake engine with the answers preflight reads set by the test: the API
-// in use, the version document, memory and data root, and the published
-// ports of running containers in their inspection.
+// in use, the engine's version, memory and data root.
 class AnsweringEngine : public FakeEngine {
  public:
   std::string api_version() override {
     FakeEngine::api_version();
     return api_in_use_;
   }
-  std::string version() override {
+  docker::EngineVersion version() override {
     FakeEngine::version();
     return version_;
   }
@@ -62,18 +61,8 @@ class AnsweringEngine : public FakeEngine {
     i.docker_root_dir = root_dir_;
     return i;
   }
-  std::string inspect_container(const std::string& id) override {
-    json document = json::parse(FakeEngine::inspect_container(id));
-    for (const Container& c : containers_)
-      if ((c.id == id || c.name == id) && c.state == "running" && c.definition.ports)
-        for (const auto& [cport, hport] : *c.definition.ports)
-          document["NetworkSettings"]["Ports"][cport + "/tcp"] =
-              json::array({{{"HostIp", "0.0.0.0"}, {"HostPort", hport}}});
-    return document.dump();
-  }
-
   std::string api_in_use_ = "1.41";
-  std::string version_ = R"({"Version":"20.10.24","ApiVersion":"1.41","MinAPIVersion":"1.12"})";
+  docker::EngineVersion version_{"20.10.24", "1.41"};
   std::int64_t mem_total_ = 8 * app::kGiB;
   std::string root_dir_ = "/var/lib/docker";
 };
@@ -116,7 +105,7 @@ TEST(PreflightChecks, Engine) {
   }
   {
     AnsweringEngine engine;  // an engine older than 20.10
-    engine.version_ = R"({"Version":"19.03.15","ApiVersion":"1.40"})";
+    engine.version_ = {"19.03.15", "1.40"};
     engine.api_in_use_ = "1.40";
     CheckResult r = app::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
@@ -125,7 +114,7 @@ TEST(PreflightChecks, Engine) {
   }
   {
     AnsweringEngine engine;  // a new engine, but an old API pinned
-    engine.version_ = R"({"Version":"24.0.7","ApiVersion":"1.43"})";
+    engine.version_ = {"24.0.7", "1.43"};
     engine.api_in_use_ = "1.40";
     CheckResult r = app::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
@@ -133,17 +122,19 @@ TEST(PreflightChecks, Engine) {
   }
   {
     AnsweringEngine engine;  // 1.100 is newer than 1.41, not older
-    engine.version_ = R"({"Version":"99.0","ApiVersion":"1.100"})";
+    engine.version_ = {"99.0", "1.100"};
     EXPECT_EQ(Level::pass, app::check_engine(engine).level);
   }
   {
-    AnsweringEngine engine;
-    engine.version_ = "not json";
-    EXPECT_EQ(Level::fail, app::check_engine(engine).level);
+    AnsweringEngine engine;  // an answer the client cannot read
+    engine.fail_next("version", docker::EngineError("engine version: the engine's answer is not JSON: <html>"));
+    CheckResult r = app::check_engine(engine);
+    EXPECT_EQ(Level::fail, r.level);
+    EXPECT_TRUE(contains(r.reason, "not JSON")) << r.reason;
   }
   {
-    AnsweringEngine engine;  // members of the wrong type count as absent
-    engine.version_ = R"({"Version":24,"ApiVersion":1.41})";
+    AnsweringEngine engine;  // an engine that names neither
+    engine.version_ = {};
     CheckResult r = app::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
     EXPECT_TRUE(contains(r.reason, "Docker ? speaks API ?")) << r.reason;

@@ -27,24 +27,6 @@ using installer::ServiceList;
 using installer::lumadex::LumadexInstaller;
 using nlohmann::json;
 
-// The fake engine, with inspection documents that also carry what the engine
-// reports of a container's CPU set and network memberships (the shared fake's
-// inspection has state and image only).
-class InspectingEngine : public FakeEngine {
- public:
-  std::string inspect_container(const std::string& id) override {
-    json document = json::parse(FakeEngine::inspect_container(id));  // records, may throw
-    for (const Container& c : containers_) {
-      if (c.id != id && c.name != id) continue;
-      document["HostConfig"]["CpusetCpus"] = c.definition.cpuset_cpus.value_or("");
-      json networks = json::object();
-      for (const Membership& m : c.networks) networks[m.network] = {{"Aliases", m.aliases}};
-      document["NetworkSettings"]["Networks"] = networks;
-    }
-    return document.dump();
-  }
-};
-
 ServiceDescription service(const std::string& name, std::vector<std::string> networks,
                            std::vector<std::string> volumes = {}) {
   ServiceDescription s;
@@ -82,7 +64,7 @@ class StatusOnFakeEngine : public ::testing::Test {
       service("web", {"front", "back"}, {"data:/data", "/var/run/docker.sock:/var/run/docker.sock"}),
       service("db", {"back"}, {"data:/var/db", "logs:/logs"}),
       service("cache", {"back"})};
-  InspectingEngine engine_;
+  FakeEngine engine_;
 };
 
 TEST_F(StatusOnFakeEngine, EachServiceAsTheEngineHasIt) {
@@ -193,7 +175,7 @@ TEST_F(StatusOnFakeEngine, TextAndJson) {
 // The product installed by the real installer on the fake engine: status finds
 // every object under the names the installer gave it.
 TEST(StatusOfTheProduct, AfterAnInstallAndAScale) {
-  auto engine = std::make_shared<InspectingEngine>();
+  auto engine = std::make_shared<FakeEngine>();
   engine->ncpu_ = 2;
   for (const ServiceDescription& s : LumadexInstaller::lumadex_services) engine->add_image(s.image);
   FakeHost fake_host;

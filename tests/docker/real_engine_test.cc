@@ -13,6 +13,7 @@
 #include "bootstrap/docker/curl_transport.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
+#include "tests/support/engine_document.h"
 #include "tests/support/run.h"
 #include "tests/support/sandbox.h"
 
@@ -158,7 +159,7 @@ TEST(RealEngineTest, ContainersRoundTrip) {
   });
   EXPECT_EQ(created.name, name);
 
-  json inspected = json::parse(client->inspect_container(name));
+  json inspected = testing::inspect_document(name);
   EXPECT_EQ(inspected["Id"], created.id);
   EXPECT_EQ(inspected["Config"]["Cmd"],
             json::parse(R"(["/bin/sh","-c","trap 'exit 0' TERM; while :; do sleep 1; done"])"));
@@ -172,6 +173,10 @@ TEST(RealEngineTest, ContainersRoundTrip) {
   EXPECT_EQ(host["RestartPolicy"]["Name"], "unless-stopped");
   EXPECT_EQ(host["CpusetCpus"], "0");
   EXPECT_EQ(host["PortBindings"], json::parse(R"({"5000/tcp":[{"HostIp":"","HostPort":"0"}]})"));
+  ContainerDetails details = client->inspect_container(name);
+  EXPECT_EQ(details.status, "created");
+  EXPECT_EQ(details.image, kProbeImage);
+  EXPECT_EQ(details.cpuset_cpus, "0");
 
   std::vector<ContainerRef> containers = client->list_containers(true);
   auto listed_box = std::find_if(containers.begin(), containers.end(),
@@ -183,12 +188,18 @@ TEST(RealEngineTest, ContainersRoundTrip) {
 
   client->start_container(created.id);
   client->start_container(created.id);  // already running: 304, a success
-  EXPECT_EQ(json::parse(client->inspect_container(created.id))["State"]["Running"], true);
+  details = client->inspect_container(created.id);
+  EXPECT_EQ(details.status, "running");
+  EXPECT_EQ(details.networks.size(), 1u) << "the engine's default network";
+  ASSERT_EQ(details.published_ports.count("5000/tcp"), 1u);
+  const std::vector<std::string>& host_ports = details.published_ports["5000/tcp"];
+  ASSERT_FALSE(host_ports.empty());
+  EXPECT_NE(host_ports[0], "0") << "the engine picks a free port for 0";
   EXPECT_TRUE(listed(client->list_containers(false), name));
 
   client->stop_container(created.id);
   client->stop_container(created.id);  // already stopped: 304
-  EXPECT_EQ(json::parse(client->inspect_container(created.id))["State"]["Running"], false);
+  EXPECT_EQ(client->inspect_container(created.id).status, "exited");
 
   client->remove_container(created.id);
   EXPECT_FALSE(listed(client->list_containers(true), name));
@@ -322,10 +333,10 @@ TEST(RealEngineTest, LoginLetsPullsThroughTheAuthRegistry) {
 TEST(RealEngineTest, NegotiatesAndReportsTheEngine) {
   REQUIRE_SANDBOX();
   auto client = sandbox_client();
-  json version = json::parse(client->version());
-  ASSERT_TRUE(version.contains("ApiVersion"));
+  EngineVersion version = client->version();
+  ASSERT_FALSE(version.api_version.empty());
   // The lower of the engine's version and ours.
-  const std::string engine_version = version["ApiVersion"];
+  const std::string engine_version = version.api_version;
   auto number = [](const std::string& v) {
     return std::make_pair(std::stoi(v.substr(0, v.find('.'))),
                           std::stoi(v.substr(v.find('.') + 1)));
@@ -336,7 +347,7 @@ TEST(RealEngineTest, NegotiatesAndReportsTheEngine) {
   EngineInfo info = client->info();
   EXPECT_GT(info.ncpu, 0);
   EXPECT_GT(info.mem_total, 0);
-  EXPECT_EQ(info.server_version, version["Version"]);
+  EXPECT_EQ(info.server_version, version.version);
   EXPECT_FALSE(info.docker_root_dir.empty());
   EXPECT_GE(client->stats().requests, 3u);  // ping, version, info
 }

@@ -2,6 +2,8 @@
 // and how it turns the engine's answers into results and typed errors.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/docker/fake_transport.h"
@@ -330,8 +332,7 @@ TEST(RequestShapeTest, VolumesAndContainers) {
     client->start_container("lumadex-api");
     client->stop_container("lumadex-api");
     client->remove_container("lumadex-api");
-    EXPECT_EQ(json::parse(client->inspect_container("lumadex-api"))["HostConfig"]["CpusetCpus"],
-              "0");
+    EXPECT_EQ(client->inspect_container("lumadex-api").cpuset_cpus, "0");
     std::vector<Request> expected = {
         {"POST", "/v1.41/containers/lumadex-api/start", std::nullopt, {}},
         {"POST", "/v1.41/containers/lumadex-api/stop", std::nullopt, {}},
@@ -360,7 +361,9 @@ TEST(RequestShapeTest, ImagesAndSystem) {
     engine->reply_json(200, "{\"Version\":\"20.10.24\",\"ApiVersion\":\"1.41\"}\n");
     engine->reply_json(200, R"({"NCPU":2,"MemTotal":8254263296,"ServerVersion":"20.10.24",
                                 "OperatingSystem":"Debian GNU/Linux 12","DockerRootDir":"/var/lib/docker"})");
-    EXPECT_EQ(json::parse(client->version())["ApiVersion"], "1.41");
+    EngineVersion version = client->version();
+    EXPECT_EQ(version.version, "20.10.24");
+    EXPECT_EQ(version.api_version, "1.41");
     EngineInfo info = client->info();
     EXPECT_EQ(info.ncpu, 2);
     EXPECT_EQ(info.mem_total, 8254263296);
@@ -387,6 +390,51 @@ TEST(RequestShapeTest, ImagesAndSystem) {
     } catch (const EngineError& e) {
       EXPECT_STREQ(e.what(), "create container r: the engine's answer has no \"Id\"");
     }
+  }
+}
+
+TEST(AnswerReadingTest, InspectionAndVersion) {
+  {
+    // Members of another type read as absent; an exposed port that is not
+    // published maps to null and publishes nothing.
+    auto [client, engine] = fake_client();
+    engine->reply_json(200, R"({"State":{"Status":7},"Config":"x","HostConfig":{"CpusetCpus":"0-1"},
+        "NetworkSettings":{"Networks":{"lumadex-es-net":{},"lumadex-app-net":{}},
+          "Ports":{"9300/tcp":null,"5000/tcp":[{"HostIp":"0.0.0.0","HostPort":"5000"},
+                                              {"HostIp":"::","HostPort":"5000"}]}}})");
+    ContainerDetails details = client->inspect_container("lumadex-es1");
+    EXPECT_EQ(details.status, "");
+    EXPECT_EQ(details.image, "");
+    EXPECT_EQ(details.cpuset_cpus, "0-1");
+    EXPECT_EQ(details.networks, (std::vector<std::string>{"lumadex-app-net", "lumadex-es-net"}));
+    EXPECT_EQ(details.published_ports,
+              (std::map<std::string, std::vector<std::string>>{{"5000/tcp", {"5000", "5000"}}}));
+  }
+  {
+    // Answers that are not a JSON object are errors naming what was asked.
+    auto [client, engine] = fake_client();
+    engine->reply_json(200, "<html>");
+    engine->reply_json(200, "[]");
+    engine->reply_json(200, "null");
+    try {
+      client->inspect_container("lumadex-api");
+      ADD_FAILURE() << "no error";
+    } catch (const EngineError& e) {
+      EXPECT_STREQ(e.what(), "inspect container lumadex-api: the engine's answer is not JSON: <html>");
+    }
+    try {
+      client->inspect_container("lumadex-api");
+      ADD_FAILURE() << "no error";
+    } catch (const EngineError& e) {
+      EXPECT_STREQ(e.what(), "inspect container lumadex-api: the engine's answer is not an object");
+    }
+    EXPECT_THROW(client->version(), EngineError);
+  }
+  {
+    // The whole document, as sent less the surrounding blanks, for printing.
+    auto [client, engine] = fake_client();
+    engine->reply_json(200, "{\"Version\":\"24.0.7\", \"Os\":\"linux\"}\n");
+    EXPECT_EQ(client->version_document(), R"({"Version":"24.0.7", "Os":"linux"})");
   }
 }
 

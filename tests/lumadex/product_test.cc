@@ -62,7 +62,7 @@ class Product : public ::testing::Test {
   }
 
   std::string state(const std::string& container) {
-    return inspect(*client_, container)["State"]["Status"].get<std::string>();
+    return inspect_document(container)["State"]["Status"].get<std::string>();
   }
   bool exists(const std::string& container) {
     for (const docker::ContainerRef& c : client_->list_containers(true))
@@ -106,7 +106,7 @@ TEST_F(Product, InstallDefinesAndStartsEveryService) {
   // Every definition as the engine holds it.
   for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
     SCOPED_TRACE(s.name);
-    json c = inspect(*client_, "lumadex-" + s.name);
+    json c = inspect_document("lumadex-" + s.name);
     EXPECT_EQ("running", c["State"]["Status"]);
     EXPECT_EQ(s.image, c["Config"]["Image"]);
     EXPECT_EQ("always", c["HostConfig"]["RestartPolicy"]["Name"]);
@@ -121,18 +121,18 @@ TEST_F(Product, InstallDefinesAndStartsEveryService) {
       EXPECT_NE(aliases.end(), std::find(aliases.begin(), aliases.end(), s.name)) << network;
     }
   }
-  json api = inspect(*client_, "lumadex-api");
+  json api = inspect_document("lumadex-api");
   EXPECT_EQ((std::vector<std::string>{"/bin/sh", "-c", "./start.sh api"}),
             api["Config"]["Cmd"].get<std::vector<std::string>>());
   EXPECT_EQ("5000", api["HostConfig"]["PortBindings"]["5000/tcp"][0]["HostPort"]);
   EXPECT_EQ((std::vector<std::string>{"lumadex-temp-vol:/temp-vol:rw"}),
             api["HostConfig"]["Binds"].get<std::vector<std::string>>());
-  json streaming = inspect(*client_, "lumadex-streaming");
+  json streaming = inspect_document("lumadex-streaming");
   EXPECT_EQ((std::vector<std::string>{"start-kafka.sh"}), streaming["Config"]["Cmd"].get<std::vector<std::string>>());
   EXPECT_EQ((std::vector<std::string>{"/var/run/docker.sock:/var/run/docker.sock:rw", "lumadex-streaming-vol:/kafka:rw"}),
             streaming["HostConfig"]["Binds"].get<std::vector<std::string>>());
   for (const char* node : {"lumadex-es1", "lumadex-es2"}) {
-    json es = inspect(*client_, node);
+    json es = inspect_document(node);
     EXPECT_EQ(json::parse(R"([{"Name":"memlock","Soft":-1,"Hard":-1}])"), es["HostConfig"]["Ulimits"]) << node;
   }
 
@@ -140,7 +140,7 @@ TEST_F(Product, InstallDefinesAndStartsEveryService) {
   RunResult lookup = run_program({"docker", "exec", "lumadex-api", "nslookup", "es1"});
   EXPECT_EQ(0, lookup.status) << lookup.out << lookup.err;
   std::string es1_address =
-      inspect(*client_, "lumadex-es1")["NetworkSettings"]["Networks"]["lumadex-es-net"]["IPAddress"];
+      inspect_document("lumadex-es1")["NetworkSettings"]["Networks"]["lumadex-es-net"]["IPAddress"];
   EXPECT_NE(std::string::npos, lookup.out.find(es1_address)) << lookup.out;
 
   // A second install creates and pulls nothing and starts everything again.
@@ -160,11 +160,11 @@ TEST_F(Product, ScaleAddsAndTakesAwayWorkers) {
   std::vector<std::string> out = printed_by([&] { sandbox.product.scale("worker", 3); });
   EXPECT_EQ((std::vector<std::string>{"starting lumadex-worker_1", "starting lumadex-worker_2"}),
             with_prefix(out, "starting "));
-  json service = inspect(*client_, "lumadex-worker");
+  json service = inspect_document("lumadex-worker");
   for (int n : {1, 2}) {
     std::string name = "lumadex-worker_" + std::to_string(n);
     SCOPED_TRACE(name);
-    json w = inspect(*client_, name);
+    json w = inspect_document(name);
     EXPECT_EQ("running", w["State"]["Status"]);
     EXPECT_EQ("no", w["HostConfig"]["RestartPolicy"]["Name"]);
     EXPECT_EQ(service["HostConfig"]["CpusetCpus"], w["HostConfig"]["CpusetCpus"]);
@@ -201,7 +201,7 @@ TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
   ASSERT_TRUE(completed);
   for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
     std::string expected = s.image == "lmdx2/app" ? "lmdx2/app:2.3" : s.image;
-    EXPECT_EQ(expected, inspect(*client_, "lumadex-" + s.name)["Config"]["Image"]) << s.name;
+    EXPECT_EQ(expected, inspect_document("lumadex-" + s.name)["Config"]["Image"]) << s.name;
     EXPECT_NE("lmdx2/app:2.3", s.image) << "the catalogue itself is never changed";
   }
 
@@ -232,7 +232,7 @@ TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
                                       "creating volume lumadex-coordinator-data-vol",
                                       "creating volume lumadex-queue-vol"}),
             with_prefix(out, "creating volume "));
-  EXPECT_EQ("lmdx2/app", inspect(*client_, "lumadex-api")["Config"]["Image"]);
+  EXPECT_EQ("lmdx2/app", inspect_document("lumadex-api")["Config"]["Image"]);
   RunResult kept = run_program({"docker", "run", "--rm", "-v", "lumadex-es1-vol:/data", "kestro/probe",
                                 "cat", "/data/marker"});
   EXPECT_EQ("kept\n", kept.out) << kept.err;

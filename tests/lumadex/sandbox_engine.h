@@ -13,6 +13,7 @@
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "fakes/fake_host.h"
+#include "tests/support/engine_document.h"
 #include "tests/support/run.h"
 
 namespace bootstrap::testing {
@@ -55,10 +56,6 @@ inline std::vector<std::string> printed_by(const std::function<void()>& body) {
     throw;
   }
   return lines_of(::testing::internal::GetCapturedStdout());
-}
-
-inline nlohmann::json inspect(docker::Client& client, const std::string& container) {
-  return nlohmann::json::parse(client.inspect_container(container));
 }
 
 // The product on the sandbox engine, with the host's preparation faked (Docker

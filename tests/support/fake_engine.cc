@@ -307,13 +307,20 @@ void FakeEngine::remove_container(const std::string& id) {
   std::erase_if(containers_, [&](const Container& each) { return each.name == name; });
 }
 
-std::string FakeEngine::inspect_container(const std::string& id) {
+docker::ContainerDetails FakeEngine::inspect_container(const std::string& id) {
   Container* c = find_container(id);
   const std::string line = "inspect " + (c ? c->name : id);
   request(line);
   if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
-  return "{\"Id\":\"" + c->id + "\",\"Name\":\"/" + c->name + "\",\"State\":{\"Status\":\"" +
-         c->state + "\"},\"Config\":{\"Image\":\"" + c->definition.image + "\"}}";
+  docker::ContainerDetails details;
+  details.status = c->state;
+  details.image = c->definition.image;
+  details.cpuset_cpus = c->definition.cpuset_cpus.value_or("");
+  for (const Membership& m : c->networks) details.networks.push_back(m.network);
+  if (c->state == "running" && c->definition.ports)
+    for (const auto& [container_port, host_port] : *c->definition.ports)
+      details.published_ports[container_port + "/tcp"].push_back(host_port);
+  return details;
 }
 
 void FakeEngine::login(const std::string& username, const std::string& password,
@@ -326,7 +333,12 @@ void FakeEngine::login(const std::string& username, const std::string& password,
   logged_in_user_ = username;
 }
 
-std::string FakeEngine::version() {
+docker::EngineVersion FakeEngine::version() {
+  request("version");
+  return {"24.0.7", "1.43"};
+}
+
+std::string FakeEngine::version_document() {
   request("version");
   return "{\"Version\":\"24.0.7\",\"ApiVersion\":\"1.43\",\"Os\":\"linux\",\"Arch\":\"amd64\"}";
 }

@@ -108,10 +108,13 @@ class FakeEngine : public docker::Client {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
-  std::string inspect_container(const std::string& id) override;
+  // Status, image, CPU set and networks as the container has them; the
+  // ports its definition publishes while it runs.
+  docker::ContainerDetails inspect_container(const std::string& id) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
-  std::string version() override;
+  docker::EngineVersion version() override;
+  std::string version_document() override;
   docker::EngineInfo info() override;
 
   // --- State, in the engine's listing order ---------------------------------
