@@ -32,11 +32,11 @@ bool LumadexInstaller::is_service(const std::string& name) {
   return false;
 }
 
-std::unique_ptr<KestroInstaller> LumadexInstaller::make_engine(const ServiceList& services) {
-  auto engine = std::make_unique<KestroInstaller>(application_name, services,
-                                                  environment_.make_client(), environment_.host);
-  engine->pull_progress = environment_.pull_progress;
-  return engine;
+std::unique_ptr<KestroInstaller> LumadexInstaller::make_deployment(const ServiceList& services) {
+  auto deployment = std::make_unique<KestroInstaller>(application_name, services,
+                                                    environment_.make_client(), environment_.host);
+  deployment->pull_progress = environment_.pull_progress;
+  return deployment;
 }
 
 void LumadexInstaller::wait_for_engine() {
@@ -76,8 +76,8 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
     if (KestroInstaller::is_docker_istalled(environment_.host)) wait_for_engine();
   }
 
-  std::unique_ptr<KestroInstaller> engine = make_engine(working_copy);
-  return engine->compose_up(std::nullopt, std::nullopt, update);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  return deployment->compose_up(std::nullopt, std::nullopt, update);
 }
 
 bool LumadexInstaller::update() {
@@ -87,17 +87,17 @@ bool LumadexInstaller::update() {
 }
 
 void LumadexInstaller::uninstall() {
-  std::unique_ptr<KestroInstaller> engine = make_engine(lumadex_services);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
   say("uninstalling lumadex");
-  engine->compose_down();
+  deployment->compose_down();
   say("successfully uninstalled!");
   say("removing cache volumes");
-  for (const std::string& volume : removed_volumes) engine->remove_volume(volume);
+  for (const std::string& volume : removed_volumes) deployment->remove_volume(volume);
   say("successfully removed cache volumes");
 }
 
 void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
-  make_engine(lumadex_services)->scale_service(service_name, n_worker);
+  make_deployment(lumadex_services)->scale_service(service_name, n_worker);
 }
 
 void LumadexInstaller::configure() { KestroInstaller::check_vm_max_map_count(environment_.host); }

@@ -74,7 +74,7 @@ class LumadexInstaller {
   static bool is_service(const std::string& name);
 
  private:
-  std::unique_ptr<KestroInstaller> make_engine(const ServiceList& services);
+  std::unique_ptr<KestroInstaller> make_deployment(const ServiceList& services);
   void wait_for_engine();
 
   Environment environment_;
