@@ -49,21 +49,21 @@ std::string flow_list(const std::vector<std::string>& items) {
 void write_service(Yaml& y, const installer::Layout& layout,
                    const installer::ServiceDescription& s, const ExportOptions& options) {
   const installer::ContainerDefinition d = layout.definition(s);
-  const docker::ContainerSpec& spec = d.spec;
+  const docker::ContainerSpec& request = d.request;
   y.line(1, yaml_quote(s.name) + ":");
   if (s.name != options.unnamed_service)
-    y.line(2, "container_name: " + compose_value(spec.name));
-  std::string image = spec.image;
+    y.line(2, "container_name: " + compose_value(request.name));
+  std::string image = request.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
   y.line(2, "image: " + compose_value(image));
-  if (spec.command) y.line(2, "command: " + flow_list(docker::split_command(*spec.command)));
-  if (spec.environment) {
-    if (spec.environment->empty()) y.line(2, "environment: {}");
+  if (request.command) y.line(2, "command: " + flow_list(docker::split_command(*request.command)));
+  if (request.environment) {
+    if (request.environment->empty()) y.line(2, "environment: {}");
     else y.line(2, "environment:");
-    for (const auto& [name, value] : *spec.environment)
+    for (const auto& [name, value] : *request.environment)
       y.line(3, yaml_quote(name) + ": " + compose_value(value));
   }
-  if (spec.binds) {
+  if (request.binds) {
     if (d.mounts.empty()) y.line(2, "volumes: []");
     else y.line(2, "volumes:");
     // The installer mounts every entry read-write and ignores a third part.
@@ -79,21 +79,21 @@ void write_service(Yaml& y, const installer::Layout& layout,
   } else {
     y.line(2, "network_mode: \"bridge\"");
   }
-  if (spec.ports && !spec.ports->empty()) {
+  if (request.ports && !request.ports->empty()) {
     y.line(2, "ports:");
-    for (const auto& [container_port, host_port] : *spec.ports)
+    for (const auto& [container_port, host_port] : *request.ports)
       y.line(3, "- " + compose_value(host_port + ":" + container_port));
   }
-  if (spec.ulimits && !spec.ulimits->empty()) {
+  if (request.ulimits && !request.ulimits->empty()) {
     y.line(2, "ulimits:");
-    for (const docker::Ulimit& u : *spec.ulimits) {
+    for (const docker::Ulimit& u : *request.ulimits) {
       y.line(3, yaml_quote(u.name) + ":");
       y.line(4, "soft: " + std::to_string(u.soft));
       y.line(4, "hard: " + std::to_string(u.hard));
     }
   }
-  if (spec.cpuset_cpus) y.line(2, "cpuset: " + compose_value(*spec.cpuset_cpus));
-  if (spec.restart_policy) y.line(2, "restart: " + compose_value(*spec.restart_policy));
+  if (request.cpuset_cpus) y.line(2, "cpuset: " + compose_value(*request.cpuset_cpus));
+  if (request.restart_policy) y.line(2, "restart: " + compose_value(*request.restart_policy));
 }
 
 }  // namespace

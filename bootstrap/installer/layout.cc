@@ -81,13 +81,13 @@ ContainerDefinition Layout::definition(const ServiceDescription& service,
                                        const std::string& container_name) const {
   ContainerDefinition d;
   d.service = service.name;
-  docker::ContainerSpec& spec = d.spec;
-  spec.image = service.image;
-  spec.command = service.command;
-  spec.name = container_name;
-  spec.environment = service.environment;
-  spec.ulimits = service.ulimits;
-  spec.ports = service.ports;
+  docker::ContainerSpec& request = d.request;
+  request.image = service.image;
+  request.command = service.command;
+  request.name = container_name;
+  request.environment = service.environment;
+  request.ulimits = service.ulimits;
+  request.ports = service.ports;
   if (service.volumes) {
     std::vector<docker::Bind> binds;
     for (const std::string& entry : *service.volumes) {
@@ -107,9 +107,9 @@ ContainerDefinition Layout::definition(const ServiceDescription& service,
         d.mounts.push_back(mount);
       }
     }
-    spec.binds = std::move(binds);
+    request.binds = std::move(binds);
   }
-  spec.restart_policy = service.restart;
+  request.restart_policy = service.restart;
   if (service.cpuset) {
     if (!cpu_count_)
       throw std::logic_error("the layout of " + application_ +
@@ -117,7 +117,7 @@ ContainerDefinition Layout::definition(const ServiceDescription& service,
                              " has a CPU set");
     unsigned count = cpu_count_();
     CpuSet chosen = resolve_cpuset(*service.cpuset, count);
-    spec.cpuset_cpus = chosen.cpus;
+    request.cpuset_cpus = chosen.cpus;
     d.cpuset_asked = service.cpuset;
     d.cpu_count = count;
     d.cpuset_clamped = chosen.clamped;

@@ -42,13 +42,13 @@ struct NetworkJoin {
 // One container, ready to create.
 struct ContainerDefinition {
   std::string service;  // short name of the service it runs
-  docker::ContainerSpec spec;
+  docker::ContainerSpec request;  // what the engine is asked to create
   // One per source, as in the description ("temp-vol", "/var/run/docker.sock");
-  // spec.binds holds the same with engine names.
+  // request.binds holds the same with engine names.
   std::vector<VolumeEntry> mounts;
   std::vector<NetworkJoin> networks;  // in the description's order, as listed
   // The CPU set as the description asks for it, the CPU count it was resolved
-  // for, and whether the engine lacks some of its CPUs, so spec.cpuset_cpus
+  // for, and whether the engine lacks some of its CPUs, so request.cpuset_cpus
   // is less than asked.
   std::optional<std::string> cpuset_asked;
   unsigned cpu_count = 0;

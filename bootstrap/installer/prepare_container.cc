@@ -17,10 +17,10 @@ void KestroInstaller::create(const ContainerDefinition& definition) {
   if (definition.cpuset_clamped)
     say("cpu set " + *definition.cpuset_asked + " of " + definition.service +
         " needs CPUs this host lacks (it has " + std::to_string(definition.cpu_count) +
-        "); using " + *definition.spec.cpuset_cpus);
+        "); using " + *definition.request.cpuset_cpus);
 
-  const std::string& container_name = definition.spec.name;
-  docker::ContainerRef container = client->create_container(definition.spec);
+  const std::string& container_name = definition.request.name;
+  docker::ContainerRef container = client->create_container(definition.request);
   containers.put(container_name, container);
 
   for (const NetworkJoin& join : definition.networks) {

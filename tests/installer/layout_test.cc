@@ -20,7 +20,7 @@ namespace {
 using lumadex::LumadexInstaller;
 
 void print_definition(std::ostringstream& out, const ContainerDefinition& d) {
-  for (const std::string& line : test::describe(d.spec)) out << "    " << line << "\n";
+  for (const std::string& line : test::describe(d.request)) out << "    " << line << "\n";
   if (d.cpuset_asked)
     out << "    cpuset asked " << *d.cpuset_asked << (d.cpuset_clamped ? ", cut to fit" : "")
         << "\n";
@@ -79,14 +79,14 @@ TEST(Layout, CatalogueInvariants) {
   }
   for (const ServiceDescription& s : layout.services()) {
     const ContainerDefinition d = layout.definition(s);
-    EXPECT_TRUE(names.insert(d.spec.name).second) << d.spec.name;
+    EXPECT_TRUE(names.insert(d.request.name).second) << d.request.name;
     for (const NetworkJoin& join : d.networks)
       EXPECT_TRUE(networks.count(join.network)) << s.name << " joins " << join.network;
-    for (const docker::Bind& bind : d.spec.binds.value_or(std::vector<docker::Bind>{})) {
+    for (const docker::Bind& bind : d.request.binds.value_or(std::vector<docker::Bind>{})) {
       if (bind.source.front() == '/') continue;
       EXPECT_TRUE(volumes.count(bind.source)) << s.name << " mounts " << bind.source;
     }
-    for (const auto& [container_port, host_port] : d.spec.ports.value_or(docker::KeyValues{}))
+    for (const auto& [container_port, host_port] : d.request.ports.value_or(docker::KeyValues{}))
       EXPECT_TRUE(host_ports.insert(host_port).second) << s.name << " publishes " << host_port;
 
     // Workers belong to their own service only, and read back their number.
@@ -95,7 +95,7 @@ TEST(Layout, CatalogueInvariants) {
       EXPECT_EQ(n, Layout::worker_number(worker)) << worker;
       for (const ServiceDescription& other : layout.services()) {
         EXPECT_EQ(other.name == s.name, layout.belongs_to(other.name, worker)) << worker;
-        EXPECT_EQ(other.name == s.name, layout.belongs_to(other.name, d.spec.name)) << other.name;
+        EXPECT_EQ(other.name == s.name, layout.belongs_to(other.name, d.request.name)) << other.name;
       }
     }
   }
