@@ -25,6 +25,7 @@ const char* kind_name(CallKind kind) {
     case CallKind::kStopContainer: return "stop_container";
     case CallKind::kRemoveContainer: return "remove_container";
     case CallKind::kInspectContainer: return "inspect_container";
+    case CallKind::kContainerLogs: return "container_logs";
     case CallKind::kLogin: return "login";
     case CallKind::kVersion: return "version";
     case CallKind::kInfo: return "info";
@@ -113,6 +114,11 @@ void TimingClient::remove_container(const std::string& id) {
 }
 bootstrap::docker::ContainerDetails TimingClient::inspect_container(const std::string& id) {
   return timed(CallKind::kInspectContainer, [&] { return ForwardingClient::inspect_container(id); });
+}
+
+void TimingClient::container_logs(const std::string& id, const docker::LogOptions& options,
+                                  const docker::LogSink& sink) {
+  timed(CallKind::kContainerLogs, [&] { ForwardingClient::container_logs(id, options, sink); });
 }
 void TimingClient::login(const std::string& username, const std::string& password,
                          const std::string& server) {

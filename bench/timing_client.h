@@ -30,6 +30,7 @@ enum class CallKind {
   kStopContainer,
   kRemoveContainer,
   kInspectContainer,
+  kContainerLogs,
   kLogin,
   kVersion,
   kInfo,
@@ -74,6 +75,8 @@ class TimingClient : public bootstrap::docker::ForwardingClient {
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
   bootstrap::docker::ContainerDetails inspect_container(const std::string& id) override;
+  void container_logs(const std::string& id, const bootstrap::docker::LogOptions& options,
+                      const bootstrap::docker::LogSink& sink) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
   bootstrap::docker::EngineVersion version() override;

@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -87,6 +88,14 @@ struct ContainerDetails {
   std::vector<std::string> networks;  // names of the networks joined
   // Published ports: container port with protocol ("5000/tcp") -> host ports.
   std::map<std::string, std::vector<std::string>> published_ports;
+  bool running = false;     // also true while the engine restarts it
+  bool restarting = false;
+  int restart_count = 0;    // restarts the engine made under the restart policy
+  int exit_code = 0;        // of the last exit
+  std::int64_t started_at = 0;   // unix seconds of the last start; 0 when never started
+  std::int64_t finished_at = 0;  // unix seconds of the last exit; 0 when never exited
+  std::string health;       // "starting", "healthy", "unhealthy"; empty without a health check
+  bool tty = false;         // created with a terminal: its log is one raw stream
 };
 
 // What the engine's version document tells that this system reads. Members
@@ -105,6 +114,18 @@ struct PullEvent {
   std::string units;   // empty for bytes, "s" on the containerd store
 };
 using PullProgress = std::function<void(const PullEvent&)>;
+
+// What part of a container's log to read.
+struct LogOptions {
+  std::optional<int> tail;            // only the last N lines; every line when unset
+  std::optional<std::int64_t> since;  // only lines from this unix time (seconds) on
+  bool follow = false;                // keep reading new lines until the container stops
+  bool timestamps = false;            // each line starts with the engine's RFC 3339 time
+};
+// Which output of a container a log line was written to.
+enum class LogStream { kStdout, kStderr };
+// Receives one log line, without its line ending.
+using LogSink = std::function<void(LogStream stream, std::string_view line)>;
 
 class Client {
  public:
@@ -156,6 +177,13 @@ class Client {
   // What the engine reports of a container. Throws EngineError, naming the
   // container, when the answer is not a JSON object.
   virtual ContainerDetails inspect_container(const std::string& id) = 0;
+  // Reads a container's log (stdout and stderr) as it arrives, handing each
+  // complete line to `sink`; a container with a terminal has one stream,
+  // reported as stdout. With `follow` it returns when the container stops,
+  // and throws Interrupted after Ctrl-C. Exceptions from `sink` end the read
+  // and propagate.
+  virtual void container_logs(const std::string& id, const LogOptions& options,
+                              const LogSink& sink) = 0;
 
   // Checks the credentials with the engine (Docker Hub when `server` is
   // empty). On success every later pull of this client carries them.

@@ -61,8 +61,8 @@ namespace {
 // What the callbacks of one transfer share.
 struct Exchange {
   Response response;
-  // Set for send_streaming(): a 2xx body goes to the splitter, line by line.
-  std::optional<LineSplitter> splitter;
+  // Set for the streaming sends: a 2xx body goes here as it arrives.
+  const ByteSink* stream = nullptr;
   bool streaming_body = false;  // decided when the first body byte arrives
   bool body_started = false;
   std::exception_ptr sink_failure;
@@ -94,14 +94,14 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
   if (!exchange->body_started) {
     exchange->body_started = true;
     long status = exchange->response.status;
-    exchange->streaming_body = exchange->splitter && status >= 200 && status < 300;
+    exchange->streaming_body = exchange->stream != nullptr && status >= 200 && status < 300;
   }
   if (!exchange->streaming_body) {
     exchange->response.body.append(data, bytes);
     return bytes;
   }
   try {
-    exchange->splitter->feed(std::string_view(data, bytes));
+    (*exchange->stream)(std::string_view(data, bytes));
   } catch (...) {
     // Unwinding through libcurl is not allowed: keep the exception, make
     // libcurl abort the transfer, and rethrow once perform() has returned.
@@ -211,10 +211,11 @@ struct CurlTransport::Impl {
                         curl_easy_strerror(code));
   }
 
-  Response perform(const Request& request, const LineSink* sink);
+  Response perform(const Request& request, const ByteSink* sink, bool stall_limit = true);
 };
 
-Response CurlTransport::Impl::perform(const Request& request, const LineSink* sink) {
+Response CurlTransport::Impl::perform(const Request& request, const ByteSink* sink,
+                                      bool stall_limit) {
   if (interrupt_requested()) throw Interrupted();
   CURL* curl = easy.get();
   // reset() forgets the previous request's options but keeps the open
@@ -222,15 +223,17 @@ Response CurlTransport::Impl::perform(const Request& request, const LineSink* si
   curl_easy_reset(curl);
 
   Exchange exchange;
-  if (sink != nullptr) exchange.splitter.emplace(*sink);
+  exchange.stream = sink;
 
   std::string url = config.base_url + request.target;
   set(CURLOPT_URL, url.c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  if (stall_limit) {
+    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  }
   set(CURLOPT_ERRORBUFFER, error_text);
   set(CURLOPT_HEADERFUNCTION, on_header);
   set(CURLOPT_HEADERDATA, &exchange);
@@ -305,7 +308,6 @@ Response CurlTransport::Impl::perform(const Request& request, const LineSink* si
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   exchange.response.status = status;
-  if (exchange.streaming_body) exchange.splitter->finish();
   return std::move(exchange.response);
 }
 
@@ -319,7 +321,16 @@ CurlTransport::~CurlTransport() = default;
 Response CurlTransport::send(const Request& request) { return impl_->perform(request, nullptr); }
 
 Response CurlTransport::send_streaming(const Request& request, const LineSink& sink) {
-  return impl_->perform(request, &sink);
+  LineSplitter splitter(sink);
+  ByteSink feed = [&splitter](std::string_view bytes) { splitter.feed(bytes); };
+  Response response = impl_->perform(request, &feed);
+  // An error status's body was kept whole and never reached the splitter.
+  if (response.status >= 200 && response.status < 300) splitter.finish();
+  return response;
+}
+
+Response CurlTransport::send_streaming_bytes(const Request& request, const ByteSink& sink) {
+  return impl_->perform(request, &sink, /*stall_limit=*/false);
 }
 
 std::string CurlTransport::endpoint() const { return impl_->config.host; }

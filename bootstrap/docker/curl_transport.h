@@ -34,6 +34,7 @@ class CurlTransport : public Transport {
 
   Response send(const Request& request) override;
   Response send_streaming(const Request& request, const LineSink& sink) override;
+  Response send_streaming_bytes(const Request& request, const ByteSink& sink) override;
   std::string endpoint() const override;
 
  private:

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -172,6 +174,29 @@ PullEvent pull_event(const json& line) {
   return event;
 }
 
+// "2024-05-01T10:00:00.123456789Z" -> unix seconds; the engine's zero time
+// ("0001-01-01T00:00:00Z", never happened) and anything unreadable -> 0.
+std::int64_t unix_time(const std::string& text) {
+  std::tm parts{};
+  int year = 0, month = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &year, &month, &parts.tm_mday,
+                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6 ||
+      year < 1970)
+    return 0;
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month - 1;
+  std::int64_t seconds = ::timegm(&parts);
+  // The engine writes UTC ("Z"); an explicit offset is honoured all the same.
+  std::size_t zone = text.find_first_of("+-", 19);
+  int hours = 0, minutes = 0;
+  if (zone != std::string::npos &&
+      std::sscanf(text.c_str() + zone + 1, "%2d:%2d", &hours, &minutes) == 2) {
+    int offset = (hours * 60 + minutes) * 60;
+    seconds += text[zone] == '+' ? -offset : offset;
+  }
+  return seconds;
+}
+
 }  // namespace
 
 struct DockerClient::State {
@@ -183,7 +208,7 @@ struct DockerClient::State {
   // One transport call, counted and timed; a connection failure is reported
   // with `context` in front.
   Response exchange(const std::string& context, const Request& request,
-                    const LineSink* sink = nullptr) {
+                    const LineSink* sink = nullptr, const ByteSink* bytes = nullptr) {
     auto started = std::chrono::steady_clock::now();
     struct Tally {
       ClientStats& stats;
@@ -195,6 +220,7 @@ struct DockerClient::State {
       }
     } tally{stats, started};
     try {
+      if (bytes != nullptr) return transport->send_streaming_bytes(request, *bytes);
       return sink != nullptr ? transport->send_streaming(request, *sink) : transport->send(request);
     } catch (const ConnectionError& e) {
       throw ConnectionError(context, e.endpoint(), e.detail());
@@ -493,7 +519,41 @@ ContainerDetails DockerClient::inspect_container(const std::string& id) {
     for (const json& binding : bindings)
       if (binding.is_object()) host_ports.push_back(text_field(binding, "HostPort"));
   }
+  const json& state = object_at(answer, "State");
+  auto flag = [](const json& object, const char* key) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_boolean() && it->get<bool>();
+  };
+  details.running = flag(state, "Running");
+  details.restarting = flag(state, "Restarting");
+  details.exit_code = static_cast<int>(integer_field(state, "ExitCode").value_or(0));
+  details.started_at = unix_time(text_field(state, "StartedAt"));
+  details.finished_at = unix_time(text_field(state, "FinishedAt"));
+  details.health = text_field(object_at(state, "Health"), "Status");
+  details.restart_count = static_cast<int>(integer_field(answer, "RestartCount").value_or(0));
+  details.tty = flag(object_at(answer, "Config"), "Tty");
   return details;
+}
+
+void DockerClient::container_logs(const std::string& id, const LogOptions& options,
+                                  const LogSink& sink) {
+  // Whether the stream is framed depends on how the container was created,
+  // which only its inspection tells.
+  const bool tty = inspect_container(id).tty;
+  const std::string context = "read the log of container " + id;
+  std::string query = "?stdout=1&stderr=1";
+  query += options.tail ? "&tail=" + std::to_string(std::max(*options.tail, 0)) : "&tail=all";
+  if (options.since) query += "&since=" + std::to_string(*options.since);
+  if (options.follow) query += "&follow=1";
+  if (options.timestamps) query += "&timestamps=1";
+  LogDemuxer demuxer(tty, sink);
+  ByteSink bytes = [&demuxer](std::string_view slice) { demuxer.feed(slice); };
+  Response response = state_->exchange(
+      context, state_->versioned("GET", "/containers/" + escape_path(id) + "/logs" + query),
+      nullptr, &bytes);
+  if (!is_success(response.status))
+    throw_status(context, response.status, error_message(response), Subject::kOther);
+  demuxer.finish();
 }
 
 void DockerClient::login(const std::string& username, const std::string& password,

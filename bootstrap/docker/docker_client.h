@@ -64,6 +64,8 @@ class DockerClient : public Client {
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
   ContainerDetails inspect_container(const std::string& id) override;
+  void container_logs(const std::string& id, const LogOptions& options,
+                      const LogSink& sink) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
   EngineVersion version() override;
@@ -95,6 +97,30 @@ class LineSplitter {
  private:
   LineSink sink_;
   std::string pending_;
+};
+
+// Cuts a container's log stream into lines as it arrives in arbitrary slices.
+// Without a terminal the engine multiplexes stdout and stderr in frames (an
+// 8-byte header: the stream, three zero bytes, the payload's length big-endian);
+// with one the stream is raw and all of it counts as stdout. Each stream keeps
+// its own unfinished line, so frames may split lines anywhere. feed() hands
+// each complete line (without "\n" or a trailing "\r") to the sink; finish()
+// hands over what is left. Throws EngineError for a frame of an unknown stream.
+class LogDemuxer {
+ public:
+  LogDemuxer(bool tty, LogSink sink);
+  void feed(std::string_view bytes);
+  void finish();
+
+ private:
+  void take(LogStream stream, std::string_view payload);
+
+  bool tty_;
+  LogSink sink_;
+  std::string header_;      // an incomplete frame header
+  std::size_t payload_left_ = 0;
+  LogStream current_ = LogStream::kStdout;
+  std::string pending_[2];  // the unfinished line of stdout, of stderr
 };
 
 }  // namespace bootstrap::docker

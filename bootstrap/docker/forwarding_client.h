@@ -58,6 +58,10 @@ class ForwardingClient : public Client {
   ContainerDetails inspect_container(const std::string& id) override {
     return target_->inspect_container(id);
   }
+  void container_logs(const std::string& id, const LogOptions& options,
+                      const LogSink& sink) override {
+    target_->container_logs(id, options, sink);
+  }
   void login(const std::string& username, const std::string& password,
              const std::string& server) override {
     target_->login(username, password, server);

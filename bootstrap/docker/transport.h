@@ -37,6 +37,8 @@ struct Response {
 
 // Receives each complete line of a streamed body, without its line ending.
 using LineSink = std::function<void(std::string_view line)>;
+// Receives a streamed body's bytes as they arrive, in slices of any size.
+using ByteSink = std::function<void(std::string_view bytes)>;
 
 class Transport {
  public:
@@ -53,6 +55,13 @@ class Transport {
   // and propagate.
   // Throws ConnectionError as send() does.
   virtual Response send_streaming(const Request& request, const LineSink& sink) = 0;
+
+  // As send_streaming(), but hands the 2xx body over in the slices it arrives
+  // in, for bodies that are not lines (a container's multiplexed log). Such a
+  // stream may stay silent for as long as the container does, so no stall
+  // limit applies.
+  // Throws ConnectionError as send() does.
+  virtual Response send_streaming_bytes(const Request& request, const ByteSink& sink) = 0;
 
   // Where requests go, for messages: "unix:///var/run/docker.sock".
   virtual std::string endpoint() const = 0;

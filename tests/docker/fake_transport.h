@@ -4,6 +4,7 @@
 // LineSplitter, as the real transport does with what libcurl hands it.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <stdexcept>
@@ -67,7 +68,22 @@ class FakeTransport : public Transport {
     return response;
   }
 
-  std::string endpoint() const override { return "unix:///fake/docker.sock"; }
+  Response send_streaming_bytes(const Request& request, const ByteSink& sink) override {
+    Canned canned = next(request);
+    Response& response = canned.response;
+    if (response.status < 200 || response.status >= 300) return response;
+    std::string_view body = response.body;
+    for (std::size_t slice : canned.slices) {
+      if (body.empty()) break;
+      sink(body.substr(0, slice));
+      body.remove_prefix(std::min(slice, body.size()));
+    }
+    if (!body.empty()) sink(body);
+    response.body.clear();
+    return response;
+  }
+
+    std::string endpoint() const override { return "unix:///fake/docker.sock"; }
 
  private:
   Canned next(const Request& request) {

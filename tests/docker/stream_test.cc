@@ -1,5 +1,5 @@
-// Cutting streamed bodies into lines, and reading an image pull's progress
-// stream to its end.
+// Cutting streamed bodies into lines, reading an image pull's progress
+// stream to its end, and demultiplexing a container's log.
 #include <gtest/gtest.h>
 
 #include "tests/docker/fake_transport.h"
@@ -155,6 +155,59 @@ TEST(PullStreamTest, ErrorObjectsEndThePullInFailure) {
     client->pull_image("app", "1",
                        [&statuses](const PullEvent& e) { statuses.push_back(e.status); });
     EXPECT_EQ(statuses, std::vector<std::string>{"ok"});
+  }
+}
+
+// A frame of the engine's multiplexed log stream: stream 1 stdout, 2 stderr.
+std::string frame(char stream, const std::string& payload) {
+  std::string header = {stream, 0, 0, 0};
+  for (int shift : {24, 16, 8, 0}) header += static_cast<char>((payload.size() >> shift) & 0xff);
+  return header + payload;
+}
+
+using LogLines = std::vector<std::pair<LogStream, std::string>>;
+
+TEST(ContainerLogTest, FramesAndRawStreamsInAnySlices) {
+  // A line split over two frames, stderr between its halves, "\r\n", a last
+  // line without an ending and an empty line.
+  const std::string framed = frame(1, "one\r\ntw") + frame(2, "err 1\n") + frame(1, "o\n\n") +
+                             frame(2, "err 2") + frame(1, "last");
+  const LogLines expected = {{LogStream::kStdout, "one"},   {LogStream::kStderr, "err 1"},
+                             {LogStream::kStdout, "two"},   {LogStream::kStdout, ""},
+                             {LogStream::kStdout, "last"},  {LogStream::kStderr, "err 2"}};
+  for (std::size_t slice = 1; slice <= framed.size(); ++slice) {
+    auto [client, engine] = fake_client();
+    engine->reply_json(200, R"({"Config":{"Tty":false}})");
+    engine->reply_stream(framed, std::vector<std::size_t>(framed.size(), slice));
+    LogLines lines;
+    client->container_logs("lumadex-api", LogOptions{3, 1700000000, true, true},
+                           [&lines](LogStream s, std::string_view l) { lines.emplace_back(s, l); });
+    ASSERT_EQ(lines, expected) << "slices of " << slice;
+    EXPECT_EQ(engine->requests[1].target,
+              "/v1.41/containers/lumadex-api/logs?stdout=1&stderr=1&tail=3&since=1700000000"
+              "&follow=1&timestamps=1");
+  }
+  {
+    // A container with a terminal sends its output raw, bytes that look like
+    // a frame header included.
+    auto [client, engine] = fake_client();
+    engine->reply_json(200, R"({"Config":{"Tty":true}})");
+    engine->reply_stream(std::string("\x01\x00 up\r\nready", 12), {3, 4});
+    LogLines lines;
+    client->container_logs("lumadex-web", LogOptions{},
+                           [&lines](LogStream s, std::string_view l) { lines.emplace_back(s, l); });
+    EXPECT_EQ(lines, (LogLines{{LogStream::kStdout, std::string("\x01\x00 up", 5)},
+                               {LogStream::kStdout, "ready"}}));
+    EXPECT_EQ(engine->requests[1].target,
+              "/v1.41/containers/lumadex-web/logs?stdout=1&stderr=1&tail=all");
+  }
+  {
+    // A header naming no known stream is corruption, not output.
+    auto [client, engine] = fake_client();
+    engine->reply_json(200, R"({"Config":{"Tty":false}})");
+    engine->reply_stream(frame(7, "x\n"), {});
+    EXPECT_THROW(client->container_logs("lumadex-api", LogOptions{}, [](LogStream, std::string_view) {}),
+                 EngineError);
   }
 }
 

@@ -320,7 +320,25 @@ docker::ContainerDetails FakeEngine::inspect_container(const std::string& id) {
   if (c->state == "running" && c->definition.ports)
     for (const auto& [container_port, host_port] : *c->definition.ports)
       details.published_ports[container_port + "/tcp"].push_back(host_port);
+  details.running = c->state == "running" || c->state == "restarting";
+  details.restarting = c->state == "restarting";
+  details.restart_count = c->restart_count;
+  details.exit_code = c->exit_code;
+  details.started_at = c->started_at;
+  details.health = c->health;
   return details;
+}
+
+void FakeEngine::container_logs(const std::string& id, const docker::LogOptions& options,
+                                const docker::LogSink& sink) {
+  Container* c = find_container(id);
+  const std::string line = "logs " + (c ? c->name : id);
+  request(line);
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
+  std::size_t skip = 0;
+  if (options.tail && static_cast<std::size_t>(*options.tail) < c->log.size())
+    skip = c->log.size() - static_cast<std::size_t>(*options.tail);
+  for (std::size_t i = skip; i < c->log.size(); ++i) sink(c->log[i].first, c->log[i].second);
 }
 
 void FakeEngine::login(const std::string& username, const std::string& password,

@@ -46,6 +46,11 @@ class FakeEngine : public docker::Client {
     std::string state;  // "created", "running" or "exited"
     docker::ContainerSpec definition;
     std::vector<Membership> networks;
+    int restart_count = 0;
+    int exit_code = 0;
+    std::int64_t started_at = 0;  // unix seconds
+    std::string health;           // "starting", "healthy", ...; empty without a health check
+    std::vector<std::pair<docker::LogStream, std::string>> log;  // its log, oldest first
   };
 
   // "redis" -> "redis:latest", "registry.local:5000/app" ->
@@ -111,6 +116,10 @@ class FakeEngine : public docker::Client {
   // Status, image, CPU set and networks as the container has them; the
   // ports its definition publishes while it runs.
   docker::ContainerDetails inspect_container(const std::string& id) override;
+  // The container's `log`, its last `tail` lines when set; following ends
+  // at once, as if the container had stopped.
+  void container_logs(const std::string& id, const docker::LogOptions& options,
+                      const docker::LogSink& sink) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
   docker::EngineVersion version() override;
