@@ -40,6 +40,7 @@ struct ContainerRef {
   std::string name;   // without the engine's leading "/"
   std::string image;  // as the engine lists it (empty right after create)
   std::string state;  // "created", "running", "exited", ... (empty right after create)
+  std::map<std::string, std::string> labels;  // as the engine lists them (empty right after create)
 };
 
 struct Ulimit {
@@ -68,6 +69,7 @@ struct ContainerSpec {
   std::optional<std::vector<Bind>> binds;
   std::optional<std::string> restart_policy;  // "always", "no", ...
   std::optional<std::string> cpuset_cpus;
+  std::map<std::string, std::string> labels;  // sent as Labels unless empty
 };
 
 // The engine's host facts that this system uses.

@@ -325,9 +325,14 @@ std::vector<ContainerRef> DockerClient::list_containers(bool all) {
   std::vector<ContainerRef> containers;
   for (const json& entry : require_array(context, answer)) {
     auto names = entry.find("Names");
-    containers.push_back(ContainerRef{text_field(entry, "Id"),
-                                      names != entry.end() ? container_name(*names) : "",
-                                      text_field(entry, "Image"), text_field(entry, "State")});
+    ContainerRef container{text_field(entry, "Id"),
+                           names != entry.end() ? container_name(*names) : "",
+                           text_field(entry, "Image"), text_field(entry, "State"), {}};
+    auto labels = entry.find("Labels");
+    if (labels != entry.end() && labels->is_object())
+      for (const auto& [key, value] : labels->items())
+        if (value.is_string()) container.labels[key] = value.get<std::string>();
+    containers.push_back(std::move(container));
   }
   return containers;
 }
@@ -472,6 +477,7 @@ ContainerRef DockerClient::create_container(const ContainerSpec& definition) {
   if (definition.restart_policy) host["RestartPolicy"] = {{"Name", *definition.restart_policy}};
   if (definition.cpuset_cpus) host["CpusetCpus"] = *definition.cpuset_cpus;
   if (!host.empty()) body["HostConfig"] = std::move(host);
+  if (!definition.labels.empty()) body["Labels"] = definition.labels;
 
   json answer =
       parse_answer(context, state_
@@ -479,7 +485,7 @@ ContainerRef DockerClient::create_container(const ContainerSpec& definition) {
                                        "/containers/create?name=" + escape_query(definition.name),
                                        to_text(body), Subject::kImage)
                                 .body);
-  return ContainerRef{required_text(context, answer, "Id"), definition.name, "", ""};
+  return ContainerRef{required_text(context, answer, "Id"), definition.name, "", "", {}};
 }
 
 void DockerClient::start_container(const std::string& id) {

@@ -58,7 +58,8 @@ void DryRunClient::pull_image(const std::string& repository, const std::string& 
 
 ContainerRef DryRunClient::create_container(const ContainerSpec& definition) {
   would("create container " + definition.name + " from " + definition.image);
-  ContainerRef made{"dry-run:" + definition.name, definition.name, definition.image, "created"};
+  ContainerRef made{"dry-run:" + definition.name, definition.name, definition.image, "created",
+                    definition.labels};
   names_[made.id] = definition.name;
   return made;
 }

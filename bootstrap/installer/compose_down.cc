@@ -46,6 +46,7 @@ void KestroInstaller::remove_volume(const std::string& volume) {
   try {
     docker::VolumeRef found = client->get_volume(volume);
     client->remove_volume(found.name);
+    volumes.erase(volume);
   } catch (const docker::NotFound& e) {
     // Absent either way: say so and count it as done.
     say(e.what());

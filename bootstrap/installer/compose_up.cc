@@ -13,6 +13,9 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     say("installing docker, please wait");
     install_docker(host_);
   }
+  // Before anything of the product changes: a fetch that fails leaves it as
+  // it was.
+  if (update) fetch_images();
   check_vm_max_map_count(host_);
 
   auto install_network = [&](const std::string& network_name) {
@@ -48,6 +51,13 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
       say("starting container " + container_name);
       client->start_container(containers.at(container_name).id);
     }
+    for (const std::string& worker : restart_workers_) {
+      say("starting container " + worker);
+      client->start_container(containers.at(worker).id);
+    }
+    restart_workers_.clear();
+    // Only now does no new container need the images the fetch replaced.
+    remove_replaced_images();
   } catch (const docker::ApiError& e) {
     if (e.status() == 401) {
       say("unauthorized access!");

@@ -24,6 +24,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
@@ -91,16 +93,32 @@ class KestroInstaller {
 
   // Creates (does not start) the container `container_name` for `service`
   // and joins it to the service's networks under the service's name as
-  // alias. Does nothing when `containers` already has that name. Throws
+  // alias. A container of that name that no longer matches its definition
+  // (its definition label differs, or, without the label, its image) is
+  // stopped and removed first, saying "recreating container NAME: its
+  // definition changed"; a matching one is left alone. Throws
   // std::invalid_argument for a malformed volume entry and std::out_of_range
   // for a network missing from `networks`; engine errors reach the caller.
   void prepare_container(const ServiceDescription& service, const std::string& container_name);
 
   // Makes sure the engine has the service's image (pulling it when missing,
   // refreshing a "latest" image when `update`, at most once per repository in
-  // this object's life) and then prepares its container.
-  // Engine errors reach the caller.
+  // this object's life), prepares its container, and recreates those of its
+  // workers that no longer match their definition, keeping their numbers
+  // (compose_up starts again the ones that ran). Engine errors reach the caller.
   void install_service(const ServiceDescription& service, bool update);
+
+  // Fetches every image the services run before anything else changes: a
+  // "latest" image anew (remembering the id its tag named before, for
+  // remove_replaced_images), any other only when the engine lacks it, each
+  // repository once in this object's life. Throws std::runtime_error
+  // "nothing was changed: <the engine's error>" when a fetch fails.
+  void fetch_images();
+
+  // Removes the images fetch_images replaced ("removing existing latest image
+  // REPO"), now that no new container runs them. An image the engine still
+  // finds in use stays, said in one line. Other engine errors reach the caller.
+  void remove_replaced_images();
 
   // Logs the client in with user_name and password. Never throws: a missing
   // user name, a refused login or an unreachable engine leave is_logged_in
@@ -108,8 +126,11 @@ class KestroInstaller {
   void login();
 
   // Brings the whole service list up: installs Docker when it is missing,
+  // with `update` fetches every image first (fetch_images, which may throw),
   // checks the kernel setting, creates missing networks and volumes, installs
-  // every service, then starts every container in list order. An engine API
+  // every service, then starts every container in list order (and the
+  // recreated workers that ran), and with `update` removes the replaced
+  // images. An engine API
   // error in the deployment steps is reported ("unauthorized access!" for 401,
   // else its text and "unknown error, please try again!") and ends the
   // bring-up without throwing; the result says whether it completed. Other
@@ -118,7 +139,7 @@ class KestroInstaller {
   bool compose_up(std::optional<std::string> user_name, std::optional<std::string> password,
                   bool update);
 
-  // Removes one volume by its engine name. A volume the engine does not know
+  // Removes one volume by its engine name (and from `volumes`). A volume the engine does not know
   // is reported with the engine's text and counts as done; other engine
   // errors reach the caller.
   void remove_volume(const std::string& volume);
@@ -139,6 +160,9 @@ class KestroInstaller {
   OrderedMap<docker::VolumeRef> volumes;
   OrderedMap<docker::ContainerRef> containers;
   std::set<std::string> renewed_images;
+  // Repository -> the image id its "latest" tag named before fetch_images
+  // fetched a different one.
+  std::vector<std::pair<std::string, std::string>> replaced_images;
   // Registry credentials; nullopt until compose_up stores them (and when it
   // is given none).
   std::optional<std::string> user_name;
@@ -152,10 +176,17 @@ class KestroInstaller {
  private:
   void take_snapshot();
   void create(const ContainerDefinition& definition);
+  // Stops and removes `container_name` when it no longer matches
+  // `definition`; returns whether it did.
+  bool retire_if_changed(const std::string& container_name, const ContainerDefinition& definition);
+  void recreate_changed_workers(const ServiceDescription& service);
+  void fetch_image(const std::string& image, bool renew);
   unsigned engine_cpu_count();
 
   host::Host& host_;
   std::optional<unsigned> engine_cpus_;
+  // Workers recreated by install_service that ran before, to start again.
+  std::vector<std::string> restart_workers_;
   Layout layout_;
 };
 

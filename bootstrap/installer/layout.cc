@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
 namespace bootstrap::installer {
 
 namespace {
@@ -17,6 +20,56 @@ void add_unique(std::vector<LayoutObject>& objects, const std::string& short_nam
 }
 
 }  // namespace
+
+std::string definition_digest(const docker::ContainerSpec& request,
+                              const std::vector<NetworkJoin>& networks) {
+  // Arrays, not objects, wherever order matters; absent members are null so
+  // that "unset" and "empty" differ. The container's name is left out: it is
+  // the identity, not the definition.
+  using nlohmann::json;
+  auto optional = [](const auto& value, auto convert) -> json {
+    return value ? convert(*value) : json(nullptr);
+  };
+  auto pairs = [](const docker::KeyValues& kv) {
+    json out = json::array();
+    for (const auto& [key, value] : kv) out.push_back({key, value});
+    return out;
+  };
+  auto text = [](const std::string& s) { return json(s); };
+  json canonical = json::array();
+  canonical.push_back(request.image);
+  canonical.push_back(optional(request.command, text));
+  canonical.push_back(optional(request.environment, pairs));
+  canonical.push_back(optional(request.binds, [](const std::vector<docker::Bind>& binds) {
+    json out = json::array();
+    for (const docker::Bind& b : binds) out.push_back({b.source, b.target, b.mode});
+    return out;
+  }));
+  canonical.push_back(optional(request.ports, pairs));
+  canonical.push_back(optional(request.ulimits, [](const std::vector<docker::Ulimit>& limits) {
+    json out = json::array();
+    for (const docker::Ulimit& u : limits) out.push_back({u.name, u.soft, u.hard});
+    return out;
+  }));
+  canonical.push_back(optional(request.cpuset_cpus, text));
+  canonical.push_back(optional(request.restart_policy, text));
+  json joins = json::array();
+  for (const NetworkJoin& join : networks) joins.push_back({join.network, join.aliases});
+  canonical.push_back(std::move(joins));
+
+  const std::string serialised = canonical.dump();
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(serialised.data(), serialised.size(), md, &length, EVP_sha256(), nullptr) != 1)
+    throw std::runtime_error("definition of " + request.name + ": SHA-256 failed");
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[md[i] >> 4];
+    hex += kHex[md[i] & 0xf];
+  }
+  return hex;
+}
 
 Layout::Layout(std::string application, const ServiceList& services,
                std::function<unsigned()> cpu_count)
@@ -125,6 +178,8 @@ ContainerDefinition Layout::definition(const ServiceDescription& service,
   if (service.networks)
     for (const std::string& network : *service.networks)
       d.networks.push_back({network, name_of(network), {service.name}});
+  d.digest = definition_digest(request, d.networks);
+  request.labels[kDefinitionLabel] = d.digest;
   return d;
 }
 

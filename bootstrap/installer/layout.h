@@ -39,6 +39,11 @@ struct NetworkJoin {
   std::vector<std::string> aliases;
 };
 
+// The label every container the installer creates carries: the digest of its
+// definition as created, so that a later run can tell whether it still
+// matches what the catalogue asks for.
+inline constexpr const char* kDefinitionLabel = "io.kestro.definition";
+
 // One container, ready to create.
 struct ContainerDefinition {
   std::string service;  // short name of the service it runs
@@ -53,7 +58,17 @@ struct ContainerDefinition {
   std::optional<std::string> cpuset_asked;
   unsigned cpu_count = 0;
   bool cpuset_clamped = false;
+  // SHA-256 (hex) of the definition as created: image reference, command,
+  // environment in order, binds, ports, ulimits, resolved CPU set, restart
+  // policy, networks with aliases; not the container's name. request.labels
+  // carries it under kDefinitionLabel.
+  std::string digest;
 };
+
+// The digest of a definition's request and networks, as ContainerDefinition
+// holds it; the same for the same definition in every run.
+std::string definition_digest(const docker::ContainerSpec& request,
+                              const std::vector<NetworkJoin>& networks);
 
 class Layout {
  public:

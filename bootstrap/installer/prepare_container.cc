@@ -1,16 +1,73 @@
+#include <limits>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "bootstrap/base/image_reference.h"
 #include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
 
+namespace {
+
+bool same_image(const std::string& a, const std::string& b) {
+  // "lmdx2/app" and "lmdx2/app:latest" name one image.
+  return base::parse_image_reference(a) == base::parse_image_reference(b);
+}
+
+// Whether a container found on the engine differs from what would be created
+// now. One made before the label existed is judged by its image alone, so an
+// installation that predates the label is adopted as long as it runs the
+// right image.
+bool changed(const docker::ContainerRef& found, const ContainerDefinition& definition) {
+  auto label = found.labels.find(kDefinitionLabel);
+  if (label != found.labels.end()) return label->second != definition.digest;
+  return !same_image(found.image, definition.request.image);
+}
+
+}  // namespace
+
 void KestroInstaller::prepare_container(const ServiceDescription& service,
                                         const std::string& container_name) {
-  // An existing container is never redefined here; replacing a definition
-  // takes a compose_down first.
-  if (containers.contains(container_name)) return;
-  create(layout_.definition(service, container_name));
+  ContainerDefinition definition = layout_.definition(service, container_name);
+  if (containers.contains(container_name) && !retire_if_changed(container_name, definition)) return;
+  create(definition);
+}
+
+bool KestroInstaller::retire_if_changed(const std::string& container_name,
+                                        const ContainerDefinition& definition) {
+  const docker::ContainerRef& found = containers.at(container_name);
+  if (!changed(found, definition)) return false;
+  say("recreating container " + container_name + ": its definition changed");
+  // Volumes are mounted by name, so the replacement finds the data where the
+  // old container left it.
+  const std::string id = found.id;
+  client->stop_container(id);
+  client->remove_container(id);
+  containers.erase(container_name);
+  return true;
+}
+
+void KestroInstaller::recreate_changed_workers(const ServiceDescription& service) {
+  std::vector<std::pair<int, bool>> retired;  // number, whether it ran
+  std::vector<std::string> names;
+  for (const auto& [key, container] : containers)
+    if (layout_.is_worker(service.name, key)) names.push_back(key);
+  for (const std::string& key : names) {
+    std::optional<long long> number = Layout::worker_number(key);
+    // A name scaling would not have made is not ours to redefine.
+    if (!number || *number < 1 || *number > std::numeric_limits<int>::max()) continue;
+    int n = static_cast<int>(*number);
+    bool ran = containers.at(key).state == "running";
+    if (retire_if_changed(key, layout_.worker_definition(service, n))) retired.emplace_back(n, ran);
+  }
+  for (const auto& [n, ran] : retired) {
+    create(layout_.worker_definition(service, n));
+    if (ran) restart_workers_.push_back(layout_.worker(service.name, n));
+  }
 }
 
 void KestroInstaller::create(const ContainerDefinition& definition) {
@@ -21,6 +78,11 @@ void KestroInstaller::create(const ContainerDefinition& definition) {
 
   const std::string& container_name = definition.request.name;
   docker::ContainerRef container = client->create_container(definition.request);
+  // The snapshot stays the engine's view: what a later bring-up by this
+  // object compares with is what was just created.
+  container.image = definition.request.image;
+  container.labels = definition.request.labels;
+  if (container.state.empty()) container.state = "created";
   containers.put(container_name, container);
 
   for (const NetworkJoin& join : definition.networks) {

@@ -162,6 +162,7 @@ TEST(RequestShapeTest, CreateContainerWithEveryParameter) {
                                        {"/var/run/docker.sock", "/var/run/docker.sock", "ro"}};
   definition.restart_policy = "always";
   definition.cpuset_cpus = "0-3";
+  definition.labels = {{"io.kestro.definition", "d1"}};
 
   ContainerRef created = client->create_container(definition);
   EXPECT_EQ(created.id, "c0ffee");
@@ -184,7 +185,8 @@ TEST(RequestShapeTest, CreateContainerWithEveryParameter) {
       "Ulimits": [{"Name": "memlock", "Soft": -1, "Hard": -1},
                   {"Name": "nofile", "Soft": 65536, "Hard": 65536}],
       "RestartPolicy": {"Name": "always"},
-      "CpusetCpus": "0-3"}})"));
+      "CpusetCpus": "0-3"},
+    "Labels": {"io.kestro.definition": "d1"}})"));
 }
 
 TEST(RequestShapeTest, CreateContainerWithOnlyImageAndName) {
@@ -306,8 +308,9 @@ TEST(RequestShapeTest, VolumesAndContainers) {
   {
     auto [client, engine] = fake_client();
     engine->reply_json(200, R"([
-      {"Id":"1","Names":["/lumadex-api"],"Image":"lmdx2/app","State":"running"},
-      {"Id":"2","Names":["/web/db","/db"],"Image":"redis","State":"exited"},
+      {"Id":"1","Names":["/lumadex-api"],"Image":"lmdx2/app","State":"running",
+       "Labels":{"io.kestro.definition":"d1","other":"x","odd":7}},
+      {"Id":"2","Names":["/web/db","/db"],"Image":"redis","State":"exited","Labels":null},
       {"Id":"3","Names":["/a/b"],"State":"created"},
       {"Id":"4"}])");
     engine->reply_json(200, "[]");
@@ -317,6 +320,9 @@ TEST(RequestShapeTest, VolumesAndContainers) {
     EXPECT_EQ(containers[0].name, "lumadex-api");
     EXPECT_EQ(containers[0].image, "lmdx2/app");
     EXPECT_EQ(containers[0].state, "running");
+    EXPECT_EQ(containers[0].labels,
+              (std::map<std::string, std::string>{{"io.kestro.definition", "d1"}, {"other", "x"}}));
+    EXPECT_TRUE(containers[1].labels.empty());
     EXPECT_EQ(containers[1].name, "db");
     EXPECT_EQ(containers[2].name, "a/b");
     EXPECT_EQ(containers[3].name, "");
@@ -519,7 +525,8 @@ TEST(StatusMappingTest, NotModifiedIsSuccess) {
 TEST(StatusMappingTest, TypedErrorsCarryTheEnginesMessage) {
   const ContainerSpec definition{"app:1.2",    std::nullopt, "lumadex-api",
                                  std::nullopt, std::nullopt, std::nullopt,
-                                 std::nullopt, std::nullopt, "0-9x"};
+                                 std::nullopt, std::nullopt, "0-9x",
+                                 {}};
   {
     auto [client, engine] = fake_client();
     engine->reply_json(404, R"({"message":"get lumadex-esdata: no such volume"})");

@@ -167,8 +167,8 @@ TEST(RemoveVolume, ByEngineName) {
     EXPECT_EQ((Lines{"get volume lumadex-temp-vol", "remove volume lumadex-temp-vol"}),
               rig.engine->requests_);
     EXPECT_EQ(Lines{"lumadex-es-data1"}, rig.engine->volume_names());
-    // the installer's own map is not updated
-    EXPECT_EQ((Lines{"lumadex-temp-vol", "lumadex-es-data1"}), installer.volumes.keys());
+    // the installer's own map follows, so a later bring-up creates it again
+    EXPECT_EQ((Lines{"lumadex-es-data1"}), installer.volumes.keys());
   }
   {  // a missing volume: the not-found text, and a normal return
     Rig rig;

@@ -41,12 +41,13 @@ Outcome install(const std::string& image, bool on_engine, bool update, bool rene
 }
 
 TEST(InstallService, ImageCheckOutcomes) {
-  {  // "latest" present, update, not fetched yet: forced removal, then fetch
+  {  // "latest" present, update, not fetched yet: fetched over it, the old
+     // image left for after the bring-up (the fake's pull keeps its id)
     Outcome o = install("lmdx2/app", true, true, false);
-    EXPECT_EQ((Lines{"installing lumadex-api", "removing existing latest image lmdx2/app",
-                     "pulling lmdx2/app latest, please wait...", "pull successfull"}),
+    EXPECT_EQ((Lines{"installing lumadex-api", "pulling lmdx2/app latest, please wait...",
+                     "pull successfull"}),
               o.printed);
-    EXPECT_EQ((Lines{"get image lmdx2/app", "remove image lmdx2/app force", "pull lmdx2/app:latest",
+    EXPECT_EQ((Lines{"get image lmdx2/app", "pull lmdx2/app:latest", "get image lmdx2/app",
                      "create container lumadex-api"}),
               o.requests);
   }
@@ -104,7 +105,7 @@ TEST(InstallService, ImageCheckOutcomes) {
 }
 
 TEST(InstallService, EachRepositoryFetchedOncePerObject) {
-  {  // three roles of one image with update: the first removes and fetches
+  {  // three roles of one image with update: the first fetches
     Rig rig;
     rig.engine->add_image("lmdx2/app");
     rig.engine->add_to_registry("lmdx2/app");
@@ -112,7 +113,7 @@ TEST(InstallService, EachRepositoryFetchedOncePerObject) {
     CapturedStdout quiet;
     for (const char* role : {"api", "task", "worker"})
       installer.install_service(service(role, "lmdx2/app"), true);
-    EXPECT_EQ((Lines{"get image lmdx2/app", "remove image lmdx2/app force", "pull lmdx2/app:latest",
+    EXPECT_EQ((Lines{"get image lmdx2/app", "pull lmdx2/app:latest", "get image lmdx2/app",
                      "create container lumadex-api", "get image lmdx2/app",
                      "create container lumadex-task", "get image lmdx2/app",
                      "create container lumadex-worker"}),
@@ -144,15 +145,22 @@ TEST(InstallService, Failures) {
     EXPECT_EQ(Lines{"get image redis"}, rig.engine->requests_);
     EXPECT_TRUE(installer.containers.empty());
   }
-  {  // a failed removal: nothing fetched, nothing defined
+  {  // a fetch ahead of an update that fails: said so, nothing removed or defined
     Rig rig;
+    rig.services = {service("api", "lmdx2/app"), service("cache", "redis:6.0.4")};
     rig.engine->add_image("lmdx2/app");
     rig.engine->add_to_registry("lmdx2/app");
-    rig.engine->fail_next("remove image", docker::ApiError("remove image", 500, "busy"));
+    rig.engine->fail_next("pull lmdx2/app", docker::ApiError("pull lmdx2/app", 500, "unreachable"));
     KestroInstaller& installer = rig.make();
     CapturedStdout quiet;
-    EXPECT_THROW(installer.install_service(service("api", "lmdx2/app"), true), docker::ApiError);
-    EXPECT_EQ((Lines{"get image lmdx2/app", "remove image lmdx2/app force"}), rig.engine->requests_);
+    try {
+      installer.fetch_images();
+      ADD_FAILURE() << "the fetch did not fail";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string("nothing was changed: pull lmdx2/app: 500: unreachable"), e.what());
+    }
+    EXPECT_EQ((Lines{"get image lmdx2/app", "pull lmdx2/app:latest"}), rig.engine->requests_);
+    EXPECT_TRUE(rig.engine->has_image("lmdx2/app"));
     EXPECT_TRUE(installer.renewed_images.empty());
   }
   {  // a failed pull: the repository is not marked fetched, so it is tried again

@@ -6,8 +6,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +27,7 @@ void print_definition(std::ostringstream& out, const ContainerDefinition& d) {
   if (d.cpuset_asked)
     out << "    cpuset asked " << *d.cpuset_asked << (d.cpuset_clamped ? ", cut to fit" : "")
         << "\n";
+  out << "    digest " << d.digest << "\n";
   for (const NetworkJoin& join : d.networks) {
     out << "    join " << join.network << " as";
     for (const std::string& alias : join.aliases) out << " " << alias;
@@ -99,6 +103,67 @@ TEST(Layout, CatalogueInvariants) {
       }
     }
   }
+}
+
+TEST(Layout, DefinitionDigestFollowsEveryField) {
+  ServiceDescription base;
+  base.name = "api";
+  base.image = "lmdx2/app";
+  base.command = "/bin/sh -c \"./start.sh api\"";
+  base.environment = KeyValues{{"TZ", "UTC"}, {"WNAME", "api"}};
+  base.ulimits = std::vector<Ulimit>{{"memlock", -1, -1}};
+  base.ports = KeyValues{{"5000", "5000"}};
+  base.volumes = std::vector<std::string>{"temp-vol:/temp-vol"};
+  base.restart = "always";
+  base.cpuset = "0-3";
+  base.networks = std::vector<std::string>{"es-net", "cache-net"};
+  auto digest_of = [](const ServiceDescription& s, unsigned cpus = 8,
+                      const std::string& application = "lumadex") {
+    const ServiceList list{s};
+    ContainerDefinition d = Layout(application, list, cpus).definition(list.front());
+    EXPECT_EQ(d.digest, d.request.labels.at(kDefinitionLabel));
+    return d.digest;
+  };
+  const std::string reference = digest_of(base);
+  EXPECT_EQ(64u, reference.size());
+  EXPECT_EQ(reference, digest_of(base)) << "the same definition, worked out again";
+  {  // the container's name is its identity, not part of its definition
+    const ServiceList list{base};
+    EXPECT_EQ(reference, Layout("lumadex", list, 8u).definition(base, "lumadex-api_3").digest);
+  }
+
+  using Change = std::function<void(ServiceDescription&)>;
+  const std::vector<std::pair<std::string, Change>> changes = {
+      {"image tag", [](ServiceDescription& s) { s.image = "lmdx2/app:2.3"; }},
+      {"command", [](ServiceDescription& s) { s.command = "/bin/sh -c ./start.sh"; }},
+      {"no command", [](ServiceDescription& s) { s.command.reset(); }},
+      {"environment value", [](ServiceDescription& s) { (*s.environment)[0].second = "CET"; }},
+      {"environment order",
+       [](ServiceDescription& s) { std::swap((*s.environment)[0], (*s.environment)[1]); }},
+      {"empty environment", [](ServiceDescription& s) { s.environment = KeyValues{}; }},
+      {"ulimit", [](ServiceDescription& s) { (*s.ulimits)[0].soft = 1024; }},
+      {"port", [](ServiceDescription& s) { s.ports = KeyValues{{"5000", "5001"}}; }},
+      {"bind target", [](ServiceDescription& s) { (*s.volumes)[0] = "temp-vol:/tmp"; }},
+      {"bind source", [](ServiceDescription& s) { (*s.volumes)[0] = "/srv:/temp-vol"; }},
+      {"restart policy", [](ServiceDescription& s) { s.restart = "no"; }},
+      {"CPU set", [](ServiceDescription& s) { s.cpuset = "4-x"; }},
+      {"network", [](ServiceDescription& s) { (*s.networks)[1] = "worker-net"; }},
+      {"network order",
+       [](ServiceDescription& s) { std::swap((*s.networks)[0], (*s.networks)[1]); }},
+      {"alias", [](ServiceDescription& s) { s.name = "api2"; }},
+  };
+  std::set<std::string> seen{reference};
+  for (const auto& [what, change] : changes) {
+    ServiceDescription s = base;
+    change(s);
+    EXPECT_TRUE(seen.insert(digest_of(s)).second) << what << " leaves the digest as it was";
+  }
+  // The CPU set as resolved: one engine size that cuts it differs, another
+  // that keeps it does not; the application's prefix renames volumes and
+  // networks.
+  EXPECT_NE(reference, digest_of(base, 2));
+  EXPECT_EQ(reference, digest_of(base, 16));
+  EXPECT_NE(reference, digest_of(base, 8, "other"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // and what the engine and the installer's maps hold afterwards.
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -100,26 +101,56 @@ TEST(PrepareContainer, JoinsNetworksUnderTheServiceName) {
             rig.engine->container("lumadex-cache_2")->networks);
 }
 
-TEST(PrepareContainer, ExistingContainerIsNeverRedefined) {
-  {  // a second call with the same name asks the engine nothing
+TEST(PrepareContainer, ExistingContainerConvergesToItsDefinition) {
+  const Lines recreated{"stop lumadex-cache", "remove container lumadex-cache",
+                        "create container lumadex-cache"};
+  {  // the same definition again asks the engine nothing; a changed one is
+     // recreated under the same name
     Rig rig;
     rig.engine->add_image("redis:6.0.4");
+    rig.engine->add_image("redis:7");
     KestroInstaller& installer = rig.make();
+    CapturedStdout out;
     installer.prepare_container(service("cache", "redis:6.0.4"), "lumadex-cache");
-    ServiceDescription changed = service("cache", "redis:7");
+    installer.prepare_container(service("cache", "redis:6.0.4"), "lumadex-cache");
+    EXPECT_EQ(Lines{"create container lumadex-cache"}, rig.engine->requests_);
+    rig.engine->requests_.clear();
+    ServiceDescription changed = service("cache", "redis:6.0.4");
     changed.restart = "always";
     installer.prepare_container(changed, "lumadex-cache");
-    EXPECT_EQ(Lines{"create container lumadex-cache"}, rig.engine->requests_);
-    EXPECT_EQ((Lines{"image redis:6.0.4", "command (none)", "name lumadex-cache"}),
+    EXPECT_EQ(recreated, rig.engine->requests_);
+    EXPECT_EQ(Lines{"recreating container lumadex-cache: its definition changed"}, out.lines());
+    EXPECT_EQ((Lines{"image redis:6.0.4", "command (none)", "name lumadex-cache", "restart always"}),
               definition_of(*rig.engine, "lumadex-cache"));
   }
-  {  // a stopped container from the snapshot counts as existing
+  {  // a labelled container from the snapshot is judged by its label alone
     Rig rig;
-    rig.engine->add_container("lumadex-cache", "redis:5", "exited");
+    rig.engine->add_image("redis:6.0.4");
+    rig.engine->add_container("lumadex-cache", "redis:6.0.4", "exited")
+        .definition.labels[kDefinitionLabel] = "stale";
     KestroInstaller& installer = rig.make();
+    CapturedStdout quiet;
     installer.prepare_container(service("cache", "redis:6.0.4"), "lumadex-cache");
-    EXPECT_EQ(Lines{}, rig.engine->requests_);
-    EXPECT_EQ("exited", rig.engine->container("lumadex-cache")->state);
+    EXPECT_EQ(recreated, rig.engine->requests_);
+  }
+  // A container without the label (made before it existed) is adopted when it
+  // runs the image asked for, however the reference is spelled, and recreated
+  // when it runs another; an adopted stopped one stays as it is.
+  for (const auto& [listed, asked, adopted] :
+       {std::tuple{"redis:6.0.4", "redis:6.0.4", true}, std::tuple{"lmdx2/app", "lmdx2/app:latest", true},
+        std::tuple{"redis:5", "redis:6.0.4", false},
+        std::tuple{"sha256:0123abcd", "redis:6.0.4", false}}) {
+    SCOPED_TRACE(std::string(listed) + " for " + asked);
+    Rig rig;
+    rig.engine->add_image(asked);
+    rig.engine->add_container("lumadex-cache", listed, "exited");
+    KestroInstaller& installer = rig.make();
+    CapturedStdout out;
+    installer.prepare_container(service("cache", asked), "lumadex-cache");
+    EXPECT_EQ(adopted ? Lines{} : recreated, rig.engine->requests_);
+    EXPECT_EQ(adopted ? Lines{} : Lines{"recreating container lumadex-cache: its definition changed"},
+              out.lines());
+    EXPECT_EQ(adopted ? "exited" : "created", rig.engine->container("lumadex-cache")->state);
   }
 }
 

@@ -142,7 +142,8 @@ std::vector<docker::ContainerRef> FakeEngine::list_containers(bool all) {
   request(all ? "list containers all" : "list containers");
   std::vector<docker::ContainerRef> out;
   for (const Container& c : containers_)
-    if (all || c.state == "running") out.push_back({c.id, c.name, c.definition.image, c.state});
+    if (all || c.state == "running")
+      out.push_back({c.id, c.name, c.definition.image, c.state, c.definition.labels});
   return out;
 }
 
@@ -275,7 +276,7 @@ docker::ContainerRef FakeEngine::create_container(const docker::ContainerSpec& d
   c.state = "created";
   c.definition = definition;
   containers_.push_back(c);
-  return {c.id, c.name, "", ""};
+  return {c.id, c.name, "", "", {}};
 }
 
 void FakeEngine::start_container(const std::string& id) {

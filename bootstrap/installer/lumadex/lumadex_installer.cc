@@ -82,17 +82,26 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
 
 bool LumadexInstaller::update() {
   say("updating lumadex");
-  uninstall();
-  return install(std::nullopt, true);
+  // One deployment object throughout: it remembers what it fetched, so the
+  // bring-up pulls nothing again, and which images the fetch replaced.
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
+  // The new images arrive while the product still runs; a fetch that fails
+  // leaves it running.
+  deployment->fetch_images();
+  take_down(*deployment);
+  say("installing lumadex");
+  say("contacting server please wait");
+  return deployment->compose_up(std::nullopt, std::nullopt, true);
 }
 
-void LumadexInstaller::uninstall() {
-  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
+void LumadexInstaller::uninstall() { take_down(*make_deployment(lumadex_services)); }
+
+void LumadexInstaller::take_down(KestroInstaller& deployment) {
   say("uninstalling lumadex");
-  deployment->compose_down();
+  deployment.compose_down();
   say("successfully uninstalled!");
   say("removing cache volumes");
-  for (const std::string& volume : removed_volumes) deployment->remove_volume(volume);
+  for (const std::string& volume : removed_volumes) deployment.remove_volume(volume);
   say("successfully removed cache volumes");
 }
 

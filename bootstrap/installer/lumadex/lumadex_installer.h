@@ -49,14 +49,19 @@ class LumadexInstaller {
 
   // Installs the product: on a host without Docker, installs it and waits for
   // the engine to answer; then brings the catalogue up, the application
-  // entries on lmdx2/app:<version> when a version is given. Returns whether
+  // entries on lmdx2/app:<version> when a version is given, recreating the
+  // containers whose definition changed (with `update`, the images are
+  // fetched first, as update() does). Returns whether
   // the bring-up completed (a failed one has been reported on the console).
   // Throws what compose_up throws, and std::runtime_error when a freshly
   // installed engine does not answer in time.
   bool install(std::optional<std::string> version = std::nullopt, bool update = false);
 
-  // Uninstalls, then installs again with fresh "latest" images. Returns
-  // whether the bring-up completed.
+  // Fetches the images first (a fresh "latest", the others when missing),
+  // then uninstalls and installs again, and then removes the application
+  // image the fetch replaced. Returns whether the bring-up completed. Throws
+  // std::runtime_error "nothing was changed: ..." when a fetch fails, before
+  // anything is taken down.
   bool update();
 
   // Takes every container and network of the product down and removes the
@@ -76,6 +81,7 @@ class LumadexInstaller {
  private:
   std::unique_ptr<KestroInstaller> make_deployment(const ServiceList& services);
   void wait_for_engine();
+  void take_down(KestroInstaller& deployment);
 
   Environment environment_;
 };
