@@ -1,6 +1,8 @@
 // The product's operations end to end against the sandbox engine: install,
 // a second install, scaling, a versioned install, update and uninstall, and
 // what each leaves on the engine.
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -210,10 +212,23 @@ TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
                                 "sh", "-c", "echo kept > /data/marker"});
   ASSERT_EQ(0, mark.status) << mark.err;
 
+  // A local "latest" that the registry's differs from, used by no container:
+  // the update fetches the registry's and removes this one once the new
+  // containers run.
+  for (const std::vector<std::string>& step :
+       {std::vector<std::string>{"docker", "create", "--name", "kestro-test-source", "lmdx2/app"},
+        std::vector<std::string>{"docker", "commit", "kestro-test-source", "lmdx2/app:latest"}}) {
+    RunResult r = run_program(step);
+    ASSERT_EQ(0, r.status) << r.err;
+  }
+  const std::string replaced = client_->get_image("lmdx2/app");
+
   std::vector<std::string> out = printed_by([&] { completed = sandbox.product.update(); });
   EXPECT_TRUE(completed) << ::testing::PrintToString(out);
+  EXPECT_EQ("removing existing latest image lmdx2/app", out.back());
+  EXPECT_THROW(client_->get_image(replaced), docker::ImageNotFound);
   const std::vector<std::string> milestones = {
-      "updating lumadex", "uninstalling lumadex", "successfully uninstalled!", "removing cache volumes",
+      "updating lumadex", "pulling lmdx2/app latest, please wait...", "uninstalling lumadex", "successfully uninstalled!", "removing cache volumes",
       "successfully removed cache volumes", "installing lumadex", "contacting server please wait"};
   std::size_t previous = 0;
   for (const std::string& m : milestones) {
@@ -252,6 +267,78 @@ TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
     EXPECT_NE(std::string::npos, out[3 + i].find("404")) << out[3 + i];
   }
   EXPECT_EQ("successfully removed cache volumes", out[8]);
+}
+
+TEST_F(Product, VersionChangeRecreatesWhatChangedAndKeepsTheData) {
+  SandboxProduct sandbox;
+  bool completed = false;
+  printed_by([&] { completed = sandbox.product.install(); });
+  ASSERT_TRUE(completed);
+  printed_by([&] { sandbox.product.scale("worker", 2); });
+  RunResult mark = run_program({"docker", "run", "--rm", "-v", "lumadex-es1-vol:/data", "kestro/probe",
+                                "sh", "-c", "echo kept > /data/marker"});
+  ASSERT_EQ(0, mark.status) << mark.err;
+  const std::string es1_before = inspect_document("lumadex-es1")["Id"];
+
+  std::vector<std::string> out = printed_by([&] { completed = sandbox.product.install(std::string("2.3")); });
+  ASSERT_TRUE(completed) << ::testing::PrintToString(out);
+  std::vector<std::string> expected;
+  for (const char* name : {"beater", "worker-shortops", "worker-task", "worker-trigger", "worker",
+                           "worker_1", "worker-ocr", "api"})
+    expected.push_back("recreating container lumadex-" + std::string(name) + ": its definition changed");
+  EXPECT_EQ(expected, with_prefix(out, "recreating ")) << ::testing::PrintToString(out);
+  EXPECT_EQ("starting container lumadex-worker_1", out.back()) << "a worker that ran runs again";
+
+  for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
+    SCOPED_TRACE(s.name);
+    json c = inspect_document("lumadex-" + s.name);
+    EXPECT_EQ("running", c["State"]["Status"]);
+    EXPECT_EQ(s.image == "lmdx2/app" ? "lmdx2/app:2.3" : s.image, c["Config"]["Image"]);
+  }
+  json worker = inspect_document("lumadex-worker_1");
+  EXPECT_EQ("running", worker["State"]["Status"]);
+  EXPECT_EQ("lmdx2/app:2.3", worker["Config"]["Image"]);
+  EXPECT_EQ("no", worker["HostConfig"]["RestartPolicy"]["Name"]);
+  EXPECT_EQ(es1_before, inspect_document("lumadex-es1")["Id"]) << "an unchanged container is left alone";
+  RunResult kept = run_program({"docker", "run", "--rm", "-v", "lumadex-es1-vol:/data", "kestro/probe",
+                                "cat", "/data/marker"});
+  EXPECT_EQ("kept\n", kept.out) << kept.err;
+
+  // The same version again: every definition matches, nothing is recreated.
+  out = printed_by([&] { completed = sandbox.product.install(std::string("2.3")); });
+  EXPECT_TRUE(completed);
+  EXPECT_TRUE(with_prefix(out, "recreating ").empty()) << ::testing::PrintToString(out);
+}
+
+TEST_F(Product, UpdateThatCannotFetchLeavesTheProductRunning) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to take the sandbox's registry down";
+  SandboxProduct sandbox;
+  bool completed = false;
+  printed_by([&] { completed = sandbox.product.install(); });
+  ASSERT_TRUE(completed);
+  const std::string image_before = client_->get_image("lmdx2/app");
+
+  const std::string sandbox_tool = KESTRO_SOURCE_DIR "/tools/sandbox";
+  RunResult down = run_program({sandbox_tool, "registry", "down"});
+  ASSERT_EQ(0, down.status) << down.err;
+  // Brought back however the checks below end.
+  struct RegistryBack {
+    std::string tool;
+    ~RegistryBack() { run_program({tool, "registry", "up"}); }
+  } back{sandbox_tool};
+
+  std::string error;
+  ::testing::internal::CaptureStdout();
+  try {
+    sandbox.product.update();
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  std::vector<std::string> out = lines_of(::testing::internal::GetCapturedStdout());
+  EXPECT_EQ(0u, error.find("nothing was changed: ")) << error;
+  EXPECT_EQ((std::vector<std::string>{"updating lumadex", "pulling lmdx2/app latest, please wait..."}), out);
+  for (const std::string& name : container_names("")) EXPECT_EQ("running", state(name)) << name;
+  EXPECT_EQ(image_before, client_->get_image("lmdx2/app"));
 }
 
 TEST_F(Product, UninstallLeavesOtherContainersAlone) {
