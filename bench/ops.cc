@@ -142,6 +142,8 @@ Phase phase_of(CallKind kind) {
 
 // From the first container stop to the end of the last container start,
 // split by what the engine was asked to do; time inside no request is ours.
+// The update fetches before its first stop and removes the replaced image
+// after its last start, so a pull inside this window means it did not.
 Json downtime(const RequestLog& log) {
   const CallRecord* first_stop = nullptr;
   const CallRecord* last_start = nullptr;
