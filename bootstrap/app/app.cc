@@ -1,6 +1,7 @@
 #include "bootstrap/app/app.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -45,6 +46,8 @@ struct Invocation {
   int count = 0;
   bool status_json = false;
   ExportRequest export_request;
+  int settle = 10;         // seconds
+  int wait_timeout = 300;  // seconds
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
@@ -192,18 +195,48 @@ void dry_run_option(CLI::App& command, Invocation& in) {
 
 int completed(bool done) { return done ? kExitOk : kExitFailed; }
 
+void settle_options(CLI::App& command, Invocation& in) {
+  command
+      .add_option("--settle", in.settle,
+                  "Watch what was started for SECONDS and fail if a container exits or restarts "
+                  "(0: do not watch)")
+      ->check(CLI::Range(0, 86400))
+      ->capture_default_str();
+  command
+      .add_option("--wait-timeout", in.wait_timeout,
+                  "Wait up to SECONDS for containers with a health check to become healthy")
+      ->check(CLI::Range(1, 86400))
+      ->capture_default_str();
+}
+
+// The environment of an operation that starts containers: a dry run starts
+// nothing, so there is nothing to watch.
+LumadexInstaller::Environment watched_environment(const Invocation& in) {
+  LumadexInstaller::Environment environment = make_environment(in.dry_run);
+  if (!in.dry_run)
+    environment.settle = installer::SettleOptions{std::chrono::seconds(in.settle),
+                                                  std::chrono::seconds(in.wait_timeout),
+                                                  ::isatty(STDOUT_FILENO) == 1};
+  return environment;
+}
+
 void install_options(CLI::App& command, Invocation& in) {
   command.add_option("--version", in.version, "Run the application image with this tag")
       ->check(image_tag());
   command.add_flag("--update", in.update, "Fetch the untagged application image anew");
   dry_run_option(command, in);
+  settle_options(command, in);
 }
 int install(const Invocation& in) {
-  return completed(LumadexInstaller(make_environment(in.dry_run)).install(in.version, in.update));
+  return completed(LumadexInstaller(watched_environment(in)).install(in.version, in.update));
 }
 
+void update_options(CLI::App& command, Invocation& in) {
+  dry_run_option(command, in);
+  settle_options(command, in);
+}
 int update(const Invocation& in) {
-  return completed(LumadexInstaller(make_environment(in.dry_run)).update());
+  return completed(LumadexInstaller(watched_environment(in)).update());
 }
 
 int uninstall(const Invocation& in) {
@@ -219,9 +252,10 @@ void scale_options(CLI::App& command, Invocation& in) {
       ->required()
       ->check(container_count());
   dry_run_option(command, in);
+  settle_options(command, in);
 }
 int scale(const Invocation& in) {
-  LumadexInstaller(make_environment(in.dry_run)).scale(in.service, in.count);
+  LumadexInstaller(watched_environment(in)).scale(in.service, in.count);
   return kExitOk;
 }
 
@@ -286,7 +320,7 @@ const Command kCommands[] = {
     {"update",
      "Take the product down, remove its cache volumes, and install it again with fresh "
      "application images",
-     dry_run_option, update, Needs::root},
+     update_options, update, Needs::root},
     {"uninstall",
      "Take every container and network down and remove the cache volumes (search and cache "
      "data stay)",

@@ -50,10 +50,12 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
       std::string container_name = layout_.container(s.name);
       say("starting container " + container_name);
       client->start_container(containers.at(container_name).id);
+      started.push_back(container_name);
     }
     for (const std::string& worker : restart_workers_) {
       say("starting container " + worker);
       client->start_container(containers.at(worker).id);
+      started.push_back(worker);
     }
     restart_workers_.clear();
     // Only now does no new container need the images the fetch replaced.

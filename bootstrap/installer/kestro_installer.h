@@ -163,6 +163,8 @@ class KestroInstaller {
   // Repository -> the image id its "latest" tag named before fetch_images
   // fetched a different one.
   std::vector<std::pair<std::string, std::string>> replaced_images;
+  // Containers this object started, in order: what a settle watch looks at.
+  std::vector<std::string> started;
   // Registry credentials; nullopt until compose_up stores them (and when it
   // is given none).
   std::optional<std::string> user_name;

@@ -42,6 +42,7 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
     create(layout_.worker_definition(*service, n));
     say("starting " + worker_name);
     client->start_container(containers.at(worker_name).id);
+    started.push_back(worker_name);
   }
 }
 

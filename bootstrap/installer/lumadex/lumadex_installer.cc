@@ -1,6 +1,7 @@
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 #include <chrono>
+#include <iostream>
 #include <stdexcept>
 #include <thread>
 
@@ -77,7 +78,9 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
   }
 
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
-  return deployment->compose_up(std::nullopt, std::nullopt, update);
+  if (!deployment->compose_up(std::nullopt, std::nullopt, update)) return false;
+  watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
+  return true;
 }
 
 bool LumadexInstaller::update() {
@@ -91,7 +94,9 @@ bool LumadexInstaller::update() {
   take_down(*deployment);
   say("installing lumadex");
   say("contacting server please wait");
-  return deployment->compose_up(std::nullopt, std::nullopt, true);
+  if (!deployment->compose_up(std::nullopt, std::nullopt, true)) return false;
+  watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
+  return true;
 }
 
 void LumadexInstaller::uninstall() { take_down(*make_deployment(lumadex_services)); }
@@ -106,7 +111,9 @@ void LumadexInstaller::take_down(KestroInstaller& deployment) {
 }
 
 void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
-  make_deployment(lumadex_services)->scale_service(service_name, n_worker);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
+  deployment->scale_service(service_name, n_worker);
+  watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
 }
 
 void LumadexInstaller::configure() { KestroInstaller::check_vm_max_map_count(environment_.host); }

@@ -19,6 +19,7 @@
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/service.h"
+#include "bootstrap/installer/settle.h"
 
 namespace bootstrap::installer::lumadex {
 
@@ -41,6 +42,8 @@ class LumadexInstaller {
     std::function<std::shared_ptr<docker::Client>()> make_client;
     // Called with each pull's progress lines (a terminal display); optional.
     docker::PullProgress pull_progress;
+    // How install, update and scale watch what they started; off unless set.
+    SettleOptions settle{};
   };
 
   // Works on the real host and the engine the process environment names.
@@ -68,7 +71,9 @@ class LumadexInstaller {
   // removed_volumes; missing volumes are reported and skipped.
   void uninstall();
 
-  // Sets the number of containers of one service (its own included).
+  // Sets the number of containers of one service (its own included), then
+  // watches the workers it started. Throws SettleFailure when one of them did
+  // not settle.
   void scale(const std::string& service_name, int n_worker);
 
   // Examines and, where too low, raises the kernel's vm.max_map_count.

@@ -1,0 +1,143 @@
+#include "bootstrap/installer/settle.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <thread>
+
+
+namespace bootstrap::installer {
+
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr milliseconds kPollInterval{1000};
+constexpr int kLogLines = 10;
+
+class RealTimer : public Timer {
+ public:
+  std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
+  void sleep(milliseconds duration) override { std::this_thread::sleep_for(duration); }
+};
+
+std::string times(int count) { return std::to_string(count) + (count == 1 ? " time" : " times"); }
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// The waiting line: redrawn in place on a terminal, and on a plain output
+// printed only when the set of containers it names changes, so that a log
+// file gets one line per change rather than one per poll.
+class WaitingLine {
+ public:
+  WaitingLine(std::ostream& out, bool live) : out_(out), live_(live) {}
+  ~WaitingLine() { clear(); }
+
+  void show(const std::vector<std::string>& starting, seconds waited) {
+    std::string names = joined(starting);
+    if (live_) {
+      out_ << "\r\033[K" << "waiting for " << names << " to become healthy (" << waited.count()
+           << " s)" << std::flush;
+      drawn_ = true;
+    } else if (names != last_) {
+      out_ << "waiting for " << names << " to become healthy" << std::endl;
+    }
+    last_ = names;
+  }
+
+  void clear() {
+    if (drawn_) out_ << "\r\033[K" << std::flush;
+    drawn_ = false;
+  }
+
+ private:
+  std::ostream& out_;
+  bool live_;
+  bool drawn_ = false;
+  std::string last_;
+};
+
+}  // namespace
+
+Timer& real_timer() {
+  static RealTimer timer;
+  return timer;
+}
+
+void watch_settle(docker::Client& client, const std::vector<std::string>& containers,
+                  const SettleOptions& options, std::ostream& out, Timer& timer) {
+  if (options.settle <= seconds{0} || containers.empty()) return;
+  out << "checking that " << containers.size()
+      << (containers.size() == 1 ? " container stays" : " containers stay") << " up ("
+      << options.settle.count() << " s)" << std::endl;
+  const auto started = timer.now();
+  // Restarts from before the watch are history; only new ones are failures.
+  std::map<std::string, int> restarts_before;
+  std::map<std::string, docker::ContainerDetails> failed;
+  std::optional<std::chrono::steady_clock::time_point> first_failure;
+  WaitingLine waiting(out, options.live);
+  while (true) {
+    std::vector<std::string> starting;
+    for (const std::string& name : containers) {
+      if (failed.count(name) != 0) continue;
+      docker::ContainerDetails details = client.inspect_container(name);
+      auto [before, first] = restarts_before.emplace(name, details.restart_count);
+      if (!details.running || details.restarting || details.restart_count > before->second) {
+        failed.emplace(name, details);
+      } else if (!details.health.empty() && details.health != "healthy") {
+        starting.push_back(name);
+      }
+    }
+    if (!failed.empty() && !first_failure) first_failure = timer.now();
+    const auto waited = duration_cast<milliseconds>(timer.now() - started);
+
+    // Containers started last may not have had the time to fail yet when the
+    // first failure shows: one more poll lets them, so that a broken image
+    // is reported for every container that runs it.
+    if (first_failure && (timer.now() - *first_failure >= kPollInterval || waited >= options.settle)) {
+      waiting.clear();
+      std::vector<std::string> names;
+      for (const std::string& name : containers) {
+        auto found = failed.find(name);
+        if (found == failed.end()) continue;
+        const docker::ContainerDetails& details = found->second;
+        names.push_back(name);
+        out << name << " exited with status " << details.exit_code << " (restarted "
+            << times(details.restart_count) << ")" << std::endl;
+        docker::LogOptions last;
+        last.tail = kLogLines;
+        client.container_logs(name, last, [&out](docker::LogStream, std::string_view line) {
+          out << "    " << line << '\n';
+        });
+        out << std::flush;
+      }
+      throw SettleFailure(joined(names) + " did not stay up");
+    }
+
+    if (first_failure) {
+      timer.sleep(kPollInterval);
+      continue;
+    }
+    if (starting.empty() && waited >= options.settle) return;
+    if (!starting.empty() && waited >= options.wait_timeout) {
+      waiting.clear();
+      throw SettleFailure(joined(starting) + (starting.size() == 1 ? " is" : " are") +
+                          " not healthy after " + std::to_string(options.wait_timeout.count()) +
+                          " s");
+    }
+    if (!starting.empty()) waiting.show(starting, duration_cast<seconds>(waited));
+    // The last poll falls on the end of the settle period rather than up to a
+    // second after it.
+    milliseconds pause = kPollInterval;
+    if (starting.empty()) pause = std::min(pause, duration_cast<milliseconds>(options.settle) - waited);
+    timer.sleep(pause);
+  }
+}
+
+}  // namespace bootstrap::installer
