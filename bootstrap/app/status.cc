@@ -1,6 +1,7 @@
 #include "bootstrap/app/status.h"
 
 #include <algorithm>
+#include <ctime>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -23,9 +24,20 @@ void add_unique(std::vector<std::string>& names, const std::string& name) {
   if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
 }
 
-// Fills in what only an inspection tells: state, image, CPU set, networks.
-void read_inspection(const docker::ContainerDetails& details, ServiceStatus& row) {
+// A container the engine restarted this recently is still in its restart
+// loop as far as the operator is concerned, even if it runs right now.
+constexpr std::int64_t kRecentRestartSeconds = 60;
+
+// Fills in what only an inspection tells: state, restarts, uptime, image,
+// CPU set, networks.
+void read_inspection(const docker::ContainerDetails& details, std::int64_t now,
+                     ServiceStatus& row) {
   if (!details.status.empty()) row.state = details.status;
+  row.restarts = details.restart_count;
+  if (row.state == "running" && details.started_at > 0) {
+    row.uptime = std::max<std::int64_t>(now - details.started_at, 0);
+    if (row.restarts > 0 && row.uptime < kRecentRestartSeconds) row.state = "crashing";
+  }
   row.image = details.image;
   row.cpuset = details.cpuset_cpus;
   row.networks_missing.clear();
@@ -58,6 +70,15 @@ std::string table(const std::vector<Row>& rows) {
 }
 
 std::string or_dash(const std::string& text) { return text.empty() ? "-" : text; }
+
+std::string uptime_cell(const ServiceStatus& s) {
+  if (s.uptime < 0) return "-";
+  constexpr std::pair<std::int64_t, const char*> kUnits[] = {
+      {86400, "d"}, {3600, "h"}, {60, "m"}};
+  for (const auto& [size, unit] : kUnits)
+    if (s.uptime >= size) return std::to_string(s.uptime / size) + unit;
+  return std::to_string(s.uptime) + "s";
+}
 
 std::string workers_cell(const ServiceStatus& s) {
   std::string cell = std::to_string(s.workers);
@@ -101,7 +122,9 @@ std::vector<std::string> ProductStatus::not_running() const {
 }
 
 ProductStatus gather_status(docker::Client& client, const std::string& application,
-                            const installer::ServiceList& services) {
+                            const installer::ServiceList& services,
+                            std::optional<std::int64_t> clock) {
+  const std::int64_t now = clock ? *clock : static_cast<std::int64_t>(std::time(nullptr));
   ProductStatus status;
   status.application = application;
 
@@ -126,7 +149,7 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
     if (own != nullptr) {
       try {
         row.state = own->state.empty() ? "created" : own->state;
-        read_inspection(client.inspect_container(own->id), row);
+        read_inspection(client.inspect_container(own->id), now, row);
       } catch (const docker::NotFound&) {
         // Removed since the listing.
         row.state = "missing";
@@ -155,12 +178,14 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
 }
 
 std::string render_status_text(const ProductStatus& status) {
-  std::vector<Row> rows{{"CONTAINER", "STATE", "IMAGE", "CPUSET", "WORKERS", "NETWORKS"}};
+  std::vector<Row> rows{
+      {"CONTAINER", "STATE", "UPTIME", "RESTARTS", "IMAGE", "CPUSET", "WORKERS", "NETWORKS"}};
   std::size_t running = 0;
   for (const ServiceStatus& s : status.services) {
     if (s.running()) ++running;
-    rows.push_back({s.container, s.state, or_dash(s.image), or_dash(s.cpuset), workers_cell(s),
-                    networks_cell(s)});
+    rows.push_back({s.container, s.state, uptime_cell(s),
+                    s.missing() ? "-" : std::to_string(s.restarts), or_dash(s.image),
+                    or_dash(s.cpuset), workers_cell(s), networks_cell(s)});
   }
   std::string out = table(rows);
   out += "\n" + objects_table("NETWORK", status.networks);
@@ -176,6 +201,8 @@ std::string render_status_json(const ProductStatus& status) {
     json row = {{"service", s.service},
                 {"container", s.container},
                 {"state", s.state},
+                {"uptime_seconds", s.uptime < 0 ? json(nullptr) : json(s.uptime)},
+                {"restarts", s.missing() ? json(nullptr) : json(s.restarts)},
                 {"image", s.missing() ? json(nullptr) : json(s.image)},
                 {"cpuset", s.missing() ? json(nullptr) : json(s.cpuset)},
                 {"workers", s.workers},

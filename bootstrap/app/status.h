@@ -12,6 +12,8 @@
 // "lumadex-api", its workers as "lumadex-api_1", "lumadex-api_2"...
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -26,10 +28,13 @@ struct ServiceStatus {
   std::string service;    // short name, "api"
   std::string container;  // "lumadex-api"
   // The engine's state ("running", "exited", "created", "paused",
-  // "restarting", "dead"), or "missing" when there is no such container.
+  // "restarting", "dead"), "missing" when there is no such container, or
+  // "crashing" when it runs again after a restart less than a minute ago.
   std::string state;
   std::string image;   // Config.Image: the reference the container was created from
   std::string cpuset;  // HostConfig.CpusetCpus; empty when unrestricted
+  int restarts = 0;     // restarts the engine made under the restart policy
+  std::int64_t uptime = -1;  // seconds since the last start while it runs; -1 otherwise
   int workers = 0;          // numbered workers "<container>_<n>" (Layout), any state
   int workers_running = 0;  // of those, how many run
   // The service's networks (engine names), and those of them the container
@@ -65,12 +70,15 @@ struct ProductStatus {
 // the listing and its inspection counts as missing. Throws what the client
 // throws for any other failure (docker::ConnectionError when the engine
 // cannot be reached).
+// Uptimes count up to `now` (unix seconds), the system clock's when unset.
 ProductStatus gather_status(docker::Client& client, const std::string& application,
-                            const installer::ServiceList& services);
+                            const installer::ServiceList& services,
+                            std::optional<std::int64_t> now = std::nullopt);
 
 // An aligned table of the services, then one of networks and volumes, each
 // line ending in "\n". Missing values print as "-"; the networks column reads
-// "4/4", or "3/4 missing lumadex-es-net" when some were not joined.
+// "4/4", or "3/4 missing lumadex-es-net" when some were not joined; uptimes
+// read "45s", "12m", "3h", "2d".
 std::string render_status_text(const ProductStatus& status);
 
 // The same facts as one JSON document (an object with "application",

@@ -49,6 +49,8 @@ class StatusOnFakeEngine : public ::testing::Test {
   void SetUp() override {
     FakeEngine::Container& web = engine_.add_container("app-web", "kestro/probe:1", "running");
     web.definition.cpuset_cpus = "0-1";
+    web.started_at = 1000;
+    web.restart_count = 2;
     web.networks = {{"app-front", {"web"}}};  // has not joined app-back
     engine_.add_container("app-db", "kestro/probe", "exited").networks = {{"app-back", {"db"}}};
     engine_.add_container("app-db_1", "kestro/probe", "running");
@@ -111,6 +113,15 @@ TEST_F(StatusOnFakeEngine, EachServiceAsTheEngineHasIt) {
   EXPECT_FALSE(status.all_running());
   EXPECT_EQ((std::vector<std::string>{"app-db (exited)", "app-cache (missing)"}), status.not_running());
 
+  // Running again after a restart less than a minute ago is not running.
+  ProductStatus looping = app::gather_status(engine_, "app", services_, 1030);
+  EXPECT_EQ("crashing", row(looping, "web").state);
+  EXPECT_EQ(30, row(looping, "web").uptime);
+  EXPECT_EQ("app-web (crashing)", looping.not_running().front());
+  engine_.requests_.clear();
+  status = app::gather_status(engine_, "app", services_, 1060);
+  EXPECT_EQ("running", row(status, "web").state);
+
   // Read-only: listings and inspections of the two containers that exist.
   EXPECT_EQ((std::vector<std::string>{"list containers all", "inspect app-web", "inspect app-db",
                                       "list networks", "list volumes"}),
@@ -139,15 +150,21 @@ TEST_F(StatusOnFakeEngine, EngineFailures) {
 }
 
 TEST_F(StatusOnFakeEngine, TextAndJson) {
-  ProductStatus status = app::gather_status(engine_, "app", services_);
+  ProductStatus status = app::gather_status(engine_, "app", services_, 1000 + 7300);
 
   std::vector<std::string> lines = lines_of(app::render_status_text(status));
   ASSERT_EQ(14u, lines.size()) << app::render_status_text(status);
-  EXPECT_EQ("CONTAINER  STATE    IMAGE           CPUSET  WORKERS        NETWORKS", lines[0]);
-  EXPECT_EQ("app-web    running  kestro/probe:1  0-1     0              1/2 missing app-back",
-            lines[1]);
-  EXPECT_EQ("app-db     exited   kestro/probe    -       2 (1 running)  1/1", lines[2]);
-  EXPECT_EQ("app-cache  missing  -               -       0              -", lines[3]);
+  EXPECT_EQ(
+      "CONTAINER  STATE    UPTIME  RESTARTS  IMAGE           CPUSET  WORKERS        NETWORKS",
+      lines[0]);
+  EXPECT_EQ(
+      "app-web    running  2h      2         kestro/probe:1  0-1     0              1/2 missing "
+      "app-back",
+      lines[1]);
+  EXPECT_EQ("app-db     exited   -       0         kestro/probe    -       2 (1 running)  1/1",
+            lines[2]);
+  EXPECT_EQ("app-cache  missing  -       -         -               -       0              -",
+            lines[3]);
   EXPECT_EQ("", lines[4]);
   EXPECT_EQ("NETWORK    STATE", lines[5]);
   EXPECT_EQ("app-front  present", lines[6]);
@@ -163,6 +180,9 @@ TEST_F(StatusOnFakeEngine, TextAndJson) {
   const json& web = document["services"][0];
   EXPECT_EQ("app-web", web["container"]);
   EXPECT_EQ("0-1", web["cpuset"]);
+  EXPECT_EQ(7300, web["uptime_seconds"]);
+  EXPECT_EQ(2, web["restarts"]);
+  EXPECT_TRUE(document["services"][2]["uptime_seconds"].is_null());
   EXPECT_EQ(json::array({"app-back"}), web["networks_missing"]);
   const json& db = document["services"][1];
   EXPECT_EQ(2, db["workers"]);
