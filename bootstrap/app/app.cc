@@ -19,6 +19,7 @@
 
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/app/compose_export.h"
+#include "bootstrap/app/logs.h"
 #include "bootstrap/app/preflight.h"
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/progress.h"
@@ -48,6 +49,7 @@ struct Invocation {
   ExportRequest export_request;
   int settle = 10;         // seconds
   int wait_timeout = 300;  // seconds
+  LogsRequest logs;
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
@@ -298,6 +300,36 @@ int export_compose(const Invocation& in) {
   return kExitOk;
 }
 
+// `--since` is checked as it is parsed; it becomes a time when the logs are
+// read.
+const CLI::Validator& since_value() {
+  static const CLI::Validator kSince(
+      [](std::string& text) -> std::string {
+        if (parse_since(text, 0)) return {};
+        return "\"" + text +
+               "\" is neither a duration (90s, 10m, 1h30m, 2d) nor a time (2026-05-01, "
+               "2026-05-01T10:00:00Z, unix seconds)";
+      },
+      "DURATION|TIME");
+  return kSince;
+}
+
+void logs_options(CLI::App& command, Invocation& in) {
+  LogsRequest& request = in.logs;
+  command.add_option("SERVICE", request.services, "Services to read (default: all)")
+      ->check(product_service());
+  command.add_option("--tail", request.tail, "Only the last N lines of each container")
+      ->check(CLI::Range(0, 100000000));
+  command.add_option("--since", request.since, "Only lines since a time or for a duration back")
+      ->check(since_value());
+  command.add_flag("-f,--follow", request.follow, "Keep printing new lines until Ctrl-C");
+  command.add_flag("--timestamps", request.timestamps, "Start each line with the engine's time");
+}
+int logs(const Invocation& in) {
+  logs_command(in.logs, std::cout, util::Util::color_enabled());
+  return kExitOk;
+}
+
 // What a command needs of the account that runs it, checked before it
 // starts so that it does not fail halfway for want of a permission.
 enum class Needs {
@@ -336,6 +368,8 @@ const Command kCommands[] = {
     {"preflight", "Check the host and the engine before an install; exit 1 if a check fails",
      no_options, preflight, Needs::nothing},
     {"export", "Write the services as a Compose file", export_options, export_compose, Needs::nothing},
+    {"logs", "Print the log of each service's containers (default: all), each line behind its container's name",
+     logs_options, logs, Needs::engine},
 };
 
 // Why this account cannot run the command, as the reason of its one error
