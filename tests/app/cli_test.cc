@@ -327,7 +327,7 @@ TEST(CliOnEngine, ExitStatusFollowsTheBringUp) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount of /etc/sysctl.conf";
   ASSERT_EQ(0, bootstrap({"uninstall"}).status);
 
-  RunResult ok = bootstrap_with_private_sysctl("install");
+  RunResult ok = bootstrap_with_private_sysctl("install --settle 0");
   EXPECT_EQ(0, ok.status) << ok.out << ok.err;
   EXPECT_TRUE(contains(ok.out, "starting container lumadex-api")) << ok.out;
   ASSERT_EQ(0, bootstrap({"uninstall"}).status);
@@ -391,7 +391,7 @@ TEST(CliOnEngine, CtrlCEndsPromptlyAndLeavesTheEngineUsable) {
   EXPECT_EQ(std::string::npos, read_file(out).find("starting container")) << read_file(out);
 
   // What was defined stays defined, and the next commands work from there.
-  RunResult again = bootstrap_with_private_sysctl("install");
+  RunResult again = bootstrap_with_private_sysctl("install --settle 0");
   EXPECT_EQ(0, again.status) << again.out << again.err;
   EXPECT_EQ(0, bootstrap({"uninstall"}).status);
   for (const std::string& f : {conf, out, err}) std::remove(f.c_str());
