@@ -24,6 +24,7 @@
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/config.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/dry_run_client.h"
@@ -424,7 +425,8 @@ std::string usage_reason(const CLI::App& cli, const CLI::App* command, const CLI
 }
 
 void print_error(const std::string& what, const std::string& why) {
-  std::cerr << "error: " << (what.empty() ? "" : what + ": ") << why << std::endl;
+  // `why` often quotes the engine or the command line: escaped, it stays one line.
+  std::cerr << "error: " << (what.empty() ? "" : what + ": ") << base::printable(why) << std::endl;
 }
 
 // Prints why the operation failed and returns its exit status.

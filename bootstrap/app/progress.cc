@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
+
+#include "bootstrap/base/text.h"
 
 namespace bootstrap::app {
 
@@ -13,6 +16,13 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 bool finished_status(const std::string& status) {
   return status == "Pull complete" || status == "Already exists" ||
          status == "Download complete";
+}
+
+// Sizes come from the engine and may be anything up to int64's maximum; a
+// sum that would overflow stays at the maximum.
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+  std::int64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::int64_t>::max() : sum;
 }
 
 }  // namespace
@@ -73,14 +83,14 @@ std::vector<std::string> PullProgressView::render() const {
   std::int64_t done = 0, known = 0;
   std::size_t finished = 0;
   for (const Layer& l : layers_) {
-    std::string line = "  " + l.id.substr(0, 12) + " " + l.status;
+    std::string line = "  " + base::printable(l.id.substr(0, 12)) + " " + base::printable(l.status);
     if (l.units == "s") {
       line += " " + std::to_string(l.current) + " s";
     } else if (l.current > 0 || l.total > 0) {
       line += " " + human_bytes(l.current);
       if (l.total > 0) line += " / " + human_bytes(l.total);
-      done += l.current;
-      known += l.total;
+      done = saturating_add(done, l.current);
+      known = saturating_add(known, l.total);
     }
     if (l.done) ++finished;
     lines.push_back(line);

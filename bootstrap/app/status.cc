@@ -183,9 +183,11 @@ std::string render_status_text(const ProductStatus& status) {
   std::size_t running = 0;
   for (const ServiceStatus& s : status.services) {
     if (s.running()) ++running;
-    rows.push_back({s.container, s.state, uptime_cell(s),
-                    s.missing() ? "-" : std::to_string(s.restarts), or_dash(s.image),
-                    or_dash(s.cpuset), workers_cell(s), networks_cell(s)});
+    // State, image and CPU set are the engine's words, shown escaped.
+    rows.push_back({s.container, base::printable(s.state), uptime_cell(s),
+                    s.missing() ? "-" : std::to_string(s.restarts),
+                    or_dash(base::printable(s.image)), or_dash(base::printable(s.cpuset)),
+                    workers_cell(s), networks_cell(s)});
   }
   std::string out = table(rows);
   out += "\n" + objects_table("NETWORK", status.networks);
@@ -216,7 +218,8 @@ std::string render_status_json(const ProductStatus& status) {
                    {"services", std::move(services)},
                    {"networks", objects_json(status.networks)},
                    {"volumes", objects_json(status.volumes)}};
-  return document.dump(2) + "\n";
+  // The engine's text need not be UTF-8; such bytes become U+FFFD.
+  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 void status_command(std::ostream& out, bool as_json) {

@@ -1,5 +1,7 @@
 #include "bootstrap/base/text.h"
 
+#include "bootstrap/base/utf8.h"
+
 namespace bootstrap::base {
 
 std::string_view trim(std::string_view text) {
@@ -15,6 +17,42 @@ std::string join(const std::vector<std::string>& words, std::string_view separat
   for (std::size_t i = 0; i < words.size(); ++i) {
     if (i > 0) out += separator;
     out += words[i];
+  }
+  return out;
+}
+
+std::string printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  auto hex = [&](unsigned char byte) {
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c < 0x80) {
+      if (c == '\\') out += "\\\\";
+      else if (c == '\n') out += "\\n";
+      else if (c == '\r') out += "\\r";
+      else if (c == '\t') out += "\\t";
+      else if (c < 0x20 || c == 0x7f) hex(c);
+      else out += static_cast<char>(c);
+      ++at;
+      continue;
+    }
+    std::size_t length = 0;
+    std::optional<char32_t> code = decode_utf8(text, at, length);
+    // C1 controls are terminal commands too (U+009B is a CSI on many
+    // terminals); a broken sequence is shown byte by byte.
+    if (!code || (*code >= 0x80 && *code <= 0x9f)) {
+      const std::size_t end = code ? at + length : at + 1;
+      for (; at < end; ++at) hex(static_cast<unsigned char>(text[at]));
+      continue;
+    }
+    out.append(text.substr(at, length));
+    at += length;
   }
   return out;
 }

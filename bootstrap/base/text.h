@@ -14,4 +14,10 @@ std::string_view trim(std::string_view text);
 // The words one after another with `separator` between them; empty for none.
 std::string join(const std::vector<std::string>& words, std::string_view separator);
 
+// `text` safe to print on a terminal: control characters (C0, DEL, and the
+// C1 range U+0080..U+009F), bytes that are not UTF-8 and the backslash become
+// escapes (`\n`, `\t`, `\x1b`, `\\`), so text from outside cannot move the
+// cursor, recolour or rewrite the screen. Other UTF-8 stays as it is.
+std::string printable(std::string_view text);
+
 }  // namespace bootstrap::base

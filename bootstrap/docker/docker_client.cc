@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -114,10 +116,17 @@ std::string to_text(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// The answer as JSON. A number the parser cannot hold (1e999) makes the
+// whole answer unreadable, reported like any other text that is not JSON.
 json parse_answer(const std::string& context, const std::string& body) {
-  json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  json parsed;
+  try {
+    parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  } catch (const json::exception&) {
+    parsed = json(json::value_t::discarded);
+  }
   if (parsed.is_discarded())
-    throw EngineError(
+    throw MalformedAnswer(
         context + ": the engine's answer is not JSON: " + std::string(base::trim(body)).substr(0, 200));
   return parsed;
 }
@@ -133,12 +142,45 @@ std::string required_text(const std::string& context, const json& object, const 
   return value;
 }
 
-std::optional<std::int64_t> integer_field(const json& object, const char* key) {
+// A JSON number without fraction, clamped to [lo, hi]; nullopt for anything
+// else. Engines send counts as big as they like (1e300,
+// 8888888888888888888888): a double outside int64 must never be cast.
+std::optional<std::int64_t> whole_number(const json& value, std::int64_t lo, std::int64_t hi) {
+  if (value.is_number_unsigned()) {
+    const std::uint64_t n = value.get<std::uint64_t>();
+    return n > static_cast<std::uint64_t>(hi) ? hi : std::max(lo, static_cast<std::int64_t>(n));
+  }
+  if (value.is_number_integer()) return std::clamp(value.get<std::int64_t>(), lo, hi);
+  if (!value.is_number_float()) return std::nullopt;
+  const double d = value.get<double>();
+  if (!std::isfinite(d) || d != std::trunc(d)) return std::nullopt;
+  // 2^63 is exactly representable; every double below it converts safely.
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (d >= kTwo63) return hi;
+  if (d < -kTwo63) return lo;
+  return std::clamp(static_cast<std::int64_t>(d), lo, hi);
+}
+
+// A count the engine must send as a whole number when it sends it at all:
+// absent or null is nullopt, a value beyond [lo, hi] is clamped, anything
+// else (1.5, "8", true) is MalformedAnswer.
+std::optional<std::int64_t> integer_field(const std::string& context, const json& object,
+                                          const char* key, std::int64_t lo, std::int64_t hi) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  std::optional<std::int64_t> n = whole_number(*it, lo, hi);
+  if (!n)
+    throw MalformedAnswer(context + ": \"" + key + "\" is not a whole number: " +
+                          to_text(*it).substr(0, 100));
+  return n;
+}
+
+// A progress figure: a display detail, so one the engine garbles is left out
+// rather than failing the pull.
+std::optional<std::int64_t> progress_field(const json& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end()) return std::nullopt;
-  if (it->is_number_integer()) return it->get<std::int64_t>();
-  if (it->is_number_float()) return static_cast<std::int64_t>(it->get<double>());
-  return std::nullopt;
+  return whole_number(*it, 0, std::numeric_limits<std::int64_t>::max());
 }
 
 const json& require_array(const std::string& context, const json& value) {
@@ -167,8 +209,8 @@ PullEvent pull_event(const json& line) {
   event.status = text_field(line, "status");
   auto detail = line.find("progressDetail");
   if (detail != line.end() && detail->is_object()) {
-    event.current = integer_field(*detail, "current");
-    event.total = integer_field(*detail, "total");
+    event.current = progress_field(*detail, "current");
+    event.total = progress_field(*detail, "total");
     event.units = text_field(*detail, "units");
   }
   return event;
@@ -224,6 +266,8 @@ struct DockerClient::State {
       return sink != nullptr ? transport->send_streaming(request, *sink) : transport->send(request);
     } catch (const ConnectionError& e) {
       throw ConnectionError(context, e.endpoint(), e.detail());
+    } catch (const MalformedAnswer& e) {
+      throw MalformedAnswer(context + ": " + e.what());
     }
   }
 
@@ -421,8 +465,10 @@ void DockerClient::pull_image(const std::string& repository, const std::string& 
       long status = 500;
       std::string message;
       if (detail != line.end() && detail->is_object()) {
-        std::optional<std::int64_t> code = integer_field(*detail, "code");
-        if (code && *code >= 400 && *code < 600) status = static_cast<long>(*code);
+        auto code = detail->find("code");
+        std::optional<std::int64_t> n = code != detail->end() ? whole_number(*code, 0, 999)
+                                                              : std::nullopt;
+        if (n && *n >= 400 && *n < 600) status = static_cast<long>(*n);
         message = text_field(*detail, "message");
       }
       if (message.empty()) message = text_field(line, "error");
@@ -532,11 +578,16 @@ ContainerDetails DockerClient::inspect_container(const std::string& id) {
   };
   details.running = flag(state, "Running");
   details.restarting = flag(state, "Restarting");
-  details.exit_code = static_cast<int>(integer_field(state, "ExitCode").value_or(0));
+  details.exit_code = static_cast<int>(integer_field(context, state, "ExitCode",
+                                                     std::numeric_limits<int>::min(),
+                                                     std::numeric_limits<int>::max())
+                                           .value_or(0));
   details.started_at = unix_time(text_field(state, "StartedAt"));
   details.finished_at = unix_time(text_field(state, "FinishedAt"));
   details.health = text_field(object_at(state, "Health"), "Status");
-  details.restart_count = static_cast<int>(integer_field(answer, "RestartCount").value_or(0));
+  details.restart_count = static_cast<int>(
+      integer_field(context, answer, "RestartCount", 0, std::numeric_limits<int>::max())
+          .value_or(0));
   details.tty = flag(object_at(answer, "Config"), "Tty");
   return details;
 }
@@ -589,8 +640,11 @@ EngineInfo DockerClient::info() {
   json answer = parse_answer(context, state_->call(context, "GET", "/info").body);
   if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
   EngineInfo info;
-  info.ncpu = static_cast<int>(integer_field(answer, "NCPU").value_or(0));
-  info.mem_total = integer_field(answer, "MemTotal").value_or(0);
+  info.ncpu = static_cast<int>(
+      integer_field(context, answer, "NCPU", 0, std::numeric_limits<int>::max()).value_or(0));
+  info.mem_total =
+      integer_field(context, answer, "MemTotal", 0, std::numeric_limits<std::int64_t>::max())
+          .value_or(0);
   info.server_version = text_field(answer, "ServerVersion");
   info.operating_system = text_field(answer, "OperatingSystem");
   info.docker_root_dir = text_field(answer, "DockerRootDir");

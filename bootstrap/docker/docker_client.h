@@ -84,19 +84,27 @@ class DockerClient : public Client {
 // backslash.
 std::vector<std::string> split_command(const std::string& command);
 
+// The longest streamed line LineSplitter accepts by default. The engine's
+// progress and log lines are far shorter; the bound keeps a stream that never
+// sends a line end from taking all memory.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
+
 // Cuts a byte stream into lines as it arrives in arbitrary slices: feed()
 // hands each complete line (without "\n" or a trailing "\r") to the sink and
 // keeps the rest; finish() hands over a final unterminated line. Blank lines
-// are skipped.
+// are skipped. Each byte is searched once, however the stream is sliced.
 class LineSplitter {
  public:
-  explicit LineSplitter(LineSink sink);
+  explicit LineSplitter(LineSink sink, std::size_t max_line = kMaxLineBytes);
+  // Throws MalformedAnswer once the unfinished line exceeds `max_line` bytes.
   void feed(std::string_view bytes);
   void finish();
 
  private:
   LineSink sink_;
+  std::size_t max_line_;
   std::string pending_;
+  std::size_t searched_ = 0;  // bytes of pending_ known to hold no newline
 };
 
 // Cuts a container's log stream into lines as it arrives in arbitrary slices.

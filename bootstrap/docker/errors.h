@@ -10,6 +10,8 @@
 //   ├── ConfigError        the environment names an engine we cannot talk to
 //   ├── ConnectionError    the engine did not answer (socket, address, TLS)
 //   ├── Interrupted        Ctrl-C ended or prevented the request
+//   ├── MalformedAnswer    the answer cannot be read (not JSON, a number out
+//   │                      of range, a line beyond the limit)
 //   └── ApiError           the engine answered with an error status
 //       └── NotFound       404
 //           └── ImageNotFound   404 for an image lookup
@@ -62,6 +64,14 @@ void request_interrupt() noexcept;
 bool interrupt_requested() noexcept;
 // Forgets an earlier request_interrupt(); for tests.
 void clear_interrupt() noexcept;
+
+// The engine answered, but not in a form we can read: a body that is not
+// JSON where JSON is due, a number outside the range we accept, a streamed
+// line beyond the splitter's limit. The message names what we were doing.
+class MalformedAnswer : public EngineError {
+ public:
+  using EngineError::EngineError;
+};
 
 // The engine answered with a status outside 200-399 (or a stream that ended
 // in an error object). status() is the HTTP status; message() the engine's own

@@ -1,4 +1,4 @@
-// Trimming, joining, the UTF-8 verdict and image references.
+// Trimming, joining, escaping, the UTF-8 verdict and image references.
 #include <gtest/gtest.h>
 
 #include "bootstrap/base/image_reference.h"
@@ -14,6 +14,13 @@ TEST(Text, TrimAndJoin) {
   EXPECT_EQ("a, b, c", join({"a", "b", "c"}, ", "));
   EXPECT_EQ("a", join({"a"}, ","));
   EXPECT_EQ("", join({}, ","));
+}
+
+TEST(Text, PrintableEscapesWhatWouldCommandTheTerminal) {
+  EXPECT_EQ("plain \xc3\xbc \xe2\x82\xac", printable("plain \xc3\xbc \xe2\x82\xac"));
+  EXPECT_EQ("\\x1b[2J\\r\\n\\t\\x00\\x7f\\\\", printable(std::string("\x1b[2J\r\n\t\0\x7f\\", 10)));
+  // C1 CSI (U+009B) and a stray byte are shown byte by byte.
+  EXPECT_EQ("a\\xc2\\x9b31mb\\xffc", printable("a\xc2\x9b" "31mb\xff" "c"));
 }
 
 TEST(Text, Utf8Verdict) {
