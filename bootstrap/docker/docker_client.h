@@ -5,6 +5,13 @@
 // the lower of kMaxApiVersion and the engine's own. Credentials accepted by
 // login() are kept in memory only and sent as X-Registry-Auth on every later
 // pull; the engine itself keeps nothing.
+//
+// Answers are read defensively: a count beyond its field's range is clamped
+// to it (NCPU to INT_MAX, MemTotal to INT64_MAX, a pull's progress figures to
+// 0..INT64_MAX), a fraction or a non-number where a count is due is
+// MalformedAnswer (in a progress line it is left out), and text that is not
+// JSON, or holds a number JSON cannot hold (1e999), is MalformedAnswer with
+// what we were doing in front.
 #pragma once
 
 #include <chrono>
