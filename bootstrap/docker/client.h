@@ -198,6 +198,13 @@ class Client {
   // The engine's version document as the engine sent it, for printing whole.
   virtual std::string version_document() = 0;
   virtual EngineInfo info() = 0;
+
+  // The engine's documents as it sent them, for keeping whole: a container's,
+  // a network's or a volume's inspection, and the info document.
+  virtual std::string container_document(const std::string& id) = 0;
+  virtual std::string network_document(const std::string& id) = 0;
+  virtual std::string volume_document(const std::string& name) = 0;
+  virtual std::string info_document() = 0;
 };
 
 }  // namespace bootstrap::docker

@@ -651,4 +651,23 @@ EngineInfo DockerClient::info() {
   return info;
 }
 
+std::string DockerClient::container_document(const std::string& id) {
+  return std::string(base::trim(
+      state_->call("inspect container " + id, "GET", "/containers/" + escape_path(id) + "/json").body));
+}
+
+std::string DockerClient::network_document(const std::string& id) {
+  return std::string(
+      base::trim(state_->call("inspect network " + id, "GET", "/networks/" + escape_path(id)).body));
+}
+
+std::string DockerClient::volume_document(const std::string& name) {
+  return std::string(
+      base::trim(state_->call("inspect volume " + name, "GET", "/volumes/" + escape_path(name)).body));
+}
+
+std::string DockerClient::info_document() {
+  return std::string(base::trim(state_->call("engine info", "GET", "/info").body));
+}
+
 }  // namespace bootstrap::docker

@@ -78,6 +78,10 @@ class DockerClient : public Client {
   EngineVersion version() override;
   std::string version_document() override;
   EngineInfo info() override;
+  std::string container_document(const std::string& id) override;
+  std::string network_document(const std::string& id) override;
+  std::string volume_document(const std::string& name) override;
+  std::string info_document() override;
 
  private:
   struct State;

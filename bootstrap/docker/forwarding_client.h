@@ -69,6 +69,16 @@ class ForwardingClient : public Client {
   EngineVersion version() override { return target_->version(); }
   std::string version_document() override { return target_->version_document(); }
   EngineInfo info() override { return target_->info(); }
+  std::string container_document(const std::string& id) override {
+    return target_->container_document(id);
+  }
+  std::string network_document(const std::string& id) override {
+    return target_->network_document(id);
+  }
+  std::string volume_document(const std::string& name) override {
+    return target_->volume_document(name);
+  }
+  std::string info_document() override { return target_->info_document(); }
 
   // The wrapped client.
   Client& target() { return *target_; }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include <nlohmann/json.hpp>
+
 #include "bootstrap/base/text.h"
 
 namespace bootstrap::testing {
@@ -371,6 +373,43 @@ docker::EngineInfo FakeEngine::info() {
   result.operating_system = "Fake Linux";
   result.docker_root_dir = "/var/lib/docker";
   return result;
+}
+
+std::string FakeEngine::container_document(const std::string& id) {
+  Container* c = find_container(id);
+  const std::string line = "document container " + (c ? c->name : id);
+  request(line);
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
+  nlohmann::json env = nlohmann::json::array();
+  for (const auto& [key, value] : c->definition.environment.value_or(docker::KeyValues{}))
+    env.push_back(key + "=" + value);
+  nlohmann::json document = {{"Id", c->id},
+                             {"Name", "/" + c->name},
+                             {"State", {{"Status", c->state}}},
+                             {"Config", {{"Image", c->definition.image}, {"Env", env}}}};
+  return document.dump();
+}
+
+std::string FakeEngine::network_document(const std::string& id) {
+  docker::NetworkRef* network = find_network(id);
+  const std::string line = "document network " + (network ? network->name : id);
+  request(line);
+  if (network == nullptr) throw docker::NotFound(line, 404, "network " + id + " not found");
+  return nlohmann::json({{"Name", network->name}, {"Id", network->id}}).dump();
+}
+
+std::string FakeEngine::volume_document(const std::string& name) {
+  const std::string line = "document volume " + name;
+  request(line);
+  auto found = find_volume(name);
+  if (found == volumes_.end()) throw docker::NotFound(line, 404, "no such volume");
+  return nlohmann::json({{"Name", found->name}, {"Driver", found->driver}}).dump();
+}
+
+std::string FakeEngine::info_document() {
+  request("info document");
+  return nlohmann::json({{"NCPU", info_ncpu_.value_or(ncpu_)}, {"DockerRootDir", "/var/lib/docker"}})
+      .dump();
 }
 
 }  // namespace bootstrap::testing

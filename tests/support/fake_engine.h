@@ -125,6 +125,12 @@ class FakeEngine : public docker::Client {
   docker::EngineVersion version() override;
   std::string version_document() override;
   docker::EngineInfo info() override;
+  // Small documents of the engine's shape: a container's name, state,
+  // image and environment; a network's or volume's name; the info's CPUs.
+  std::string container_document(const std::string& id) override;
+  std::string network_document(const std::string& id) override;
+  std::string volume_document(const std::string& name) override;
+  std::string info_document() override;
 
   // --- State, in the engine's listing order ---------------------------------
 
