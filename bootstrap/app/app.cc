@@ -25,6 +25,7 @@
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/base/text.h"
+#include "bootstrap/app/support_bundle.h"
 #include "bootstrap/docker/config.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/dry_run_client.h"
@@ -51,6 +52,7 @@ struct Invocation {
   int settle = 10;         // seconds
   int wait_timeout = 300;  // seconds
   LogsRequest logs;
+  std::string bundle_output;
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
@@ -331,6 +333,15 @@ int logs(const Invocation& in) {
   return kExitOk;
 }
 
+void support_bundle_options(CLI::App& command, Invocation& in) {
+  command.add_option("-o,--output", in.bundle_output,
+                     "Write to this file (default: kestro-support-HOST-TIME.tar.gz here)");
+}
+int support_bundle(const Invocation& in) {
+  support_bundle_command(in.bundle_output, std::cout);
+  return kExitOk;
+}
+
 // What a command needs of the account that runs it, checked before it
 // starts so that it does not fail halfway for want of a permission.
 enum class Needs {
@@ -371,6 +382,12 @@ const Command kCommands[] = {
     {"export", "Write the services as a Compose file", export_options, export_compose, Needs::nothing},
     {"logs", "Print the log of each service's containers (default: all), each line behind its container's name",
      logs_options, logs, Needs::engine},
+    // Nothing is required: it collects what this account can read and lists
+    // the rest in the bundle; root gets the operation log and the engine.
+    {"support-bundle",
+     "Write one .tar.gz of host facts, engine and product state, and logs for support, "
+     "secrets redacted",
+     support_bundle_options, support_bundle, Needs::nothing},
 };
 
 // Why this account cannot run the command, as the reason of its one error

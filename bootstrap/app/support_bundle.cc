@@ -1,0 +1,558 @@
+#include "bootstrap/app/support_bundle.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <regex>
+#include <set>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "bootstrap/app/privileges.h"
+#include "bootstrap/app/status.h"
+#include "bootstrap/app/build_info.h"
+#include "bootstrap/base/text.h"
+#include "bootstrap/docker/config.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
+#include "bootstrap/host/map_count.h"
+#include "bootstrap/installer/layout.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+namespace bootstrap::app {
+
+namespace {
+
+using nlohmann::json;
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::vector<std::string> lines_in(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Member names that hold credentials whatever the document: headers, and
+// the entries of a registry login.
+bool is_credential_member(std::string_view name) {
+  static const std::set<std::string> kNames = {"authorization", "x-registry-auth", "password",
+                                               "auth", "identitytoken", "registrytoken"};
+  return kNames.count(lower(name)) > 0;
+}
+
+// Maps whose keys are chosen by whoever created the object, like
+// environment variables: a secret there is named like one.
+bool is_setting_map(std::string_view name) {
+  return name == "Labels" || name == "Options" || name == "DriverOpts";
+}
+
+// Values this short are too likely to occur by chance ("true", "1000") to be
+// hunted for elsewhere.
+constexpr std::size_t kShortestHuntedValue = 6;
+
+class Redactor {
+ public:
+  explicit Redactor(std::vector<Redaction>& found) : found_(found) {}
+
+  void member(BundleMember& m) {
+    if (m.name.ends_with(".json")) {
+      json document = json::parse(m.content, nullptr, /*allow_exceptions=*/false);
+      if (!document.is_discarded()) {
+        walk(document, m.name, "", false, false);
+        m.content = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+        return;
+      }
+    }
+    std::string out;
+    std::size_t start = 0;
+    int number = 1;
+    while (start < m.content.size()) {
+      std::size_t end = m.content.find('\n', start);
+      std::size_t stop = end == std::string::npos ? m.content.size() : end + 1;
+      out += line(std::string_view(m.content).substr(start, stop - start), m.name,
+                  "line " + std::to_string(number++));
+      start = stop;
+    }
+    m.content = std::move(out);
+  }
+
+  // Replaces the values found so far wherever they are left.
+  void hunt(BundleMember& m) {
+    for (const auto& [value, name] : values_) {
+      std::size_t at = m.content.find(value);
+      if (at == std::string::npos) continue;
+      while (at != std::string::npos) {
+        m.content.replace(at, value.size(), kRedacted);
+        at = m.content.find(value, at + std::strlen(kRedacted));
+      }
+      note(m.name, "anywhere", name);
+    }
+  }
+
+ private:
+  void note(const std::string& member, const std::string& where, const std::string& name) {
+    Redaction r{member, where, name};
+    if (std::find(found_.begin(), found_.end(), r) == found_.end()) found_.push_back(r);
+  }
+
+  void learn(const std::string& value, const std::string& name) {
+    if (value.size() >= kShortestHuntedValue && value != kRedacted) values_.emplace(value, name);
+  }
+
+  // One line of text, or one string of a document.
+  std::string line(std::string_view text, const std::string& member, const std::string& where) {
+    std::string out(text);
+    // An HTTP header as a line of its own or inside a command
+    // ("-H 'Authorization: Bearer ...'"): everything after it on the line.
+    static const std::regex kHeader(R"((authorization|x-registry-auth)(["']?[ \t]*[:=][ \t]*))",
+                                    std::regex::icase);
+    std::smatch header;
+    if (std::regex_search(out, header, kHeader)) {
+      std::size_t value_at = static_cast<std::size_t>(header.position(0) + header.length(0));
+      std::size_t value_end = out.find_first_of("\r\n", value_at);
+      if (value_end == std::string::npos) value_end = out.size();
+      std::string value = out.substr(value_at, value_end - value_at);
+      if (!value.empty() && value != kRedacted) {
+        learn(std::string(base::trim(value)), header[1].str());
+        out.replace(value_at, value_end - value_at, kRedacted);
+        note(member, where, header[1].str());
+      }
+    }
+    // NAME=value, as in an environment list, a command line or a log line.
+    static const std::regex kAssignment(R"(([A-Za-z_][A-Za-z0-9_.-]*)=("[^"]*"|'[^']*'|[^\s"',;&]+))");
+    std::string result;
+    std::string::const_iterator from = out.cbegin();
+    for (std::sregex_iterator it(out.cbegin(), out.cend(), kAssignment), end; it != end; ++it) {
+      const std::smatch& m = *it;
+      result.append(from, m[0].first);
+      std::string name = m[1].str();
+      std::string value = m[2].str();
+      if (is_secret_name(name) && value != kRedacted) {
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\''))
+          value = value.substr(1, value.size() - 2);
+        learn(value, name);
+        result += name + "=" + kRedacted;
+        note(member, where, name);
+      } else {
+        result.append(m[0].first, m[0].second);
+      }
+      from = m[0].second;
+    }
+    result.append(from, out.cend());
+    return result;
+  }
+
+  void redact_value(json& value, const std::string& member, const std::string& where,
+                    const std::string& name) {
+    if (!value.is_string() || value.get<std::string>().empty() || value == kRedacted) return;
+    learn(value.get<std::string>(), name);
+    value = kRedacted;
+    note(member, where, name);
+  }
+
+  void walk(json& node, const std::string& member, const std::string& path, bool in_auths,
+            bool in_settings) {
+    if (node.is_object()) {
+      for (auto& [key, value] : node.items()) {
+        std::string where = path.empty() ? key : path + "." + key;
+        if (value.is_string()) {
+          if (in_auths || is_credential_member(key) || (in_settings && is_secret_name(key)))
+            redact_value(value, member, path.empty() ? key : path, key);
+          else
+            value = line(value.get<std::string>(), member, where);
+        } else {
+          walk(value, member, where, in_auths || lower(key) == "auths", is_setting_map(key));
+        }
+      }
+    } else if (node.is_array()) {
+      for (json& element : node) {
+        if (element.is_string())
+          element = line(element.get<std::string>(), member, path);
+        else
+          walk(element, member, path, in_auths, false);
+      }
+    }
+  }
+
+  std::vector<Redaction>& found_;
+  std::map<std::string, std::string> values_;  // secret value -> its name
+};
+
+// --- Gathering ---------------------------------------------------------------
+
+// Collects members; a step that throws costs only its own members, and the
+// reason goes to errors.txt.
+class Collector {
+ public:
+  void add(std::string name, std::string content) {
+    members_.push_back(BundleMember{std::move(name), std::move(content)});
+  }
+  template <typename Step>
+  bool attempt(const std::string& what, Step step) {
+    try {
+      step();
+      return true;
+    } catch (const std::exception& e) {
+      errors_.push_back(what + ": " + e.what());
+      return false;
+    }
+  }
+  void error(const std::string& line) { errors_.push_back(line); }
+
+  std::vector<BundleMember> finish() {
+    if (!errors_.empty()) {
+      std::string text;
+      for (const std::string& e : errors_) text += e + "\n";
+      add("errors.txt", text);
+    }
+    return std::move(members_);
+  }
+
+ private:
+  std::vector<BundleMember> members_;
+  std::vector<std::string> errors_;
+};
+
+std::string gib(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
+  return text;
+}
+
+// The lines of `text` that start with one of `keys`.
+std::string lines_starting(const std::string& text, const std::vector<std::string>& keys) {
+  std::string out;
+  for (const std::string& l : lines_in(text))
+    for (const std::string& k : keys)
+      if (l.rfind(k, 0) == 0) out += l + "\n";
+  return out;
+}
+
+std::string host_facts(BundleSources& sources, const std::string& data_root) {
+  host::Host& host = sources.host;
+  std::string text;
+  text += "kernel: " + host.system.system_name() + " " + host.system.kernel_release() + "\n";
+  text += "cpus usable: " + std::to_string(host.system.cpu_count()) + "\n";
+  if (std::optional<std::string> cpuinfo = host.files.read_if_present("/proc/cpuinfo")) {
+    std::string model = lines_starting(*cpuinfo, {"model name"});
+    model = model.substr(0, model.find('\n'));
+    text += "cpu: " + std::string(base::trim(model.substr(model.find(':') + 1))) + "\n";
+  }
+  if (std::optional<std::string> meminfo = host.files.read_if_present("/proc/meminfo"))
+    text += lines_starting(*meminfo, {"MemTotal:", "MemAvailable:", "SwapTotal:", "SwapFree:"});
+  if (std::optional<DiskSpace> disk = sources.probes.disk_space(data_root))
+    text += "disk under " + data_root + ": " + gib(disk->available) + " free of " +
+            gib(disk->total) + "\n";
+  else
+    text += "disk under " + data_root + ": not visible from here\n";
+  long map_count = host::max_map_count(host);
+  text += "vm.max_map_count: " + (map_count > 0 ? std::to_string(map_count) : "unreadable") + "\n";
+  MemlockLimit memlock = sources.probes.memlock_limit();
+  text += "memlock hard limit: " +
+          (memlock.unlimited ? std::string("unlimited")
+                             : std::to_string(memlock.hard_bytes) + " bytes") +
+          (memlock.can_raise ? " (this process may raise it)" : "") + "\n";
+  return text;
+}
+
+// The lines of the kernel settings files that set vm.max_map_count, each
+// after its file and line number, in the order sysctl reads the files.
+std::string map_count_settings(host::Host& host) {
+  std::vector<std::filesystem::path> files;
+  for (const char* dir : {"/usr/lib/sysctl.d", "/lib/sysctl.d", "/run/sysctl.d", "/etc/sysctl.d"}) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+      if (entry.path().extension() == ".conf") found.push_back(entry.path());
+    std::sort(found.begin(), found.end());
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  files.push_back(host.sysctl_conf);
+  std::string text;
+  for (const std::filesystem::path& file : files) {
+    std::optional<std::string> content = host.files.read_if_present(file);
+    if (!content) continue;
+    int number = 0;
+    for (const std::string& l : lines_in(*content)) {
+      ++number;
+      if (l.find("max_map_count") != std::string::npos)
+        text += file.string() + ":" + std::to_string(number) + ": " + l + "\n";
+    }
+  }
+  return text.empty() ? "no settings file sets vm.max_map_count\n" : text;
+}
+
+void gather_engine(Collector& c, docker::Client& engine, std::string& data_root) {
+  using installer::lumadex::LumadexInstaller;
+  c.attempt("engine/info.json", [&] {
+    std::string info = engine.info_document();
+    json parsed = json::parse(info, nullptr, false);
+    if (parsed.is_object() && parsed.contains("DockerRootDir") &&
+        parsed["DockerRootDir"].is_string())
+      data_root = parsed["DockerRootDir"].get<std::string>();
+    c.add("engine/info.json", info);
+  });
+  c.attempt("status.json", [&] {
+    c.add("status.json",
+          render_status_json(gather_status(engine, LumadexInstaller::application_name,
+                                           LumadexInstaller::lumadex_services)));
+  });
+
+  installer::Layout layout(LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
+  auto ours = [&](const std::string& container) {
+    for (const installer::ServiceDescription& s : layout.services())
+      if (layout.belongs_to(s.name, container)) return true;
+    return false;
+  };
+  c.attempt("containers", [&] {
+    for (const docker::ContainerRef& ref : engine.list_containers(true)) {
+      if (!ours(ref.name)) continue;
+      const std::string folder = "containers/" + ref.name + "/";
+      c.attempt(folder + "inspect.json",
+                [&] { c.add(folder + "inspect.json", engine.container_document(ref.id)); });
+    }
+  });
+  auto named = [](const std::vector<installer::LayoutObject>& objects, const std::string& name) {
+    return std::any_of(objects.begin(), objects.end(),
+                       [&](const installer::LayoutObject& o) { return o.name == name; });
+  };
+  c.attempt("networks", [&] {
+    for (const docker::NetworkRef& n : engine.list_networks()) {
+      if (!named(layout.networks(), n.name)) continue;
+      const std::string member = "networks/" + n.name + ".json";
+      c.attempt(member, [&] { c.add(member, engine.network_document(n.id)); });
+    }
+  });
+  c.attempt("volumes", [&] {
+    for (const docker::VolumeRef& v : engine.list_volumes()) {
+      if (!named(layout.volumes(), v.name)) continue;
+      const std::string member = "volumes/" + v.name + ".json";
+      c.attempt(member, [&] { c.add(member, engine.volume_document(v.name)); });
+    }
+  });
+}
+
+// RAII owners for libarchive's handles.
+struct ArchiveFree {
+  void operator()(archive* a) const { archive_write_free(a); }
+};
+struct EntryFree {
+  void operator()(archive_entry* e) const { archive_entry_free(e); }
+};
+
+// A file made beside the target and removed unless kept.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::filesystem::path& beside) {
+    std::string pattern = (beside.parent_path() / ("." + beside.filename().string() + ".XXXXXX")).string();
+    fd_ = ::mkstemp(pattern.data());
+    if (fd_ < 0) throw std::runtime_error(std::strerror(errno));
+    path_ = pattern;
+  }
+  ~TemporaryFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!kept_) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return fd_; }
+  // Flushes the file to disk and renames it to `target`.
+  void keep_as(const std::filesystem::path& target) {
+    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
+      fd_ = -1;
+      throw std::runtime_error(std::strerror(errno));
+    }
+    fd_ = -1;
+    if (::rename(path_.c_str(), target.c_str()) != 0) throw std::runtime_error(std::strerror(errno));
+    kept_ = true;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool kept_ = false;
+};
+
+std::string utc_stamp(const char* format) {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
+}
+
+std::string operation_log_path() {
+  const char* moved = std::getenv("KESTRO_LOG_FILE");
+  return moved != nullptr && *moved != '\0' ? moved : "/var/log/kestro/bootstrap.log";
+}
+
+}  // namespace
+
+bool is_secret_name(std::string_view name) {
+  std::string n = upper(name);
+  for (const char* word : {"PASSWORD", "SECRET", "TOKEN", "KEY", "CREDENTIAL"})
+    if (n.find(word) != std::string::npos) return true;
+  return false;
+}
+
+std::vector<Redaction> redact_bundle(std::vector<BundleMember>& members) {
+  std::vector<Redaction> found;
+  Redactor redactor(found);
+  // Values are learnt across all members before they are hunted anywhere,
+  // so the order of members does not decide what leaks.
+  for (BundleMember& m : members) redactor.member(m);
+  for (BundleMember& m : members) redactor.hunt(m);
+  return found;
+}
+
+std::vector<BundleMember> gather_bundle(BundleSources& sources) {
+  Collector c;
+  c.add("version.txt", sources.version_line + "\n");
+  c.attempt("host/os-release", [&] {
+    std::optional<std::string> os = sources.host.files.read_if_present(sources.host.os_release);
+    if (!os) throw std::runtime_error(sources.host.os_release.string() + " does not exist");
+    c.add("host/os-release", *os);
+  });
+
+  std::unique_ptr<docker::Client> engine;
+  c.attempt("engine", [&] { engine = sources.connect(); });
+  std::string data_root = "/var/lib/docker";
+  // The version document doubles as the reachability test: when the engine
+  // cannot be reached, one line says so instead of one per member.
+  if (engine && c.attempt("engine/version.json", [&] {
+        c.add("engine/version.json", engine->version_document());
+      }))
+    gather_engine(c, *engine, data_root);
+
+  c.attempt("host/facts.txt", [&] { c.add("host/facts.txt", host_facts(sources, data_root)); });
+  c.attempt("host/sysctl.txt",
+            [&] { c.add("host/sysctl.txt", map_count_settings(sources.host)); });
+  if (engine) {
+    c.attempt("preflight.txt", [&] {
+      docker::ClientConfig config = docker::ClientConfig::from_environment();
+      PreflightFacts facts{*engine, sources.host, sources.probes, config.local};
+      std::vector<CheckResult> results =
+          run_preflight(facts, installer::lumadex::LumadexInstaller::application_name,
+                        installer::lumadex::LumadexInstaller::lumadex_services);
+      results.push_back(check_privileges(config));
+      c.add("preflight.txt", render_preflight_text(results));
+    });
+  }
+
+  for (const std::string suffix : {"", ".1", ".2", ".3"}) {
+    std::filesystem::path file = sources.operation_log.string() + suffix;
+    c.attempt("log/" + file.filename().string(), [&] {
+      if (std::optional<std::string> text = sources.host.files.read_if_present(file))
+        c.add("log/" + file.filename().string(), *text);
+    });
+  }
+  return c.finish();
+}
+
+void write_bundle(const std::vector<BundleMember>& members, const std::string& top,
+                  const std::filesystem::path& path) {
+  const std::string context = "write " + path.string();
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) throw std::runtime_error(context + ": the file exists");
+  std::unique_ptr<TemporaryFile> file;
+  try {
+    file = std::make_unique<TemporaryFile>(path);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(context + ": " + e.what());
+  }
+  std::unique_ptr<archive, ArchiveFree> writer(archive_write_new());
+  auto check = [&](int status) {
+    if (status != ARCHIVE_OK)
+      throw std::runtime_error(context + ": " + archive_error_string(writer.get()));
+  };
+  check(archive_write_add_filter_gzip(writer.get()));
+  check(archive_write_set_format_pax_restricted(writer.get()));
+  check(archive_write_open_fd(writer.get(), file->fd()));
+  const std::time_t now = std::time(nullptr);
+  for (const BundleMember& m : members) {
+    std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
+    archive_entry_set_pathname(entry.get(), (top + "/" + m.name).c_str());
+    archive_entry_set_size(entry.get(), static_cast<la_int64_t>(m.content.size()));
+    archive_entry_set_filetype(entry.get(), AE_IFREG);
+    archive_entry_set_perm(entry.get(), 0644);
+    archive_entry_set_mtime(entry.get(), now, 0);
+    check(archive_write_header(writer.get(), entry.get()));
+    if (archive_write_data(writer.get(), m.content.data(), m.content.size()) !=
+        static_cast<la_ssize_t>(m.content.size()))
+      throw std::runtime_error(context + ": " + archive_error_string(writer.get()));
+  }
+  check(archive_write_close(writer.get()));
+  try {
+    file->keep_as(path);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(context + ": " + e.what());
+  }
+}
+
+std::string default_bundle_name() {
+  char host[256] = "";
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "host");
+  return "kestro-support-" + std::string(host) + "-" + utc_stamp("%Y%m%dT%H%M%SZ") + ".tar.gz";
+}
+
+void support_bundle_command(const std::string& output, std::ostream& out) {
+  std::filesystem::path path = output.empty() ? default_bundle_name() : output;
+  BundleSources sources{[]() -> std::unique_ptr<docker::Client> {
+                          return docker::DockerClient::from_environment();
+                        },
+                        host::real_host(), real_probes(), operation_log_path(), version_line()};
+  std::vector<BundleMember> members = gather_bundle(sources);
+  std::vector<Redaction> redactions = redact_bundle(members);
+  std::string listed = "# What was replaced by " + std::string(kRedacted) +
+                       ": member, place, name (values are never listed)\n";
+  for (const Redaction& r : redactions) listed += r.member + "\t" + r.where + "\t" + r.name + "\n";
+  members.push_back(BundleMember{"redactions.txt", listed});
+
+  std::string top = path.filename().string();
+  for (const char* suffix : {".tar.gz", ".tgz"})
+    if (top.size() > std::strlen(suffix) && top.ends_with(suffix))
+      top.resize(top.size() - std::strlen(suffix));
+  write_bundle(members, top, path);
+
+  auto errors = std::find_if(members.begin(), members.end(),
+                             [](const BundleMember& m) { return m.name == "errors.txt"; });
+  if (errors != members.end()) {
+    std::size_t count = lines_in(errors->content).size();
+    out << "could not collect everything: " << count << (count == 1 ? " item" : " items")
+        << ", listed in errors.txt\n";
+  }
+  std::error_code ec;
+  out << "wrote " << std::filesystem::absolute(path, ec).string() << " ("
+      << std::filesystem::file_size(path, ec) << " bytes)" << std::endl;
+}
+
+}  // namespace bootstrap::app

@@ -1,0 +1,111 @@
+// `bootstrap support-bundle` on the sandbox engine: what the archive holds
+// for an installed product, that a container's secret stays out of it, and
+// that with the engine unreachable it still holds the host's facts.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/lumadex/sandbox_engine.h"
+#include "tests/support/run.h"
+#include "tests/support/sandbox.h"
+
+namespace bootstrap::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file of the archive, by its path below the archive's top folder.
+std::map<std::string, std::string> unpack(const fs::path& archive, const fs::path& into) {
+  fs::create_directories(into);
+  RunResult tar = run_program({"/usr/bin/tar", "-xzf", archive.string(), "-C", into.string()});
+  EXPECT_EQ(0, tar.status) << tar.err;
+  std::map<std::string, std::string> files;
+  fs::path top = into / archive.filename().string().substr(0, archive.filename().string().size() - 7);
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path());
+    std::ostringstream text;
+    text << in.rdbuf();
+    files[fs::relative(entry.path(), top).string()] = text.str();
+  }
+  return files;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFacts) {
+  REQUIRE_SANDBOX();
+  std::shared_ptr<docker::Client> client = sandbox_client();
+  remove_objects(*client, {"lumadex-"});
+  SandboxProduct sandbox;
+  ASSERT_TRUE(sandbox.product.install());
+  // A worker of the api as scaling names them, with a secret in its
+  // environment that it also prints.
+  docker::ContainerSpec worker;
+  worker.name = "lumadex-api_9";
+  worker.image = client->inspect_container("lumadex-api").image;
+  worker.environment = docker::KeyValues{{"SECRET_KEY", "s3cr3t-value"}};
+  // The trap lets it stop at once rather than after the engine's grace time.
+  worker.command =
+      "sh -c 'trap \"exit 0\" TERM; echo the key is $SECRET_KEY; while true; do sleep 1; done'";
+  client->start_container(client->create_container(worker).id);
+
+  const fs::path dir = fs::temp_directory_path() / ("kestro-bundle-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string bootstrap = program_dir() + "/bootstrap";
+  {
+    const fs::path file = dir / "up.tar.gz";
+    RunResult r = run_program({bootstrap, "support-bundle", "-o", file.string()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ("wrote " + file.string() + " (" + std::to_string(fs::file_size(file)) + " bytes)",
+              lines_of(r.out).back());
+    std::map<std::string, std::string> files = unpack(file, dir / "up");
+
+    std::set<std::string> names;
+    for (const auto& [name, text] : files) names.insert(name);
+    for (const std::string expected :
+         {"version.txt", "host/os-release", "host/facts.txt", "host/sysctl.txt",
+          "engine/version.json", "engine/info.json", "status.json", "preflight.txt",
+          "containers/lumadex-api/inspect.json", "containers/lumadex-es1/inspect.json",
+          "containers/lumadex-api_9/inspect.json", "networks/lumadex-es-net.json",
+          "volumes/lumadex-es1-vol.json", "redactions.txt"})
+      EXPECT_TRUE(names.count(expected)) << expected << " missing";
+    EXPECT_EQ(0u, names.count("errors.txt")) << files["errors.txt"];
+    for (const auto& [name, text] : files)
+      EXPECT_FALSE(contains(text, "s3cr3t-value")) << name << " holds the secret";
+    EXPECT_TRUE(contains(files["redactions.txt"],
+                         "containers/lumadex-api_9/inspect.json\tConfig.Env\tSECRET_KEY\n"))
+        << files["redactions.txt"];
+    EXPECT_TRUE(contains(files["host/facts.txt"], "vm.max_map_count: ")) << files["host/facts.txt"];
+    EXPECT_TRUE(contains(files["status.json"], "\"all_running\": true")) << files["status.json"];
+  }
+  {
+    const fs::path file = dir / "down.tar.gz";
+    RunResult r = run_program({bootstrap, "support-bundle", "-o", file.string()},
+                              {"DOCKER_HOST=unix://" + (dir / "no-engine.sock").string()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "listed in errors.txt")) << r.out;
+    std::map<std::string, std::string> files = unpack(file, dir / "down");
+    for (const std::string expected : {"version.txt", "host/os-release", "host/facts.txt",
+                                       "host/sysctl.txt", "redactions.txt", "errors.txt"})
+      EXPECT_TRUE(files.count(expected)) << expected << " missing";
+    EXPECT_EQ(0u, files.count("engine/info.json"));
+    EXPECT_TRUE(contains(files["errors.txt"], "engine/version.json: ")) << files["errors.txt"];
+    EXPECT_TRUE(contains(files["errors.txt"], "no-engine.sock")) << files["errors.txt"];
+  }
+  fs::remove_all(dir);
+  remove_objects(*client, {"lumadex-"});
+}
+
+}  // namespace
+}  // namespace bootstrap::testing
