@@ -110,6 +110,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KESTRO_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends (libcurl4, libarchive13, ...) comes from the programs'
+# and libraries' own links; tools/package checks that it names them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "docker.io | docker-ce")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
@@ -120,8 +122,9 @@ of thirteen containerised services, on the local Docker engine, which it
 drives over the engine's HTTP API. Before the first install it prepares the
 host: it installs Docker through apt when it is missing and raises the
 kernel setting vm.max_map_count for the search nodes. It can also check a
-host before an install, show the state of every service, and write the
-services out as a Compose file.
+host before an install, show the state of every service, write the
+services out as a Compose file, and gather a support bundle with secrets
+redacted.
 .
 The package also holds five small diagnostic programs in /usr/lib/kestro.")
 include(CPack)
