@@ -77,6 +77,10 @@ bool is_setting_map(std::string_view name) {
 // hunted for elsewhere.
 constexpr std::size_t kShortestHuntedValue = 6;
 
+// Enough of a container's log to see how it got where it is, small enough
+// that thirteen of them make a bundle one can mail.
+constexpr int kLogLines = 1000;
+
 class Redactor {
  public:
   explicit Redactor(std::vector<Redaction>& found) : found_(found) {}
@@ -337,6 +341,18 @@ void gather_engine(Collector& c, docker::Client& engine, std::string& data_root)
       const std::string folder = "containers/" + ref.name + "/";
       c.attempt(folder + "inspect.json",
                 [&] { c.add(folder + "inspect.json", engine.container_document(ref.id)); });
+      c.attempt(folder + "log.txt", [&] {
+        docker::LogOptions options;
+        options.tail = kLogLines;
+        options.timestamps = true;
+        std::string log;
+        engine.container_logs(ref.id, options, [&](docker::LogStream stream, std::string_view l) {
+          log += stream == docker::LogStream::kStderr ? "err " : "out ";
+          log.append(l);
+          log += '\n';
+        });
+        c.add(folder + "log.txt", log);
+      });
     }
   });
   auto named = [](const std::vector<installer::LayoutObject>& objects, const std::string& name) {

@@ -4,7 +4,8 @@
 //
 // gather_bundle() collects named members in memory: the program's version,
 // host facts, the engine's version and info documents, the output of status
-// and preflight, each product container's inspection and the end of its log,
+// and preflight, each product container's inspection and the last 1000 lines of its log
+// ("out " or "err " and the engine's time before each line),
 // the product's networks and volumes, and the operation log with its rotated
 // files. It reads the engine (lists, inspections, logs) and never changes
 // it, and never reads a volume's contents. A failure costs only its member:

@@ -58,6 +58,15 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
   worker.command =
       "sh -c 'trap \"exit 0\" TERM; echo the key is $SECRET_KEY; while true; do sleep 1; done'";
   client->start_container(client->create_container(worker).id);
+  // The bundle is to find the secret in the log, so wait until it is there.
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string log;
+    client->container_logs("lumadex-api_9", {}, [&](docker::LogStream, std::string_view line) {
+      log.append(line);
+    });
+    if (contains(log, "the key is")) break;
+    usleep(100 * 1000);
+  }
 
   const fs::path dir = fs::temp_directory_path() / ("kestro-bundle-" + std::to_string(getpid()));
   fs::remove_all(dir);
@@ -77,7 +86,8 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
          {"version.txt", "host/os-release", "host/facts.txt", "host/sysctl.txt",
           "engine/version.json", "engine/info.json", "status.json", "preflight.txt",
           "containers/lumadex-api/inspect.json", "containers/lumadex-es1/inspect.json",
-          "containers/lumadex-api_9/inspect.json", "networks/lumadex-es-net.json",
+          "containers/lumadex-api_9/inspect.json", "containers/lumadex-api_9/log.txt",
+          "networks/lumadex-es-net.json",
           "volumes/lumadex-es1-vol.json", "redactions.txt"})
       EXPECT_TRUE(names.count(expected)) << expected << " missing";
     EXPECT_EQ(0u, names.count("errors.txt")) << files["errors.txt"];
@@ -86,6 +96,8 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
     EXPECT_TRUE(contains(files["redactions.txt"],
                          "containers/lumadex-api_9/inspect.json\tConfig.Env\tSECRET_KEY\n"))
         << files["redactions.txt"];
+    EXPECT_TRUE(contains(files["containers/lumadex-api_9/log.txt"], "the key is ***REDACTED***"))
+        << files["containers/lumadex-api_9/log.txt"];
     EXPECT_TRUE(contains(files["host/facts.txt"], "vm.max_map_count: ")) << files["host/facts.txt"];
     EXPECT_TRUE(contains(files["status.json"], "\"all_running\": true")) << files["status.json"];
   }
