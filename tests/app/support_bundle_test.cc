@@ -74,7 +74,11 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
   const std::string bootstrap = program_dir() + "/bootstrap";
   {
     const fs::path file = dir / "up.tar.gz";
-    RunResult r = run_program({bootstrap, "support-bundle", "-o", file.string()});
+    // An operation log with one rotated file, one of them naming a header.
+    std::ofstream(dir / "op.log") << "install: pulling lmdx2/app\n";
+    std::ofstream(dir / "op.log.1") << "X-Registry-Auth: eyJ1c2VyIjoiYSJ9\n";
+    RunResult r = run_program({bootstrap, "support-bundle", "-o", file.string()},
+                              {"KESTRO_LOG_FILE=" + (dir / "op.log").string()});
     ASSERT_EQ(0, r.status) << r.out << r.err;
     EXPECT_EQ("wrote " + file.string() + " (" + std::to_string(fs::file_size(file)) + " bytes)",
               lines_of(r.out).back());
@@ -91,6 +95,9 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
           "volumes/lumadex-es1-vol.json", "redactions.txt"})
       EXPECT_TRUE(names.count(expected)) << expected << " missing";
     EXPECT_EQ(0u, names.count("errors.txt")) << files["errors.txt"];
+    EXPECT_EQ("install: pulling lmdx2/app\n", files["log/op.log"]);
+    EXPECT_EQ("X-Registry-Auth: ***REDACTED***\n", files["log/op.log.1"]);
+    EXPECT_EQ(0u, names.count("log/op.log.2"));
     for (const auto& [name, text] : files)
       EXPECT_FALSE(contains(text, "s3cr3t-value")) << name << " holds the secret";
     EXPECT_TRUE(contains(files["redactions.txt"],
