@@ -271,7 +271,9 @@ std::string host_facts(BundleSources& sources, const std::string& data_root) {
   }
   if (std::optional<std::string> meminfo = host.files.read_if_present("/proc/meminfo"))
     text += lines_starting(*meminfo, {"MemTotal:", "MemAvailable:", "SwapTotal:", "SwapFree:"});
-  if (std::optional<DiskSpace> disk = sources.probes.disk_space(data_root))
+  if (!sources.engine_is_local)
+    text += "disk under " + data_root + ": the engine is on another machine\n";
+  else if (std::optional<DiskSpace> disk = sources.probes.disk_space(data_root))
     text += "disk under " + data_root + ": " + gib(disk->available) + " free of " +
             gib(disk->total) + "\n";
   else
@@ -546,6 +548,12 @@ void support_bundle_command(const std::string& output, std::ostream& out) {
                           return docker::DockerClient::from_environment();
                         },
                         host::real_host(), real_probes(), operation_log_path(), version_line()};
+  try {
+    sources.engine_is_local = docker::ClientConfig::from_environment().local;
+  } catch (const docker::ConfigError&) {
+    // The bundle names the unusable environment in errors.txt when it
+    // connects; the disk is looked at here meanwhile.
+  }
   std::vector<BundleMember> members = gather_bundle(sources);
   std::vector<Redaction> redactions = redact_bundle(members);
   std::string listed = "# What was replaced by " + std::string(kRedacted) +

@@ -77,6 +77,9 @@ struct BundleSources {
   // The operation log; its rotated files are this path with ".1" to ".3".
   std::filesystem::path operation_log;
   std::string version_line;
+  // False when the engine is reached over TCP at another machine's address:
+  // its data root is then not this machine's disk.
+  bool engine_is_local = true;
 };
 
 // Collects every member it can, in a fixed order, ending with errors.txt
