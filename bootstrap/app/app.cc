@@ -20,6 +20,7 @@
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/app/compose_export.h"
 #include "bootstrap/app/logs.h"
+#include "bootstrap/app/operation_log.h"
 #include "bootstrap/app/preflight.h"
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/progress.h"
@@ -30,6 +31,8 @@
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/docker/logging_transport.h"
+#include "bootstrap/host/operation_lock.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/util/util.h"
 
@@ -53,6 +56,7 @@ struct Invocation {
   int wait_timeout = 300;  // seconds
   LogsRequest logs;
   std::string bundle_output;
+  int lock_timeout = 600;  // seconds
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
@@ -160,6 +164,10 @@ void catch_interrupts() {
   sigaction(SIGINT, &action, nullptr);
 }
 
+// Where the engine clients of a recorded operation report their requests;
+// null when the command keeps no record.
+docker::RequestRecord* engine_record = nullptr;
+
 // What the product operations run against. A dry run reads the real engine
 // through a client that only describes changes, and describes host changes
 // through a shell runner that runs nothing; the operations themselves are the
@@ -172,7 +180,14 @@ LumadexInstaller::Environment make_environment(bool dry_run) {
                              real.sysctl_conf, real.os_release, real.apt_keyrings};
 
   auto make_client = [dry_run]() -> std::shared_ptr<docker::Client> {
-    std::shared_ptr<docker::Client> client(docker::DockerClient::from_environment());
+    std::shared_ptr<docker::Client> client(
+        engine_record == nullptr
+            ? docker::DockerClient::from_environment()
+            : docker::DockerClient::from_environment(
+                  [](std::unique_ptr<docker::Transport> curl) -> std::unique_ptr<docker::Transport> {
+                    return std::make_unique<docker::LoggingTransport>(std::move(curl),
+                                                                      *engine_record);
+                  }));
     if (dry_run) return std::make_shared<docker::DryRunClient>(client, std::cout);
     return client;
   };
@@ -390,6 +405,35 @@ const Command kCommands[] = {
      support_bundle_options, support_bundle, Needs::nothing},
 };
 
+// The commands that change the host or the engine: they run one at a time
+// on a host and leave a record in the operation log.
+bool changes_host(const Command& command) {
+  for (const char* name : {"install", "update", "uninstall", "scale", "configure"})
+    if (std::string_view(command.name) == name) return true;
+  return false;
+}
+
+void lock_timeout_option(CLI::App& command, Invocation& in) {
+  command
+      .add_option("--lock-timeout", in.lock_timeout,
+                  "Wait at most this many seconds for another bootstrap operation to finish")
+      ->check(CLI::Range(0, 86400));
+}
+
+// Waits for the host lock, saying once whom it waits for.
+host::OperationLock take_lock(const Command& command, const Invocation& in) {
+  host::OperationLock::Wait wait;
+  wait.timeout = std::chrono::seconds(in.lock_timeout);
+  wait.waiting = [](const std::string& holder) {
+    std::cout << "waiting for " << holder << " to finish" << std::endl;
+  };
+  wait.stop = [] { return docker::interrupt_requested(); };
+  return host::OperationLock::acquire(
+      host::operation_lock_path(),
+      std::string("bootstrap ") + command.name + " (pid " + std::to_string(::getpid()) + ")",
+      wait);
+}
+
 // Why this account cannot run the command, as the reason of its one error
 // line, or "" when it can.
 std::string missing_permission(Needs needs) {
@@ -459,6 +503,30 @@ int report_failure(const std::exception& e) {
   return kExitFailed;
 }
 
+// Runs a changing command under the host lock, with everything it prints and
+// asks the engine kept in the operation log.
+int run_recorded(const Command& command, const Invocation& in,
+                 const std::vector<std::string>& command_line) {
+  OperationLog log(OperationLog::Settings::from_environment(), command_line);
+  ConsoleCapture capture(log);
+  std::optional<host::OperationLock> lock;
+  int status = kExitFailed;
+  try {
+    lock.emplace(take_lock(command, in));
+    log.open();
+    engine_record = &log;
+    status = command.run(in);
+  } catch (const std::exception& e) {
+    // A command that never got the lock still leaves its record, but may
+    // not rotate a file another operation is writing.
+    if (!lock) log.open_unlocked();
+    status = report_failure(e);
+  }
+  engine_record = nullptr;
+  log.finish(status);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -470,6 +538,8 @@ int main(int argc, char** argv) {
   Invocation invocation;
   for (const Command& command : kCommands)
     command.options(*cli.add_subcommand(command.name, command.help), invocation);
+  for (const Command& command : kCommands)
+    if (changes_host(command)) lock_timeout_option(*cli.get_subcommand(command.name), invocation);
 
   if (argc <= 1) {
     std::cout << cli.help();
@@ -500,6 +570,10 @@ int main(int argc, char** argv) {
         return kExitFailed;
       }
     }
+    // A dry run changes nothing, so it neither waits for the lock nor leaves
+    // a record.
+    if (changes_host(*command) && !invocation.dry_run)
+      return run_recorded(*command, invocation, std::vector<std::string>(argv, argv + argc));
     return command->run(invocation);
   } catch (const std::exception& e) {
     return report_failure(e);

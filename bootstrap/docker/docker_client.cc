@@ -337,6 +337,14 @@ std::unique_ptr<DockerClient> DockerClient::from_environment() {
                                         std::move(pinned));
 }
 
+std::unique_ptr<DockerClient> DockerClient::from_environment(
+    const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap) {
+  ClientConfig config = ClientConfig::from_environment();
+  std::optional<std::string> pinned = config.api_version;
+  return std::make_unique<DockerClient>(wrap(std::make_unique<CurlTransport>(std::move(config))),
+                                        std::move(pinned));
+}
+
 const ClientStats& DockerClient::stats() const { return state_->stats; }
 
 std::string DockerClient::api_version() { return state_->api_version(); }

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,10 @@ class DockerClient : public Client {
   // over libcurl. Throws ConfigError for an unusable environment; does not
   // contact the engine.
   static std::unique_ptr<DockerClient> from_environment();
+  // The same with the libcurl transport handed through `wrap` first (a
+  // decorator such as LoggingTransport). Throws as from_environment().
+  static std::unique_ptr<DockerClient> from_environment(
+      const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap);
 
   const ClientStats& stats() const;
 

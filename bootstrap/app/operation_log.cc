@@ -1,0 +1,226 @@
+#include "bootstrap/app/operation_log.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <streambuf>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bootstrap/app/build_info.h"
+#include "bootstrap/base/fd.h"
+
+namespace bootstrap::app {
+
+namespace {
+
+// "2026-12-08T21:30:01.123Z"
+std::string now_utc() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  std::tm parts{};
+  ::gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  char millis[8];
+  std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms.count()));
+  return std::string(text) + millis;
+}
+
+// "root", or "root (sudo from alice)" when sudo says who asked.
+std::string user_description() {
+  std::string name = "uid " + std::to_string(::getuid());
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  char buffer[1024];
+  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+    name = found->pw_name;
+  const char* sudo_user = std::getenv("SUDO_USER");
+  if (sudo_user != nullptr && *sudo_user != '\0') name += std::string(" (sudo from ") + sudo_user + ")";
+  return name;
+}
+
+std::string quoted_command_line(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty()) line += ' ';
+    bool plain = !word.empty() && word.find_first_of(" \t\"'\\$") == std::string::npos;
+    line += plain ? word : "'" + word + "'";
+  }
+  return line;
+}
+
+// A terminal line as it was last seen: what follows the last carriage return,
+// without colour and cursor sequences, which only a terminal can show.
+std::string as_seen(std::string_view raw) {
+  std::size_t cr = raw.rfind('\r');
+  if (cr != std::string_view::npos) raw.remove_prefix(cr + 1);
+  std::string text;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\033' && i + 1 < raw.size() && raw[i + 1] == '[') {
+      i += 2;
+      while (i < raw.size() && !(raw[i] >= 0x40 && raw[i] <= 0x7e)) ++i;
+      continue;
+    }
+    text += raw[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+OperationLog::Settings OperationLog::Settings::from_environment() {
+  Settings settings;
+  const char* file = std::getenv("KESTRO_LOG_FILE");
+  if (file != nullptr && *file != '\0') settings.file = file;
+  const char* limit = std::getenv("KESTRO_LOG_ROTATE_BYTES");
+  if (limit != nullptr && *limit != '\0') {
+    char* end = nullptr;
+    unsigned long long bytes = std::strtoull(limit, &end, 10);
+    if (*end == '\0' && bytes > 0) settings.rotate_at = bytes;
+  }
+  return settings;
+}
+
+OperationLog::OperationLog(Settings settings, const std::vector<std::string>& command_line)
+    : settings_(std::move(settings)) {
+  add("start", std::string(version_line()) + ": " + quoted_command_line(command_line) + " (user " +
+                   user_description() + ", pid " + std::to_string(::getpid()) + ")");
+}
+
+OperationLog::~OperationLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void OperationLog::open() {
+  opened_ = true;
+  const std::filesystem::path folder = settings_.file.parent_path();
+  std::error_code error;
+  if (!folder.empty() && !std::filesystem::exists(folder, error)) {
+    std::filesystem::create_directories(folder.parent_path(), error);
+    // Operation records name the product's hosts and images: readable by
+    // the administrators' group, not by everyone.
+    if (::mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST) return fail("create", errno);
+  }
+  fd_ = ::open(settings_.file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (fd_ < 0) return fail("open", errno);
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0) size_ = static_cast<std::uintmax_t>(info.st_size);
+  std::vector<std::string> kept = std::move(pending_);
+  pending_.clear();
+  for (const std::string& entry : kept) write(entry);
+}
+
+void OperationLog::open_unlocked() {
+  may_rotate_ = false;
+  open();
+}
+
+void OperationLog::printed(std::string_view stream, std::string_view line) { add(stream, line); }
+
+void OperationLog::request_done(const std::string& line) { add("engine", line); }
+
+void OperationLog::finish(int exit_status) { add("exit", "status " + std::to_string(exit_status)); }
+
+void OperationLog::add(std::string_view kind, std::string_view text) {
+  if (failed_) return;
+  std::string entry = now_utc() + " " + std::string(kind) + " " + std::string(text) + "\n";
+  if (!opened_)
+    pending_.push_back(std::move(entry));
+  else
+    write(entry);
+}
+
+void OperationLog::write(const std::string& entry) {
+  if (failed_ || fd_ < 0) return;
+  if (may_rotate_ && size_ > 0 && size_ + entry.size() > settings_.rotate_at) rotate();
+  if (failed_) return;
+  if (int error = base::write_all(fd_, entry); error != 0) return fail("write", error);
+  size_ += entry.size();
+}
+
+void OperationLog::rotate() {
+  ::close(fd_);
+  fd_ = -1;
+  const std::string base = settings_.file.string();
+  constexpr int kKept = 3;
+  for (int n = kKept - 1; n >= 1; --n) {
+    std::string from = base + "." + std::to_string(n);
+    if (::rename(from.c_str(), (base + "." + std::to_string(n + 1)).c_str()) != 0 &&
+        errno != ENOENT)
+      return fail("rotate", errno);
+  }
+  if (::rename(base.c_str(), (base + ".1").c_str()) != 0) return fail("rotate", errno);
+  fd_ = ::open(base.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (fd_ < 0) return fail("open", errno);
+  size_ = 0;
+}
+
+void OperationLog::fail(const std::string& what, int error) {
+  failed_ = true;
+  pending_.clear();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  // Straight to the descriptor: the console streams may be feeding this very
+  // log, and the warning must not come back into it.
+  (void)base::write_all(STDERR_FILENO, "warning: cannot " + what + " the operation log " +
+                                           settings_.file.string() + ": " +
+                                           std::strerror(error) + "; the operation goes on\n");
+}
+
+// Passes every character on to the stream's own buffer, and each complete
+// line to the log.
+class ConsoleCapture::Tee : public std::streambuf {
+ public:
+  Tee(std::ostream& stream, std::string_view name, OperationLog& log)
+      : stream_(stream), original_(stream.rdbuf()), name_(name), log_(log) {
+    stream_.rdbuf(this);
+  }
+  ~Tee() override {
+    stream_.rdbuf(original_);
+    if (!line_.empty()) log_.printed(name_, as_seen(line_));
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    take(traits_type::to_char_type(c));
+    return original_->sputc(traits_type::to_char_type(c));
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    for (std::streamsize i = 0; i < n; ++i) take(s[i]);
+    return original_->sputn(s, n);
+  }
+  int sync() override { return original_->pubsync(); }
+
+ private:
+  void take(char c) {
+    if (c != '\n') {
+      line_ += c;
+      return;
+    }
+    log_.printed(name_, as_seen(line_));
+    line_.clear();
+  }
+
+  std::ostream& stream_;
+  std::streambuf* original_;
+  std::string name_;
+  OperationLog& log_;
+  std::string line_;
+};
+
+ConsoleCapture::ConsoleCapture(OperationLog& log)
+    : out_(std::make_unique<Tee>(std::cout, "out", log)),
+      err_(std::make_unique<Tee>(std::cerr, "err", log)) {}
+
+ConsoleCapture::~ConsoleCapture() = default;
+
+}  // namespace bootstrap::app

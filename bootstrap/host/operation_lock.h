@@ -1,0 +1,61 @@
+// OperationLock: one changing operation on this host at a time.
+//
+// Two installers that change the engine together can leave it in a state
+// neither would (two networks of one name on engines that allow it), so every
+// changing command holds an exclusive flock(2) on one host-wide file for its
+// whole run. The holder writes what it is into the file ("bootstrap install
+// (pid 812)") so that a second one can say what it waits for. The kernel drops
+// the lock when the holder's descriptor closes, whatever way the process
+// ends, so a crashed holder never leaves the host locked.
+//
+// The object owns the open descriptor; moving it moves the lock.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace bootstrap::host {
+
+// Where the lock lives: KESTRO_LOCK_FILE when set, else
+// /run/lock/kestro-bootstrap.lock.
+std::filesystem::path operation_lock_path();
+
+class OperationLock {
+ public:
+  // How acquire() waits: `waiting` is called once, with the holder's own
+  // words, when the lock is taken by another; `stop` is asked between tries
+  // and ends the wait when it answers true.
+  struct Wait {
+    std::chrono::milliseconds timeout{600'000};
+    std::function<void(const std::string& holder)> waiting;
+    std::function<bool()> stop;
+  };
+
+  // Takes the lock at `path` (creating the file) and writes `holder` into it.
+  // Throws LockTimeout naming the holder when `wait.timeout` passes first,
+  // and HostError when the file cannot be opened or `wait.stop` ends the wait.
+  static OperationLock acquire(const std::filesystem::path& path, const std::string& holder,
+                               const Wait& wait);
+
+  OperationLock(OperationLock&& other) noexcept;
+  OperationLock& operator=(OperationLock&& other) noexcept;
+  OperationLock(const OperationLock&) = delete;
+  OperationLock& operator=(const OperationLock&) = delete;
+  // Releases the lock.
+  ~OperationLock();
+
+ private:
+  explicit OperationLock(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// The lock stayed taken for the whole timeout.
+class LockTimeout : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace bootstrap::host
