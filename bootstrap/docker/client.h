@@ -41,6 +41,9 @@ struct ContainerRef {
   std::string image;  // as the engine lists it (empty right after create)
   std::string state;  // "created", "running", "exited", ... (empty right after create)
   std::map<std::string, std::string> labels;  // as the engine lists them (empty right after create)
+  // Ids of the networks it has joined, from a listing; a container that has
+  // never run may lack them.
+  std::vector<std::string> network_ids{};
 };
 
 struct Ulimit {

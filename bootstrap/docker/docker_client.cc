@@ -384,6 +384,17 @@ std::vector<ContainerRef> DockerClient::list_containers(bool all) {
     if (labels != entry.end() && labels->is_object())
       for (const auto& [key, value] : labels->items())
         if (value.is_string()) container.labels[key] = value.get<std::string>();
+    // The listing names each network a container joined with its id, which
+    // tells apart two networks of one name without a request per network.
+    auto settings = entry.find("NetworkSettings");
+    if (settings != entry.end() && settings->is_object()) {
+      auto joined = settings->find("Networks");
+      if (joined != settings->end() && joined->is_object())
+        for (const json& endpoint : *joined) {
+          std::string network_id = text_field(endpoint, "NetworkID");
+          if (!network_id.empty()) container.network_ids.push_back(network_id);
+        }
+    }
     containers.push_back(std::move(container));
   }
   return containers;

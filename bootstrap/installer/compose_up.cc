@@ -43,6 +43,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
   // Nothing is started until every service is defined, so a failure part way
   // leaves definitions behind but no half-started product.
   try {
+    remove_duplicate_networks();
     install_networks();
     install_volumes();
     install_services();

@@ -1,9 +1,12 @@
 #include "bootstrap/installer/kestro_installer.h"
 
+#include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
 
@@ -27,9 +30,52 @@ KestroInstaller::KestroInstaller(std::string application_name_in, const ServiceL
 void KestroInstaller::take_snapshot() {
   // put() keeps the position of the first entry of a name and the value of
   // the last, so a name the engine lists twice maps to the later object.
-  for (docker::NetworkRef& n : client->list_networks()) networks.put(n.name, n);
+  listed_networks_ = client->list_networks();
+  for (const docker::NetworkRef& n : listed_networks_) networks.put(n.name, n);
   for (docker::VolumeRef& v : client->list_volumes()) volumes.put(v.name, v);
   for (docker::ContainerRef& c : client->list_containers(true)) containers.put(c.name, c);
+}
+
+void KestroInstaller::remove_duplicate_networks() {
+  std::set<std::string> joined;
+  for (const auto& [name, container] : containers)
+    joined.insert(container.network_ids.begin(), container.network_ids.end());
+
+  // Decide for every name before removing anything, so a refusal leaves the
+  // engine as it was.
+  std::vector<docker::NetworkRef> surplus;
+  for (const LayoutObject& object : layout_.networks()) {
+    std::vector<docker::NetworkRef> same_name;
+    for (const docker::NetworkRef& n : listed_networks_)
+      if (n.name == object.name) same_name.push_back(n);
+    if (same_name.size() < 2) continue;
+
+    std::vector<std::string> in_use;
+    for (const docker::NetworkRef& n : same_name)
+      if (joined.count(n.id) > 0) in_use.push_back(n.id.substr(0, 12));
+    if (in_use.size() > 1) {
+      std::string ids;
+      for (const std::string& id : in_use) ids += (ids.empty() ? "" : ", ") + id;
+      throw std::runtime_error("the engine has " + std::to_string(same_name.size()) +
+                               " networks named " + object.name + " and containers use " +
+                               std::to_string(in_use.size()) + " of them (" + ids +
+                               "); run 'bootstrap uninstall', then install again");
+    }
+    const docker::NetworkRef* kept = &networks.at(object.name);
+    for (const docker::NetworkRef& n : same_name)
+      if (joined.count(n.id) > 0) kept = &n;
+    networks.put(object.name, *kept);
+    for (const docker::NetworkRef& n : same_name)
+      if (n.id != kept->id) surplus.push_back(n);
+  }
+  for (const docker::NetworkRef& n : surplus) {
+    say("removing duplicate network " + n.name + " (id " + n.id.substr(0, 12) + ")");
+    client->remove_network(n.id);
+  }
+  std::erase_if(listed_networks_, [&](const docker::NetworkRef& n) {
+    return std::any_of(surplus.begin(), surplus.end(),
+                       [&](const docker::NetworkRef& s) { return s.id == n.id; });
+  });
 }
 
 unsigned KestroInstaller::engine_cpu_count() {

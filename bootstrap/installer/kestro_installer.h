@@ -120,6 +120,14 @@ class KestroInstaller {
   // finds in use stays, said in one line. Other engine errors reach the caller.
   void remove_replaced_images();
 
+  // Of two or more engine networks named as one of the layout's, removes
+  // those no container has joined (printing "removing duplicate network NAME
+  // (id ...)" for each) and keeps the one in use, or else the one the
+  // snapshot maps the name to. Throws std::runtime_error, before removing
+  // anything, when containers use more than one network of a name; engine
+  // errors reach the caller.
+  void remove_duplicate_networks();
+
   // Logs the client in with user_name and password. Never throws: a missing
   // user name, a refused login or an unreachable engine leave is_logged_in
   // false, silently.
@@ -127,7 +135,8 @@ class KestroInstaller {
 
   // Brings the whole service list up: installs Docker when it is missing,
   // with `update` fetches every image first (fetch_images, which may throw),
-  // checks the kernel setting, creates missing networks and volumes, installs
+  // checks the kernel setting, removes duplicate networks (see
+  // remove_duplicate_networks), creates missing networks and volumes, installs
   // every service, then starts every container in list order (and the
   // recreated workers that ran), and with `update` removes the replaced
   // images. An engine API
@@ -177,6 +186,8 @@ class KestroInstaller {
 
  private:
   void take_snapshot();
+  // Every network as the snapshot listed it, duplicates of a name included.
+  std::vector<docker::NetworkRef> listed_networks_;
   void create(const ContainerDefinition& definition);
   // Stops and removes `container_name` when it no longer matches
   // `definition`; returns whether it did.

@@ -145,7 +145,8 @@ std::vector<docker::ContainerRef> FakeEngine::list_containers(bool all) {
   std::vector<docker::ContainerRef> out;
   for (const Container& c : containers_)
     if (all || c.state == "running")
-      out.push_back({c.id, c.name, c.definition.image, c.state, c.definition.labels});
+      out.push_back({c.id, c.name, c.definition.image, c.state, c.definition.labels,
+                     c.network_ids});
   return out;
 }
 
@@ -172,6 +173,7 @@ void FakeEngine::connect_network(const std::string& network_id, const std::strin
       throw docker::ApiError(line, 403, "endpoint with name " + c->name +
                                             " already exists in network " + network->name);
   c->networks.push_back({network->name, aliases});
+  c->network_ids.push_back(network->id);
 }
 
 void FakeEngine::remove_network(const std::string& id) {
@@ -179,14 +181,20 @@ void FakeEngine::remove_network(const std::string& id) {
   const std::string line = "remove network " + (network ? network->name : id);
   request(line);
   if (network == nullptr) throw docker::NotFound(line, 404, "network " + id + " not found");
-  for (const Container& c : containers_)
-    for (const Membership& m : c.networks)
-      if (m.network == network->name)
-        throw docker::ApiError(line, 403, "error while removing network: network " +
-                                              network->name + " id " + network->id +
-                                              " has active endpoints");
-  const std::string name = network->name;
-  std::erase_if(networks_, [&](const docker::NetworkRef& n) { return n.name == name; });
+  // A container joins by id when it has one, so of two networks of one name
+  // only the one it joined is in use.
+  for (const Container& c : containers_) {
+    bool joined = c.network_ids.empty()
+                      ? std::any_of(c.networks.begin(), c.networks.end(),
+                                    [&](const Membership& m) { return m.network == network->name; })
+                      : std::count(c.network_ids.begin(), c.network_ids.end(), network->id) > 0;
+    if (joined)
+      throw docker::ApiError(line, 403, "error while removing network: network " +
+                                            network->name + " id " + network->id +
+                                            " has active endpoints");
+  }
+  const std::string removed_id = network->id;
+  std::erase_if(networks_, [&](const docker::NetworkRef& n) { return n.id == removed_id; });
 }
 
 docker::VolumeRef FakeEngine::create_volume(const std::string& name, const std::string& driver) {

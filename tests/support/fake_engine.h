@@ -51,6 +51,7 @@ class FakeEngine : public docker::Client {
     std::int64_t started_at = 0;  // unix seconds
     std::string health;           // "starting", "healthy", ...; empty without a health check
     std::vector<std::pair<docker::LogStream, std::string>> log;  // its log, oldest first
+    std::vector<std::string> network_ids;  // the same networks by id, as a listing shows them
   };
 
   // "redis" -> "redis:latest", "registry.local:5000/app" ->
