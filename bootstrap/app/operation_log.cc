@@ -107,7 +107,7 @@ void OperationLog::open() {
     std::filesystem::create_directories(folder.parent_path(), error);
     // Operation records name the product's hosts and images: readable by
     // the administrators' group, not by everyone.
-    if (::mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST) return fail("create", errno);
+    if (::mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST) return fail("create the folder of", errno);
   }
   fd_ = ::open(settings_.file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd_ < 0) return fail("open", errno);

@@ -8,13 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <regex>
 #include <sstream>
 #include <thread>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +35,22 @@ namespace bootstrap::testing {
 namespace {
 
 std::string bootstrap_bin() { return program_dir() + "/bootstrap"; }
+
+// Changing commands lock and log host-wide; every run of these tests uses a
+// folder of its own instead, so none waits for or writes over the machine's.
+struct PrivateLockAndLog {
+  std::filesystem::path dir;
+  PrivateLockAndLog() {
+    char dir_template[] = "/tmp/kestro-cli-XXXXXX";
+    dir = mkdtemp(dir_template);
+    setenv("KESTRO_LOCK_FILE", (dir / "bootstrap.lock").c_str(), 1);
+    setenv("KESTRO_LOG_FILE", (dir / "log" / "bootstrap.log").c_str(), 1);
+  }
+  ~PrivateLockAndLog() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+} private_lock_and_log;
 
 RunResult bootstrap(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
   std::vector<std::string> argv{bootstrap_bin()};
@@ -288,14 +309,16 @@ TEST(CliOnEngine, DryRunInstallLeavesTheEngineAsItWas) {
 // Runs `bootstrap ARGS` with a private copy of the settings file mounted over
 // /etc/sysctl.conf, so host preparation runs for real without changing this
 // machine's file.
-RunResult bootstrap_with_private_sysctl(const std::string& args) {
+RunResult bootstrap_with_private_sysctl(const std::string& args,
+                                        const std::vector<std::string>& env = {}) {
   char dir_template[] = "/tmp/kestro-sysctl-XXXXXX";
   std::string dir = mkdtemp(dir_template);
   std::string conf = dir + "/sysctl.conf";
   std::ofstream(conf) << "# test copy\nvm.max_map_count=262144\n";
   RunResult r = run_program({"unshare", "-m", "sh", "-c",
                              "mount --bind " + conf + " /etc/sysctl.conf && exec " +
-                                 bootstrap_bin() + " " + args});
+                                 bootstrap_bin() + " " + args},
+                            env);
   std::remove(conf.c_str());
   rmdir(dir.c_str());
   return r;
@@ -396,6 +419,129 @@ TEST(CliOnEngine, CtrlCEndsPromptlyAndLeavesTheEngineUsable) {
   EXPECT_EQ(0, bootstrap({"uninstall"}).status);
   for (const std::string& f : {conf, out, err}) std::remove(f.c_str());
   rmdir(dir.c_str());
+}
+
+// `bootstrap install` started in the background with a private settings
+// file, its output going to files in `dir`.
+struct BackgroundInstall {
+  pid_t pid = 0;
+  std::string out, err;
+
+  BackgroundInstall(const std::string& dir, const std::string& name) {
+    std::string conf = dir + "/sysctl.conf";
+    std::ofstream(conf) << "vm.max_map_count=262144\n";
+    out = dir + "/" + name + ".out";
+    err = dir + "/" + name + ".err";
+    std::vector<std::string> argv{"unshare", "-m", "sh", "-c",
+                                  "mount --bind " + conf + " /etc/sysctl.conf && exec " +
+                                      bootstrap_bin() + " install >" + out + " 2>" + err};
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    EXPECT_EQ(0, posix_spawnp(&pid, "unshare", nullptr, nullptr, args.data(), environ));
+  }
+  int wait() {
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus)) return -1;
+    return WEXITSTATUS(wstatus);
+  }
+};
+
+// Two installs at the same moment on an empty engine: the second waits for
+// the first, saying so, then finds the product in place.
+TEST(CliOnEngine, ConcurrentInstallsRunOneAtATime) {
+  REQUIRE_SANDBOX();
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount of /etc/sysctl.conf";
+  ASSERT_EQ(0, bootstrap({"uninstall"}).status);
+  char dir_template[] = "/tmp/kestro-concurrent-XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+
+  BackgroundInstall a(dir, "a"), b(dir, "b");
+  int a_status = a.wait(), b_status = b.wait();
+  EXPECT_EQ(0, a_status) << read_file(a.out) << read_file(a.err);
+  EXPECT_EQ(0, b_status) << read_file(b.out) << read_file(b.err);
+  auto waited_for = [](const BackgroundInstall& waiter, const BackgroundInstall& holder) {
+    std::vector<std::string> lines = lines_of(read_file(waiter.out));
+    return !lines.empty() && lines.front() == "waiting for bootstrap install (pid " +
+                                                  std::to_string(holder.pid) + ") to finish";
+  };
+  EXPECT_NE(waited_for(a, b), waited_for(b, a))
+      << "a:\n" << read_file(a.out) << "b:\n" << read_file(b.out);
+
+  std::map<std::string, int> networks;
+  for (const docker::NetworkRef& n : docker::DockerClient::from_environment()->list_networks())
+    if (n.name.rfind("lumadex-", 0) == 0) ++networks[n.name];
+  EXPECT_FALSE(networks.empty());
+  for (const auto& [name, count] : networks) EXPECT_EQ(1, count) << name;
+
+  EXPECT_EQ(0, bootstrap({"uninstall"}).status);
+  std::filesystem::remove_all(dir);
+}
+
+// The record an install and a refused scale leave, across a rotation, and
+// the rotation keeping three old files.
+TEST(CliOnEngine, OperationLogRecordsEachChangingCommand) {
+  REQUIRE_SANDBOX();
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount of /etc/sysctl.conf";
+  ASSERT_EQ(0, bootstrap({"uninstall"}).status);
+  char dir_template[] = "/tmp/kestro-oplog-XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  const std::string log = dir + "/kestro/bootstrap.log";
+  const std::string log_env = "KESTRO_LOG_FILE=" + log;
+
+  RunResult installed = bootstrap_with_private_sysctl("install", {log_env});
+  ASSERT_EQ(0, installed.status) << installed.out << installed.err;
+  struct stat folder {}, file {};
+  ASSERT_EQ(0, stat((dir + "/kestro").c_str(), &folder));
+  ASSERT_EQ(0, stat(log.c_str(), &file));
+  EXPECT_EQ(0750u, folder.st_mode & 0777);
+  EXPECT_EQ(0640u, file.st_mode & 0777);
+
+  // The api's workers publish its port too, so the engine refuses to start
+  // a second one. The limit puts this record past the rotation point.
+  const std::uintmax_t limit = std::filesystem::file_size(log) + 400;
+  RunResult refused = bootstrap(
+      {"scale", "api", "2"}, {log_env, "KESTRO_LOG_ROTATE_BYTES=" + std::to_string(limit)});
+  EXPECT_EQ(1, refused.status) << refused.out << refused.err;
+  EXPECT_LE(std::filesystem::file_size(log + ".1"), limit);
+  EXPECT_LE(std::filesystem::file_size(log), limit);
+
+  std::vector<std::string> record = lines_of(read_file(log + ".1") + read_file(log));
+  const std::regex line_form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (start|out|err|engine|exit) .*)");
+  for (const std::string& line : record) EXPECT_TRUE(std::regex_match(line, line_form)) << line;
+  const std::vector<std::string> in_order{
+      R"(.* start bootstrap .* \(commit .*\): \S*/bootstrap install \(user root.*, pid \d+\))",
+      R"(.* out installing lumadex)",
+      R"(.* engine GET /v1\.\d+/networks 200 \d+ ms)",
+      R"(.* out starting container lumadex-api)",
+      R"(.* engine POST /v1\.\d+/containers/\w+/start 204 \d+ ms)",
+      R"(.* exit status 0)",
+      R"(.* start bootstrap .*/bootstrap scale api 2 \(user root.*)",
+      R"(.* out starting lumadex-api_1)",
+      R"(.* engine POST /v1\.\d+/containers/\w+/start [45]\d\d \d+ ms)",
+      R"(.* err error: .*start.*)",
+      R"(.* exit status 1)",
+  };
+  auto at = record.begin();
+  for (const std::string& pattern : in_order) {
+    at = std::find_if(at, record.end(),
+                      [&](const std::string& line) { return std::regex_match(line, std::regex(pattern)); });
+    ASSERT_NE(record.end(), at) << "no line " << pattern << " in its place in\n"
+                                << read_file(log + ".1") << read_file(log);
+    ++at;
+  }
+
+  // A small limit rotates at almost every line; three old files stay.
+  RunResult back = bootstrap({"scale", "api", "1"}, {log_env, "KESTRO_LOG_ROTATE_BYTES=200"});
+  EXPECT_EQ(0, back.status) << back.out << back.err;
+  for (const char* kept : {".1", ".2", ".3"}) EXPECT_TRUE(std::filesystem::exists(log + kept)) << kept;
+  EXPECT_FALSE(std::filesystem::exists(log + ".4"));
+  std::vector<std::string> last = lines_of(read_file(log));
+  ASSERT_FALSE(last.empty());
+  EXPECT_NE(std::string::npos, last.back().find(" exit status 0")) << last.back();
+
+  EXPECT_EQ(0, bootstrap({"uninstall"}).status);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
