@@ -36,6 +36,10 @@ Response LoggingTransport::send_streaming(const Request& request, const LineSink
   return timed(request, [&] { return inner_->send_streaming(request, sink); });
 }
 
+Response LoggingTransport::send_streaming_bytes(const Request& request, const ByteSink& sink) {
+  return timed(request, [&] { return inner_->send_streaming_bytes(request, sink); });
+}
+
 std::string LoggingTransport::endpoint() const { return inner_->endpoint(); }
 
 }  // namespace bootstrap::docker

@@ -33,6 +33,7 @@ class LoggingTransport : public Transport {
   // rethrow what it threw; a request without an answer reads "no answer".
   Response send(const Request& request) override;
   Response send_streaming(const Request& request, const LineSink& sink) override;
+  Response send_streaming_bytes(const Request& request, const ByteSink& sink) override;
   std::string endpoint() const override;
 
  private:
