@@ -19,18 +19,27 @@ namespace {
 
 constexpr std::string_view kSettingName = "vm.max_map_count";
 
-// Whether the settings file already has a line of its own that sets the map
-// count. Only a line that starts with the name at its very first character
-// counts; comment lines never do.
-bool has_setting_line(std::string_view content) {
+// The value of the settings file's last line that sets the map count, which
+// is the one in force after the next boot; nullopt when no line sets it, 0
+// when that line's value is not a number. Only a line that starts with the
+// name at its very first character, followed by "=" (blanks around it
+// allowed), sets it; comment lines never do.
+std::optional<long> last_setting(std::string_view content) {
+  std::optional<long> found;
   while (!content.empty()) {
     std::size_t end = content.find('\n');
     std::string_view line = content.substr(0, end);
     content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
-    if (line.starts_with('#')) continue;
-    if (line.starts_with(kSettingName)) return true;
+    if (!line.starts_with(kSettingName)) continue;
+    std::string_view rest = line.substr(kSettingName.size());
+    rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+    if (!rest.starts_with('=')) continue;
+    std::string_view text = base::trim(rest.substr(1));
+    long value = 0;
+    auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    found = error == std::errc() && stop == text.data() + text.size() ? value : 0;
   }
-  return false;
+  return found;
 }
 
 }  // namespace
@@ -63,7 +72,10 @@ void check_vm_max_map_count(Host& host) {
   // stops us with nothing done. A missing one is simply created below.
   const std::filesystem::path& path = host.sysctl_conf;
   std::optional<std::string> content = host.files.read_if_present(path);
-  const bool found = content && has_setting_line(*content);
+  // A low value of the operator's stays where it is; a line of ours after it
+  // overrides it at boot.
+  const std::optional<long> last = content ? last_setting(*content) : std::nullopt;
+  const bool found = last && *last >= kMaxMapCountThreshold;
 
   const long in_force = max_map_count(host);
   if (in_force < kMaxMapCountThreshold) {

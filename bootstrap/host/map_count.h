@@ -15,8 +15,9 @@ inline constexpr long kMaxMapCountThreshold = 262144;
 long max_map_count(Host& host);
 
 // Raises vm.max_map_count to kMaxMapCountThreshold for the running system
-// when it is lower and makes it persistent in the settings file when the file
-// has no line setting it. Does nothing on a host that is not Linux. Throws
+// when it is lower and makes it persistent in the settings file unless the
+// file's last line setting it already gives kMaxMapCountThreshold or more (a
+// lower line is kept, and ours appended after it). Does nothing on a host that is not Linux. Throws
 // HostError when the settings file cannot be read or written.
 void check_vm_max_map_count(Host& host);
 

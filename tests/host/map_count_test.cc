@@ -91,7 +91,7 @@ TEST(CheckVmMaxMapCount, NotLinuxDoesNothingAtAll) {
   EXPECT_TRUE(fake.process.commands_ran_.empty());
 }
 
-TEST(CheckVmMaxMapCount, RaisesTheValueAndPersistsItWhenTheFileHasNoLine) {
+TEST(CheckVmMaxMapCount, RaisesTheValueAndPersistsItUnlessTheFilesLastLineIsHighEnough) {
   struct Case {
     const char* before;
     const char* in_force;
@@ -112,9 +112,18 @@ TEST(CheckVmMaxMapCount, RaisesTheValueAndPersistsItWhenTheFileHasNoLine) {
        "#vm.max_map_count=262144\nvm.max_map_count=262144\n"},
       {"  vm.max_map_count=262144\n", "vm.max_map_count = 262144\n", kPersisted, {},
        "  vm.max_map_count=262144\nvm.max_map_count=262144\n"},
-      // A line of any value counts; only the running value is raised.
-      {"vm.max_map_count=1000\n", "vm.max_map_count = 65530\n", kRaised, raise,
-       "vm.max_map_count=1000\n"},
+      // A low value is kept and ours goes after it, since the last line wins
+      // at boot; a key that only starts with ours is another setting.
+      {"vm.max_map_count=100\n", "vm.max_map_count = 65530\n", kRaised + kPersisted, raise,
+       "vm.max_map_count=100\nvm.max_map_count=262144\n"},
+      {"vm.max_map_count = 300000\nvm.max_map_count=100\n", "vm.max_map_count = 262144\n",
+       kPersisted, {}, "vm.max_map_count = 300000\nvm.max_map_count=100\nvm.max_map_count=262144\n"},
+      {"vm.max_map_count=100\nvm.max_map_count = 300000\n", "vm.max_map_count = 300000\n", "",
+       {}, "vm.max_map_count=100\nvm.max_map_count = 300000\n"},
+      {"vm.max_map_count_foo=300000\n", "vm.max_map_count = 262144\n", kPersisted, {},
+       "vm.max_map_count_foo=300000\nvm.max_map_count=262144\n"},
+      {"vm.max_map_count=lots\n", "vm.max_map_count = 262144\n", kPersisted, {},
+       "vm.max_map_count=lots\nvm.max_map_count=262144\n"},
       {"a=1\nvm.max_map_count=262144\n", "vm.max_map_count = 262144\n", "", {},
        "a=1\nvm.max_map_count=262144\n"},
       // An unreadable value counts as 0 and is raised.
