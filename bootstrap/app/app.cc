@@ -197,7 +197,14 @@ LumadexInstaller::Environment make_environment(bool dry_run) {
     auto view = std::make_shared<PullProgressView>(std::cout, util::Util::color_enabled());
     progress = [view](const docker::PullEvent& event) { (*view)(event); };
   }
-  return LumadexInstaller::Environment{dry_run ? dry_host : real, make_client, progress};
+  LumadexInstaller::Environment environment{dry_run ? dry_host : real, make_client, progress};
+  try {
+    environment.default_socket = docker::ClientConfig::from_environment().default_socket();
+  } catch (const docker::ConfigError&) {
+    // Reported with its reason when the first client is made.
+    environment.default_socket = false;
+  }
+  return environment;
 }
 
 // --- The commands ----------------------------------------------------------
@@ -240,6 +247,8 @@ LumadexInstaller::Environment watched_environment(const Invocation& in) {
   return environment;
 }
 
+void print_error(const std::string& what, const std::string& why);
+
 void install_options(CLI::App& command, Invocation& in) {
   command.add_option("--version", in.version, "Run the application image with this tag")
       ->check(image_tag());
@@ -247,8 +256,15 @@ void install_options(CLI::App& command, Invocation& in) {
   dry_run_option(command, in);
   settle_options(command, in);
 }
+// The console has shown the engine's text already; standard error gets the
+// one-line reason the front end promises for every failure.
+int completed(const char* command, const LumadexInstaller& product, bool done) {
+  if (!done) print_error(command, product.failure_reason());
+  return completed(done);
+}
 int install(const Invocation& in) {
-  return completed(LumadexInstaller(watched_environment(in)).install(in.version, in.update));
+  LumadexInstaller product(watched_environment(in));
+  return completed("install", product, product.install(in.version, in.update));
 }
 
 void update_options(CLI::App& command, Invocation& in) {
@@ -256,7 +272,8 @@ void update_options(CLI::App& command, Invocation& in) {
   settle_options(command, in);
 }
 int update(const Invocation& in) {
-  return completed(LumadexInstaller(watched_environment(in)).update());
+  LumadexInstaller product(watched_environment(in));
+  return completed("update", product, product.update());
 }
 
 int uninstall(const Invocation& in) {

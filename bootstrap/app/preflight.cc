@@ -153,21 +153,22 @@ CheckResult check_engine(docker::Client& client) {
     // Negotiation first: an engine that answers nothing fails here.
     const std::string in_use = client.api_version();
     const docker::EngineVersion engine = client.version();
-    const std::string server = engine.version.empty() ? "?" : engine.version;
+    const std::string server = std::string(engine.podman ? "Podman " : "Docker ") +
+                               (engine.version.empty() ? "?" : engine.version);
     const std::string& engine_api = engine.api_version;
     if (api_below_minimum(engine_api)) {
       r.level = Level::fail;
-      r.reason = "Docker " + server + " speaks API " + (engine_api.empty() ? "?" : engine_api) +
+      r.reason = server + " speaks API " + (engine_api.empty() ? "?" : engine_api) +
                  ", older than the " + kMinEngineApi + " this installer needs";
       r.advice = upgrade;
     } else if (api_below_minimum(in_use)) {
       r.level = Level::fail;
-      r.reason = "Docker " + server + " answers, but API " + in_use +
+      r.reason = server + " answers, but API " + in_use +
                  " is in use (DOCKER_API_VERSION?), older than " + kMinEngineApi;
       r.advice = "unset DOCKER_API_VERSION or set it to " + std::string(kMinEngineApi) +
                  " or newer";
     } else {
-      r.reason = "Docker " + server + " answers; API " + in_use + " in use (engine up to " +
+      r.reason = server + " answers; API " + in_use + " in use (engine up to " +
                  engine_api + ", " + kMinEngineApi + " or newer needed)";
     }
   } catch (const docker::ConnectionError& e) {
@@ -321,6 +322,23 @@ CheckResult check_memlock(const MemlockLimit& limit) {
   return r;
 }
 
+CheckResult check_podman_limits(const MemlockLimit& limit) {
+  CheckResult r{"podman limits", Level::pass, "", ""};
+  // Podman's own values (open files 1048576) lie above most hosts' hard
+  // limits, whatever the memlock limit is.
+  if (limit.can_raise) {
+    r.reason = "Podman adds open-files and process limits to containers with a ulimit; an "
+               "engine started like this process can set them";
+    return r;
+  }
+  r.level = Level::warn;
+  r.reason = "Podman adds open-files and process limits to every container with a ulimit "
+             "(the search nodes have one), and without CAP_SYS_RESOURCE they cannot be raised";
+  r.advice = "if es1/es2 fail to start (setrlimit: operation not permitted), run Podman with "
+             "CAP_SYS_RESOURCE, or a runtime that lowers the limits to the host's hard ones";
+  return r;
+}
+
 CheckResult check_port(int port, const std::string& container, const PortProbe& probe,
                        std::optional<bool> holder_is_ours) {
   CheckResult r{"port " + std::to_string(port), Level::pass, "", ""};
@@ -410,7 +428,18 @@ std::vector<CheckResult> run_preflight(PreflightFacts& facts, const std::string&
   });
   results.push_back(
       check_max_map_count(installer::KestroInstaller::get_max_mep_count(facts.host)));
-  results.push_back(check_memlock(facts.probes.memlock_limit()));
+  const MemlockLimit memlock = facts.probes.memlock_limit();
+  results.push_back(check_memlock(memlock));
+  if (engine_ok) {
+    bool podman = false;
+    try {
+      podman = facts.engine.version().podman;
+    } catch (const docker::EngineError&) {
+      // The engine check has just read the same document; a failure now
+      // leaves Podman's own limits unchecked rather than failing a check.
+    }
+    if (podman) results.push_back(check_podman_limits(memlock));
+  }
 
   const installer::Layout layout(application, services);
   for (const installer::ServiceDescription& s : services) {

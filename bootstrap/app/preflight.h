@@ -114,6 +114,11 @@ CheckResult check_max_map_count(long value);
 // unlimited or this process may raise it; warn otherwise, with the limit.
 CheckResult check_memlock(const MemlockLimit& limit);
 
+// For a Podman engine, which gives every container that has any ulimit
+// open-files and process limits of its own too: pass when this process may
+// raise limits (CAP_SYS_RESOURCE), warn otherwise.
+CheckResult check_podman_limits(const MemlockLimit& limit);
+
 // Host `port`, which `container` publishes. `holder_is_ours` says whether
 // `container` runs now with that port published (nullopt: could not ask the
 // engine). In use by anything else fails.
@@ -136,8 +141,9 @@ struct PreflightFacts {
 };
 
 // Runs every check for `services` of `application`, in the order: engine,
-// cpus, memory, disk, vm.max_map_count, memlock, one per published port,
-// images. When the engine check fails, the checks that need the engine are
+// cpus, memory, disk, vm.max_map_count, memlock, podman limits (on Podman
+// only), one per published port, images. The engine check names the engine
+// (Docker or Podman) from its version document. When the engine check fails, the checks that need the engine are
 // reported as warnings "not checked". Engine errors become failed checks;
 // never throws for them.
 std::vector<CheckResult> run_preflight(PreflightFacts& facts, const std::string& application,

@@ -95,9 +95,14 @@ std::vector<std::string> PullProgressView::render() const {
     if (l.done) ++finished;
     lines.push_back(line);
   }
-  std::string total = "  total " + human_bytes(done);
-  if (known > 0) total += " / " + human_bytes(known);
-  total += ", " + std::to_string(finished) + " of " + std::to_string(layers_.size()) + " layers done";
+  // A stream without byte counts (Podman's) shows layers only, not "0 B".
+  std::string total = "  total ";
+  if (done > 0 || known > 0) {
+    total += human_bytes(done);
+    if (known > 0) total += " / " + human_bytes(known);
+    total += ", ";
+  }
+  total += std::to_string(finished) + " of " + std::to_string(layers_.size()) + " layers done";
   lines.push_back(total);
   return lines;
 }

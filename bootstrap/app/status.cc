@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/base/image_reference.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
@@ -38,7 +39,7 @@ void read_inspection(const docker::ContainerDetails& details, std::int64_t now,
     row.uptime = std::max<std::int64_t>(now - details.started_at, 0);
     if (row.restarts > 0 && row.uptime < kRecentRestartSeconds) row.state = "crashing";
   }
-  row.image = details.image;
+  row.image = base::familiar_image_name(details.image);
   row.cpuset = details.cpuset_cpus;
   row.networks_missing.clear();
   for (const std::string& network : row.networks)

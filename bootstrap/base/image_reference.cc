@@ -18,4 +18,17 @@ ImageReference parse_image_reference(std::string_view reference) {
   return {std::string(reference.substr(0, colon)), std::string(tag), false};
 }
 
+std::string familiar_image_name(std::string_view reference) {
+  constexpr std::string_view kHub = "docker.io/";
+  constexpr std::string_view kOfficial = "library/";
+  if (!reference.starts_with(kHub)) return std::string(reference);
+  reference.remove_prefix(kHub.size());
+  // "library/" is dropped only from a one-part name: "library/a/b" keeps it.
+  const std::string_view rest = reference.substr(kOfficial.size());
+  if (reference.starts_with(kOfficial) && rest.substr(0, rest.find_first_of(":@")).find('/') ==
+                                              std::string_view::npos)
+    reference = rest;
+  return std::string(reference);
+}
+
 }  // namespace bootstrap::base

@@ -21,4 +21,10 @@ struct ImageReference {
 // Splits `reference`; never throws (every text is some reference).
 ImageReference parse_image_reference(std::string_view reference);
 
+// A Docker Hub reference as Docker shows it, without the "docker.io/"
+// registry and the "library/" namespace that Podman spells out
+// ("docker.io/library/redis:6.0.4" is "redis:6.0.4"); other references come
+// back as they are. Never throws.
+std::string familiar_image_name(std::string_view reference);
+
 }  // namespace bootstrap::base

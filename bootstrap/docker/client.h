@@ -108,6 +108,7 @@ struct ContainerDetails {
 struct EngineVersion {
   std::string version;      // the engine's release, "24.0.7"
   std::string api_version;  // the newest API the engine speaks, "1.43"
+  bool podman = false;      // a component of the document is "Podman Engine"
 };
 
 // One line of an image pull's progress stream.
@@ -208,6 +209,9 @@ class Client {
   virtual std::string network_document(const std::string& id) = 0;
   virtual std::string volume_document(const std::string& name) = 0;
   virtual std::string info_document() = 0;
+  // Asks whether an engine answers at all (GET /_ping, unversioned); any HTTP
+  // answer counts. Throws ConnectionError when none comes.
+  virtual void ping() = 0;
 };
 
 }  // namespace bootstrap::docker

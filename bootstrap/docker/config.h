@@ -28,6 +28,12 @@ struct ClientConfig {
   // localhost, ::1 or a 127.x address.
   bool local = true;
 
+  // Whether the engine is looked for where Docker's own installation puts
+  // it: unix:///var/run/docker.sock (or /run/docker.sock, the same file).
+  bool default_socket() const {
+    return socket_path == "/var/run/docker.sock" || socket_path == "/run/docker.sock";
+  }
+
   // Reads the configuration through `getenv`, which returns nullopt for an
   // unset variable. Throws ConfigError for an ssh:// or otherwise unsupported
   // DOCKER_HOST, a malformed address, or a malformed DOCKER_API_VERSION.

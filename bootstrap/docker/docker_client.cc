@@ -647,11 +647,22 @@ EngineVersion DockerClient::version() {
   const std::string context = "engine version";
   json answer = parse_answer(context, version_document());
   if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
-  return EngineVersion{text_field(answer, "Version"), text_field(answer, "ApiVersion")};
+  EngineVersion result{text_field(answer, "Version"), text_field(answer, "ApiVersion")};
+  // Podman answers the same routes; only its component list tells it apart.
+  auto components = answer.find("Components");
+  if (components != answer.end() && components->is_array())
+    for (const json& component : *components)
+      if (component.is_object() && text_field(component, "Name") == "Podman Engine")
+        result.podman = true;
+  return result;
 }
 
 std::string DockerClient::version_document() {
   return std::string(base::trim(state_->call("engine version", "GET", "/version").body));
+}
+
+void DockerClient::ping() {
+  state_->exchange("ping the engine", Request{"GET", "/_ping", std::nullopt, {}});
 }
 
 EngineInfo DockerClient::info() {

@@ -87,6 +87,7 @@ class DockerClient : public Client {
   std::string network_document(const std::string& id) override;
   std::string volume_document(const std::string& name) override;
   std::string info_document() override;
+  void ping() override;
 
  private:
   struct State;

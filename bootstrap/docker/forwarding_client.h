@@ -79,6 +79,7 @@ class ForwardingClient : public Client {
     return target_->volume_document(name);
   }
   std::string info_document() override { return target_->info_document(); }
+  void ping() override { target_->ping(); }
 
   // The wrapped client.
   Client& target() { return *target_; }

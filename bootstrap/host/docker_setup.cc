@@ -17,6 +17,11 @@ namespace {
 // What `docker --version` begins with when the program is there.
 constexpr std::string_view kDockerBanner = "Docker version ";
 
+// On a machine's first boot the automatic upgrades hold the package lock for
+// minutes; apt then fails at once unless told to wait for it.
+constexpr int kAptLockSeconds = 300;
+const std::string kAptLockWait = "-o DPkg::Lock::Timeout=" + std::to_string(kAptLockSeconds);
+
 // Whether `word` can go into a command line unquoted, and inside the double
 // quotes of the repository line, without the shell or apt reading anything
 // into it. Everything we splice into the commands comes from the host, so it
@@ -103,16 +108,17 @@ std::vector<std::string> docker_install_commands(Host& host) {
   if (!is_plain_word(key)) throw HostError("unexpected keyring path: " + key);
 
   return {
-      "apt-get update",
-      "apt install apt-transport-https ca-certificates curl software-properties-common -y",
+      "apt-get " + kAptLockWait + " update",
+      "apt " + kAptLockWait +
+          " install apt-transport-https ca-certificates curl software-properties-common -y",
       // Written to a file rather than piped, so a failed download fails the
       // command; apt reads keys only from files everyone can read.
       "install -m 0755 -d " + keyrings + " && curl -fsSL " + kDockerRepositoryKey + " -o " + key +
           " && chmod a+r " + key,
       "add-apt-repository \"deb [arch=" + architecture + " signed-by=" + key + "] " +
           kDockerRepository + " " + codename + " stable\"",
-      "apt-get install docker-ce docker-ce-cli containerd.io -y",
-      "apt install docker-compose -y",
+      "apt-get " + kAptLockWait + " install docker-ce docker-ce-cli containerd.io -y",
+      "apt " + kAptLockWait + " install docker-compose -y",
   };
 }
 
@@ -126,13 +132,20 @@ bool is_docker_installed(Host& host) {
   }
 }
 
+bool docker_install_needed(Host& host, bool engine_answers, bool default_socket) {
+  return !engine_answers && default_socket && !is_docker_installed(host);
+}
+
 void install_docker(Host& host) {
   // Checked before os-release and dpkg are looked at: neither exists off Linux.
   const std::string platform = host.system.platform_name();
   if (platform != "linux")
     throw std::runtime_error("cannot install docker for " + platform + " platform");
 
-  for (const std::string& command : docker_install_commands(host)) {
+  const std::vector<std::string> commands = docker_install_commands(host);
+  std::cout << "waiting up to " << kAptLockSeconds
+            << " s for other package managers (apt lock)" << std::endl;
+  for (const std::string& command : commands) {
     int status = host.shell.run(command);
     if (status != 0)
       throw HostError("docker installation failed: `" + command + "` exited with status " +

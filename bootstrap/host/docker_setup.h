@@ -13,7 +13,8 @@ namespace bootstrap::host {
 inline constexpr const char* kDockerRepository = "https://download.docker.com/linux/ubuntu";
 inline constexpr const char* kDockerRepositoryKey = "https://download.docker.com/linux/ubuntu/gpg";
 
-// The installation command lines for this host, in order: the release
+// The installation command lines for this host, in order, each apt run
+// waiting up to 300 s for another package manager's lock: the release
 // codename comes from os-release (UBUNTU_CODENAME, else VERSION_CODENAME) and
 // the architecture from `dpkg --print-architecture`. Throws HostError
 // when either cannot be found.
@@ -23,7 +24,15 @@ std::vector<std::string> docker_install_commands(Host& host);
 // Never throws.
 bool is_docker_installed(Host& host);
 
-// Runs docker_install_commands() through the shell, one after another.
+// Whether Docker has to be installed: only when no engine answers, the engine
+// is looked for at Docker's default socket (another address names an engine
+// that installing Docker here would not bring), and `docker --version` lacks
+// Docker's banner (Podman's docker program prints its own). Asks the program
+// only when the first two hold. Never throws.
+bool docker_install_needed(Host& host, bool engine_answers, bool default_socket);
+
+// Says that apt waits for the package lock, then runs
+// docker_install_commands() through the shell, one after another.
 // Throws std::runtime_error "cannot install docker for <platform> platform"
 // before running anything on a host that is not Linux, and HostError
 // naming the first command that fails, running none after it.

@@ -7,11 +7,8 @@
 namespace bootstrap::installer {
 
 void KestroInstaller::compose_down() {
-  if (!is_docker_istalled(host_)) {
-    say("docker is not installed");
-    return;
-  }
-
+  // Nothing asks the docker program: the engine answered this object's
+  // snapshot, and a Podman host's docker program does not say "Docker".
   // Every container is stopped before any is removed, and every container is
   // removed before any network, so nothing is removed while a peer still
   // uses it.
@@ -19,7 +16,7 @@ void KestroInstaller::compose_down() {
     for (const auto& [key, container] : containers) {
       if (!layout_.belongs_to(s.name, key)) continue;
       say("stopping container " + key);
-      client->stop_container(container.id);
+      client->stop_container(key);
     }
   }
 
@@ -28,7 +25,7 @@ void KestroInstaller::compose_down() {
     for (const auto& [key, container] : containers) {
       if (!layout_.belongs_to(s.name, key)) continue;
       say("removing container " + key);
-      client->remove_container(container.id);
+      client->remove_container(key);
       removed.push_back(key);
     }
     for (const std::string& key : removed) containers.erase(key);

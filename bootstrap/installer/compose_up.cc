@@ -7,12 +7,12 @@ namespace bootstrap::installer {
 bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
                                  std::optional<std::string> password_in, bool update) {
   user_name = std::move(user_name_in);
+  failure_reason.clear();
   password = std::move(password_in);
 
-  if (!is_docker_istalled(host_)) {
-    say("installing docker, please wait");
-    install_docker(host_);
-  }
+  // No Docker installation here: this object exists only because an engine
+  // answered its snapshot, and that engine (Docker or Podman) is the one used.
+
   // Before anything of the product changes: a fetch that fails leaves it as
   // it was.
   if (update) fetch_images();
@@ -50,18 +50,19 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     for (const ServiceDescription& s : services) {
       std::string container_name = layout_.container(s.name);
       say("starting container " + container_name);
-      client->start_container(containers.at(container_name).id);
+      client->start_container(container_name);
       started.push_back(container_name);
     }
     for (const std::string& worker : restart_workers_) {
       say("starting container " + worker);
-      client->start_container(containers.at(worker).id);
+      client->start_container(worker);
       started.push_back(worker);
     }
     restart_workers_.clear();
     // Only now does no new container need the images the fetch replaced.
     remove_replaced_images();
   } catch (const docker::ApiError& e) {
+    failure_reason = e.what();
     if (e.status() == 401) {
       say("unauthorized access!");
     } else {

@@ -56,8 +56,8 @@ class KestroInstaller {
   // --- Host preparation (static) -----------------------------------------
 
   // Raises vm.max_map_count to 262144 for the running system when it is lower
-  // and makes it persistent in the settings file when the file has no line
-  // setting it. Does nothing on a host that is not Linux. Throws
+  // and makes it persistent in the settings file unless the file's last line
+  // setting it already gives 262144 or more. Does nothing on a host that is not Linux. Throws
   // host::HostError when the settings file cannot be read or written.
   static void check_vm_max_map_count();
   static void check_vm_max_map_count(host::Host& host);
@@ -133,7 +133,7 @@ class KestroInstaller {
   // false, silently.
   void login();
 
-  // Brings the whole service list up: installs Docker when it is missing,
+  // Brings the whole service list up on the engine the snapshot came from:
   // with `update` fetches every image first (fetch_images, which may throw),
   // checks the kernel setting, removes duplicate networks (see
   // remove_duplicate_networks), creates missing networks and volumes, installs
@@ -148,14 +148,17 @@ class KestroInstaller {
   bool compose_up(std::optional<std::string> user_name, std::optional<std::string> password,
                   bool update);
 
+  // Why the last compose_up did not complete (the engine's error text), or
+  // empty when it did or has not run.
+  std::string failure_reason;
+
   // Removes one volume by its engine name (and from `volumes`). A volume the engine does not know
   // is reported with the engine's text and counts as done; other engine
   // errors reach the caller.
   void remove_volume(const std::string& volume);
 
   // Stops every container of the listed services (workers included), then
-  // removes them, then removes the services' networks; volumes stay. Prints
-  // "docker is not installed" and does nothing when Docker is missing. Engine
+  // removes them, then removes the services' networks; volumes stay. Engine
   // errors reach the caller with what was done so far left done.
   void compose_down();
 

@@ -89,7 +89,8 @@ void KestroInstaller::create(const ContainerDefinition& definition) {
     if (!networks.contains(join.network))
       throw std::out_of_range("container " + container_name + ": network " + join.network +
                               " does not exist");
-    client->connect_network(networks.at(join.network).id, container.id, join.aliases);
+    // Asked by name rather than id, so that an engine error names both.
+    client->connect_network(join.network, container_name, join.aliases);
   }
 }
 

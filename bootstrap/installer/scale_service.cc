@@ -24,8 +24,8 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
   for (const auto& [key, container] : surplus) {
     containers.erase(key);
     say("leaving from " + key);
-    client->stop_container(container.id);
-    client->remove_container(container.id);
+    client->stop_container(key);
+    client->remove_container(key);
   }
 
   const ServiceDescription* service = nullptr;
@@ -41,7 +41,7 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
     if (containers.contains(worker_name)) continue;
     create(layout_.worker_definition(*service, n));
     say("starting " + worker_name);
-    client->start_container(containers.at(worker_name).id);
+    client->start_container(worker_name);
     started.push_back(worker_name);
   }
 }

@@ -364,6 +364,11 @@ TEST(CliOnEngine, ExitStatusFollowsTheBringUp) {
   std::vector<std::string> lines = lines_of(failed.out);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ("unknown error, please try again!", lines.back()) << failed.out;
+  // Standard error has the one-line reason, naming the container.
+  std::vector<std::string> err_lines = lines_of(failed.err);
+  ASSERT_EQ(1u, err_lines.size()) << failed.err;
+  EXPECT_EQ(0u, err_lines.front().rfind("error: install: start container lumadex-api: ", 0))
+      << failed.err;
   EXPECT_EQ(0, bootstrap({"uninstall"}).status);
 }
 

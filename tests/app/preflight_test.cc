@@ -311,6 +311,25 @@ TEST(Preflight, EveryCheckInOrderAskingOnlyQuestions) {
         << r;
 }
 
+TEST(Preflight, APodmanEngineIsNamedAndItsLimitsChecked) {
+  AnsweringEngine engine;
+  engine.version_ = {"4.3.1", "1.41", true};
+  FakeHost fake_host;
+  FakeProbes probes;
+  probes.memlock = {true, 0, false};  // memlock unlimited, but no CAP_SYS_RESOURCE
+  app::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
+  std::vector<CheckResult> results = app::run_preflight(facts, "lumadex", catalogue());
+
+  std::vector<std::string> order = kOrder;
+  order.insert(order.begin() + 6, "podman limits");
+  EXPECT_EQ(order, names(results));
+  EXPECT_TRUE(starts_with(find(results, "engine").reason, "Podman 4.3.1 answers"))
+      << find(results, "engine").reason;
+  EXPECT_EQ(Level::pass, find(results, "memlock").level);
+  EXPECT_EQ(Level::warn, find(results, "podman limits").level);
+  EXPECT_EQ(Level::pass, app::check_podman_limits({false, 65536, true}).level);
+}
+
 TEST(Preflight, WithoutAnEngineTheHostIsStillChecked) {
   AnsweringEngine engine;
   engine.errors_["api version"] = std::make_exception_ptr(docker::ConnectionError(

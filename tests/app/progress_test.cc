@@ -77,6 +77,17 @@ TEST(PullProgressView, ErrorMidStreamStillErases) {
             view.drawn());
 }
 
+TEST(PullProgressView, AStreamWithoutByteCountsShowsLayersOnly) {
+  std::ostringstream out;
+  SteppingClock clock;
+  PullProgressView view(out, false, std::ref(clock));
+  view(event("ffffffffffff", "Copying blob"));
+  view(event("aaaaaaaaaaaa", "Pull complete"));
+  EXPECT_EQ((std::vector<std::string>{"  ffffffffffff Copying blob", "  aaaaaaaaaaaa Pull complete",
+                                      "  total 1 of 2 layers done"}),
+            view.drawn());
+}
+
 TEST(PullProgressView, RedrawsAreLimited) {
   std::ostringstream out;
   PullProgressView::Clock::time_point fixed{};

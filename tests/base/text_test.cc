@@ -62,5 +62,17 @@ TEST(ImageReference, Splits) {
     EXPECT_EQ(c.expected, parse_image_reference(c.reference)) << c.reference;
 }
 
+TEST(FamiliarImageName, DropsTheHubPrefixesPodmanWrites) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"docker.io/library/redis:6.0.4", "redis:6.0.4"},
+      {"docker.io/lmdx2/app:latest", "lmdx2/app:latest"},
+      {"docker.io/library/team/app", "library/team/app"},
+      {"redis:6.0.4", "redis:6.0.4"},
+      {"localhost:5111/library/redis", "localhost:5111/library/redis"},
+  };
+  for (const auto& [reference, shown] : cases)
+    EXPECT_EQ(shown, familiar_image_name(reference)) << reference;
+}
+
 }  // namespace
 }  // namespace bootstrap::base

@@ -21,14 +21,15 @@ const char kJammy[] =
 
 Commands expected_commands(const std::string& arch, const std::string& codename) {
   return {
-      "apt-get update",
-      "apt install apt-transport-https ca-certificates curl software-properties-common -y",
+      "apt-get -o DPkg::Lock::Timeout=300 update",
+      "apt -o DPkg::Lock::Timeout=300 install apt-transport-https ca-certificates curl"
+      " software-properties-common -y",
       "install -m 0755 -d /etc/apt/keyrings && curl -fsSL https://download.docker.com/linux/ubuntu/gpg"
       " -o /etc/apt/keyrings/docker.asc && chmod a+r /etc/apt/keyrings/docker.asc",
       "add-apt-repository \"deb [arch=" + arch + " signed-by=/etc/apt/keyrings/docker.asc]"
       " https://download.docker.com/linux/ubuntu " + codename + " stable\"",
-      "apt-get install docker-ce docker-ce-cli containerd.io -y",
-      "apt install docker-compose -y",
+      "apt-get -o DPkg::Lock::Timeout=300 install docker-ce docker-ce-cli containerd.io -y",
+      "apt -o DPkg::Lock::Timeout=300 install docker-compose -y",
   };
 }
 
@@ -69,6 +70,32 @@ TEST(IsDockerIstalled, OnlyTheExactBannerCounts) {
     FakeHost fake = FakeHost::bare();
     host::Host host{throwing, fake.shell, fake.system, fake.host.files};
     EXPECT_FALSE(is_docker_installed(host));
+  }
+}
+
+TEST(DockerInstallNeeded, OnlyWithoutAnEngineAtTheDefaultSocketAndWithoutDocker) {
+  struct Case {
+    bool engine_answers;
+    bool default_socket;
+    const char* program_says;  // nullptr: no docker program
+    bool needed;
+  };
+  const Case cases[] = {
+      {false, true, nullptr, true},
+      {false, true, "podman version 4.3.1\n", true},
+      {false, true, FakeHost::kDockerBanner, false},
+      {false, false, nullptr, false},
+      {true, true, nullptr, false},
+      {true, true, "podman version 4.3.1\n", false},
+      {true, false, nullptr, false},
+  };
+  for (const Case& c : cases) {
+    FakeHost fake = FakeHost::bare();
+    if (c.program_says) fake.process.answers_["docker --version"] = {0, c.program_says};
+    EXPECT_EQ(c.needed, docker_install_needed(fake.host, c.engine_answers, c.default_socket))
+        << c.engine_answers << c.default_socket << (c.program_says ? c.program_says : "none");
+    // The program is asked only when its answer decides.
+    EXPECT_EQ(!c.engine_answers && c.default_socket, !fake.process.commands_ran_.empty());
   }
 }
 
@@ -158,7 +185,8 @@ TEST(DockerSetupProbe, PrintsTheHostFactsThenInstalls) {
     fake.shell.echo_ = true;
     ::testing::internal::CaptureStdout();
     docker_setup_probe(fake.host);
-    std::string expected = "posix\nLinux\n6.1.0-18-amd64\nlinux\n";
+    std::string expected = "posix\nLinux\n6.1.0-18-amd64\nlinux\n"
+                           "waiting up to 300 s for other package managers (apt lock)\n";
     for (const std::string& command : expected_commands("arm64", "jammy"))
       expected += "$ " + command + "\n";
     EXPECT_EQ(expected, ::testing::internal::GetCapturedStdout());

@@ -210,6 +210,22 @@ TEST(PrepareContainer, Failures) {
     EXPECT_TRUE(installer.containers.contains("lumadex-api"));
     EXPECT_NE(nullptr, rig.engine->container("lumadex-api"));
   }
+  {  // a network gone from the engine since the snapshot: the engine's
+     // refusal names it as the operator knows it, not by an id
+    Rig rig;
+    rig.engine->add_image("lmdx2/app");
+    rig.engine->add_network("lumadex-es-net", "cb679022");
+    ServiceDescription s = service("api", "lmdx2/app");
+    s.networks = std::vector<std::string>{"es-net"};
+    KestroInstaller& installer = rig.make();
+    rig.engine->networks_.clear();
+    try {
+      installer.prepare_container(s, "lumadex-api");
+      ADD_FAILURE() << "connected to a network that is gone";
+    } catch (const docker::NotFound& e) {
+      EXPECT_EQ("network lumadex-es-net not found", e.message());
+    }
+  }
 }
 
 }  // namespace

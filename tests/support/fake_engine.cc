@@ -98,6 +98,8 @@ void FakeEngine::fail_next(const std::string& request_prefix, std::exception_ptr
 
 void FakeEngine::request(const std::string& line) {
   requests_.push_back(line);
+  if (!answers_)
+    throw docker::ConnectionError(line, "unix:///var/run/docker.sock", "Connection refused");
   for (auto it = one_shot_.begin(); it != one_shot_.end(); ++it) {
     if (line.compare(0, it->first.size(), it->first) != 0) continue;
     std::exception_ptr error = it->second;
@@ -364,8 +366,11 @@ void FakeEngine::login(const std::string& username, const std::string& password,
 
 docker::EngineVersion FakeEngine::version() {
   request("version");
+  if (podman_) return {"4.3.1", "1.41", true};
   return {"24.0.7", "1.43"};
 }
+
+void FakeEngine::ping() { request("ping"); }
 
 std::string FakeEngine::version_document() {
   request("version");

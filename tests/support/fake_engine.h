@@ -132,6 +132,7 @@ class FakeEngine : public docker::Client {
   std::string network_document(const std::string& id) override;
   std::string volume_document(const std::string& name) override;
   std::string info_document() override;
+  void ping() override;
 
   // --- State, in the engine's listing order ---------------------------------
 
@@ -148,6 +149,12 @@ class FakeEngine : public docker::Client {
   int ncpu_ = 4;  // CPUs that exist: a cpuset naming others is refused (400)
   // What info() reports as the CPU count when set; ncpu_ otherwise.
   std::optional<int> info_ncpu_;
+
+  // False: every request fails with ConnectionError, as on a host where no
+  // engine runs.
+  bool answers_ = true;
+  // What version() reports as its engine: Podman rather than Docker.
+  bool podman_ = false;
 
   // Every request, in order, as one line each.
   std::vector<std::string> requests_;

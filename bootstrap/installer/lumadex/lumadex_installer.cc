@@ -7,6 +7,7 @@
 
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/host/docker_setup.h"
 #include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer::lumadex {
@@ -40,6 +41,15 @@ std::unique_ptr<KestroInstaller> LumadexInstaller::make_deployment(const Service
   return deployment;
 }
 
+bool LumadexInstaller::engine_answers() {
+  try {
+    environment_.make_client()->ping();
+    return true;
+  } catch (const docker::ConnectionError&) {
+    return false;
+  }
+}
+
 void LumadexInstaller::wait_for_engine() {
   auto deadline = std::chrono::steady_clock::now() + kEngineStartWait;
   std::string last_error;
@@ -67,9 +77,10 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
       if (s.image == main_service) s.image = main_service + ":" + *version;
 
   // The engine object connects as it is made, so on a host without Docker the
-  // installation has to come first; compose_up's own check then finds Docker
-  // present.
-  if (!KestroInstaller::is_docker_istalled(environment_.host)) {
+  // installation has to come first. An engine that answers (Podman's
+  // included) is used as it is, whatever the docker program says.
+  if (host::docker_install_needed(environment_.host, engine_answers(),
+                                  environment_.default_socket)) {
     say("installing docker, please wait");
     KestroInstaller::install_docker(environment_.host);
     // Only an engine that was really installed can be waited for; a dry run's
@@ -78,7 +89,9 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
   }
 
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
-  if (!deployment->compose_up(std::nullopt, std::nullopt, update)) return false;
+  bool done = deployment->compose_up(std::nullopt, std::nullopt, update);
+  failure_reason_ = deployment->failure_reason;
+  if (!done) return false;
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
   return true;
 }
@@ -94,7 +107,9 @@ bool LumadexInstaller::update() {
   take_down(*deployment);
   say("installing lumadex");
   say("contacting server please wait");
-  if (!deployment->compose_up(std::nullopt, std::nullopt, true)) return false;
+  bool done = deployment->compose_up(std::nullopt, std::nullopt, true);
+  failure_reason_ = deployment->failure_reason;
+  if (!done) return false;
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
   return true;
 }

@@ -44,14 +44,18 @@ class LumadexInstaller {
     docker::PullProgress pull_progress;
     // How install, update and scale watch what they started; off unless set.
     SettleOptions settle{};
+    // Whether the engine is looked for at Docker's default socket: only then
+    // may install put Docker on the host.
+    bool default_socket = true;
   };
 
   // Works on the real host and the engine the process environment names.
   LumadexInstaller();
   explicit LumadexInstaller(Environment environment);
 
-  // Installs the product: on a host without Docker, installs it and waits for
-  // the engine to answer; then brings the catalogue up, the application
+  // Installs the product: on a host where no engine answers and Docker is
+  // missing (host::docker_install_needed), installs Docker and waits for the
+  // engine to answer; then brings the catalogue up, the application
   // entries on lmdx2/app:<version> when a version is given, recreating the
   // containers whose definition changed (with `update`, the images are
   // fetched first, as update() does). Returns whether
@@ -80,6 +84,10 @@ class LumadexInstaller {
   // Contacts no engine.
   void configure();
 
+  // Why the last install or update did not complete (the engine's error
+  // text, as the console showed it), or empty when it did.
+  const std::string& failure_reason() const { return failure_reason_; }
+
   // Whether `name` is the "name" of a catalogue entry.
   static bool is_service(const std::string& name);
 
@@ -87,8 +95,10 @@ class LumadexInstaller {
   std::unique_ptr<KestroInstaller> make_deployment(const ServiceList& services);
   void wait_for_engine();
   void take_down(KestroInstaller& deployment);
+  bool engine_answers();
 
   Environment environment_;
+  std::string failure_reason_;
 };
 
 }  // namespace bootstrap::installer::lumadex
