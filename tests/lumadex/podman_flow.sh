@@ -54,12 +54,8 @@ check() {  # check DESCRIPTION COMMAND...: fails the test when COMMAND fails
   shift
   if ! "$@"; then echo "FAIL: $what"; exit 1; fi
 }
-containers() {  # the names of the engine's containers, stopped ones too
-  curl -sf --unix-socket "$socket" 'http://podman/v1.41/containers/json?all=1' |
-    python3 -c 'import json,sys; [print(n.lstrip("/")) for c in json.load(sys.stdin) for n in c["Names"]]'
-}
-running() {  # the names of the running containers
-  curl -sf --unix-socket "$socket" 'http://podman/v1.41/containers/json' |
+containers() {  # [all=1]: the names of the running containers, or of all
+  curl -sf --unix-socket "$socket" "http://podman/v1.41/containers/json?${1:-}" |
     python3 -c 'import json,sys; [print(n.lstrip("/")) for c in json.load(sys.stdin) for n in c["Names"]]'
 }
 
@@ -72,7 +68,7 @@ check "preflight checks Podman's own limits" grep -Eq '^(pass|warn) +podman limi
 step install 0 install
 check "no Docker installed beside Podman" bash -c "! grep -q 'installing docker' '$work/install.out'"
 check "install started the api last" test "$(tail -n 1 "$work/install.out")" = "starting container lumadex-api"
-check "13 containers run" test "$(running | grep -c '^lumadex-')" = 13
+check "13 containers run" test "$(containers | grep -c '^lumadex-')" = 13
 
 step status 0 status
 check "status shows images as Docker names them" bash -c "! grep -q 'docker.io/' '$work/status.out'"
@@ -80,14 +76,14 @@ check "status shows an image as Docker names it" \
   grep -Eq '^lumadex-cache +running +redis:6\.0\.4 ' "$work/status.out"
 
 step scale 0 scale worker 3
-check "two workers run beside the worker" test "$(running | grep -c '^lumadex-worker_[12]$')" = 2
+check "two workers run beside the worker" test "$(containers | grep -c '^lumadex-worker_[12]$')" = 2
 
 step update 0 update
 check "update ends with the api started" test "$(tail -n 1 "$work/update.out")" = "starting container lumadex-api"
-check "update left no workers" test "$(containers | grep -c '^lumadex-worker_')" = 0
-check "13 containers run after the update" test "$(running | grep -c '^lumadex-')" = 13
+check "update left no workers" test "$(containers all=1 | grep -c '^lumadex-worker_')" = 0
+check "13 containers run after the update" test "$(containers | grep -c '^lumadex-')" = 13
 
 step uninstall 0 uninstall
-check "uninstall took down the product" test "$(containers | grep -c '^lumadex-')" = 0
+check "uninstall took down the product" test "$(containers all=1 | grep -c '^lumadex-')" = 0
 check "uninstall did not ask the docker program" bash -c "! grep -q 'docker is not installed' '$work/uninstall.out'"
 echo "podman flow: passed"
