@@ -198,6 +198,7 @@ LumadexInstaller::Environment make_environment(bool dry_run) {
     progress = [view](const docker::PullEvent& event) { (*view)(event); };
   }
   LumadexInstaller::Environment environment{dry_run ? dry_host : real, make_client, progress};
+  environment.dry_run = dry_run;
   try {
     environment.default_socket = docker::ClientConfig::from_environment().default_socket();
   } catch (const docker::ConfigError&) {

@@ -187,6 +187,10 @@ class KestroInstaller {
   // ended, successfully or not. Unset by default.
   docker::PullProgress pull_progress;
 
+  // Set when the client only describes changes (a dry run): a recreation is
+  // then announced as "would recreate container NAME: ...".
+  bool describe_only = false;
+
  private:
   void take_snapshot();
   // Every network as the snapshot listed it, duplicates of a name included.

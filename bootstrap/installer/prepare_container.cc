@@ -41,7 +41,8 @@ bool KestroInstaller::retire_if_changed(const std::string& container_name,
                                         const ContainerDefinition& definition) {
   const docker::ContainerRef& found = containers.at(container_name);
   if (!changed(found, definition)) return false;
-  say("recreating container " + container_name + ": its definition changed");
+  say((describe_only ? "would recreate container " : "recreating container ") + container_name +
+      ": its definition changed");
   // Volumes are mounted by name, so the replacement finds the data where the
   // old container left it.
   const std::string id = found.id;

@@ -122,6 +122,12 @@ TEST(PrepareContainer, ExistingContainerConvergesToItsDefinition) {
     EXPECT_EQ(Lines{"recreating container lumadex-cache: its definition changed"}, out.lines());
     EXPECT_EQ((Lines{"image redis:6.0.4", "command (none)", "name lumadex-cache", "restart always"}),
               definition_of(*rig.engine, "lumadex-cache"));
+    // a dry run announces the same recreation as one it would make
+    installer.describe_only = true;
+    CapturedStdout described;
+    installer.prepare_container(service("cache", "redis:6.0.4"), "lumadex-cache");
+    EXPECT_EQ(Lines{"would recreate container lumadex-cache: its definition changed"},
+              described.lines());
   }
   {  // a labelled container from the snapshot is judged by its label alone
     Rig rig;

@@ -38,6 +38,7 @@ std::unique_ptr<KestroInstaller> LumadexInstaller::make_deployment(const Service
   auto deployment = std::make_unique<KestroInstaller>(application_name, services,
                                                     environment_.make_client(), environment_.host);
   deployment->pull_progress = environment_.pull_progress;
+  deployment->describe_only = environment_.dry_run;
   return deployment;
 }
 

@@ -47,6 +47,8 @@ class LumadexInstaller {
     // Whether the engine is looked for at Docker's default socket: only then
     // may install put Docker on the host.
     bool default_socket = true;
+    // Whether make_client's clients only describe changes (a dry run).
+    bool dry_run = false;
   };
 
   // Works on the real host and the engine the process environment names.
