@@ -130,7 +130,9 @@ class LineSplitter {
 // with one the stream is raw and all of it counts as stdout. Each stream keeps
 // its own unfinished line, so frames may split lines anywhere. feed() hands
 // each complete line (without "\n" or a trailing "\r") to the sink; finish()
-// hands over what is left. Throws EngineError for a frame of an unknown stream.
+// hands over what is left. A line longer than kMaxLineBytes is handed over in
+// pieces of that length, so memory stays bounded and nothing is dropped.
+// Throws EngineError for a frame of an unknown stream.
 class LogDemuxer {
  public:
   LogDemuxer(bool tty, LogSink sink);

@@ -33,6 +33,13 @@ void LogDemuxer::take(LogStream stream, std::string_view payload) {
     payload.remove_prefix(newline + 1);
   }
   pending.append(payload);
+  // A program may write without ever ending its line; rather than hold all of
+  // it, or refuse output the operator wants to read, it is handed over in
+  // pieces of the longest line the engine client keeps.
+  while (pending.size() >= kMaxLineBytes) {
+    sink_(stream, std::string_view(pending).substr(0, kMaxLineBytes));
+    pending.erase(0, kMaxLineBytes);
+  }
 }
 
 void LogDemuxer::feed(std::string_view bytes) {

@@ -202,6 +202,18 @@ TEST(ContainerLogTest, FramesAndRawStreamsInAnySlices) {
               "/v1.41/containers/lumadex-web/logs?stdout=1&stderr=1&tail=all");
   }
   {
+    // Output that never ends its line is handed over in bounded pieces.
+    LogLines lines;
+    LogDemuxer demuxer(true, [&lines](LogStream s, std::string_view l) { lines.emplace_back(s, l); });
+    demuxer.feed(std::string(kMaxLineBytes - 1, 'a'));
+    demuxer.feed("b");
+    demuxer.feed("c\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].second.size(), kMaxLineBytes);
+    EXPECT_EQ(lines[0].second.substr(kMaxLineBytes - 2), "ab");
+    EXPECT_EQ(lines[1].second, "c");
+  }
+  {
     // A header naming no known stream is corruption, not output.
     auto [client, engine] = fake_client();
     engine->reply_json(200, R"({"Config":{"Tty":false}})");

@@ -67,13 +67,13 @@ check "preflight checks Podman's own limits" grep -Eq '^(pass|warn) +podman limi
 
 step install 0 install
 check "no Docker installed beside Podman" bash -c "! grep -q 'installing docker' '$work/install.out'"
-check "install started the api last" test "$(tail -n 1 "$work/install.out")" = "starting container lumadex-api"
+check "install started the api last" test "$(grep '^starting container' "$work/install.out" | tail -n 1)" = "starting container lumadex-api"
 check "13 containers run" test "$(containers | grep -c '^lumadex-')" = 13
 
 step status 0 status
 check "status shows images as Docker names them" bash -c "! grep -q 'docker.io/' '$work/status.out'"
 check "status shows an image as Docker names it" \
-  grep -Eq '^lumadex-cache +running +redis:6\.0\.4 ' "$work/status.out"
+  grep -Eq '^lumadex-cache +running +[0-9smhd-]+ +[0-9]+ +redis:6\.0\.4 ' "$work/status.out"
 
 step scale 0 scale worker 3
 check "two workers run beside the worker" test "$(containers | grep -c '^lumadex-worker_[12]$')" = 2
