@@ -23,6 +23,10 @@ class CannedTransport : public Transport {
     splitter.finish();
     return send(request);
   }
+  Response send_streaming_bytes(const Request& request, const ByteSink& sink) override {
+    sink(body_);
+    return send(request);
+  }
   std::string endpoint() const override { return "unix:///fuzz.sock"; }
 
  private:

@@ -25,6 +25,10 @@ class SlicedStream : public Transport {
     splitter.finish();
     return Response{200, {}, ""};
   }
+  // A pull never asks for raw bytes.
+  Response send_streaming_bytes(const Request& request, const ByteSink&) override {
+    return send(request);
+  }
   std::string endpoint() const override { return "unix:///fuzz.sock"; }
 
  private:
