@@ -45,6 +45,7 @@ auto TimingClient::timed(CallKind kind, F&& call) -> decltype(call()) {
     CallRecord& record;
     ~Finish() {
       record.ended = std::chrono::steady_clock::now();
+      std::lock_guard<std::mutex> lock(log.mutex);
       log.calls.push_back(record);
     }
   } finish{*log_, record};

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,9 @@ struct CallRecord {
 
 struct RequestLog {
   std::vector<CallRecord> calls;
+  // Calls in flight together (--jobs) end on their own threads; read
+  // `calls` once the operation has returned.
+  std::mutex mutex;
 };
 
 class TimingClient : public bootstrap::docker::ForwardingClient {

@@ -100,6 +100,7 @@ OperationLog::~OperationLog() {
 }
 
 void OperationLog::open() {
+  std::lock_guard<std::mutex> lock(mutex_);
   opened_ = true;
   const std::filesystem::path folder = settings_.file.parent_path();
   std::error_code error;
@@ -130,6 +131,7 @@ void OperationLog::request_done(const std::string& line) { add("engine", line); 
 void OperationLog::finish(int exit_status) { add("exit", "status " + std::to_string(exit_status)); }
 
 void OperationLog::add(std::string_view kind, std::string_view text) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (failed_) return;
   std::string entry = now_utc() + " " + std::string(kind) + " " + std::string(text) + "\n";
   if (!opened_)

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -71,6 +72,8 @@ class OperationLog : public docker::RequestRecord {
   bool failed_ = false;
   std::uintmax_t size_ = 0;
   std::vector<std::string> pending_;
+  // Engine requests in flight together (--jobs) report from their threads.
+  std::mutex mutex_;
 };
 
 // While it lives, every line written to std::cout and std::cerr also goes to

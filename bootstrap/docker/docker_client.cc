@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -15,6 +16,7 @@
 #include "bootstrap/docker/api_version.h"
 #include "bootstrap/docker/curl_transport.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/docker/transport_pool.h"
 
 namespace bootstrap::docker {
 
@@ -239,12 +241,25 @@ std::int64_t unix_time(const std::string& text) {
   return seconds;
 }
 
+// A libcurl handle serves one request at a time; the pool gives each request
+// in flight its own.
+std::unique_ptr<Transport> curl_pool(ClientConfig config) {
+  return std::make_unique<TransportPool>(
+      [config] { return std::make_unique<CurlTransport>(config); });
+}
+
 }  // namespace
 
+// Requests may come from several threads at once (the installer's --jobs):
+// the transport is a pool, and what the client keeps between requests is
+// guarded, the version and credentials apart from the counters so that the
+// negotiation's own requests can be counted while it holds its lock.
 struct DockerClient::State {
   std::unique_ptr<Transport> transport;
+  std::mutex settings_mutex;
   std::optional<std::string> version;
   std::optional<std::string> registry_auth;  // X-Registry-Auth value after login()
+  mutable std::mutex stats_mutex;
   ClientStats stats;
 
   // One transport call, counted and timed; a connection failure is reported
@@ -253,14 +268,16 @@ struct DockerClient::State {
                     const LineSink* sink = nullptr, const ByteSink* bytes = nullptr) {
     auto started = std::chrono::steady_clock::now();
     struct Tally {
-      ClientStats& stats;
+      State& state;
       std::chrono::steady_clock::time_point started;
       ~Tally() {
+        std::lock_guard<std::mutex> lock(state.stats_mutex);
+        ClientStats& stats = state.stats;
         ++stats.requests;
         stats.engine_wait += std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::chrono::steady_clock::now() - started);
       }
-    } tally{stats, started};
+    } tally{*this, started};
     try {
       if (bytes != nullptr) return transport->send_streaming_bytes(request, *bytes);
       return sink != nullptr ? transport->send_streaming(request, *sink) : transport->send(request);
@@ -290,9 +307,15 @@ struct DockerClient::State {
     return std::min(*engine, *parse_api_version(kMaxApiVersion)).str();
   }
 
-  const std::string& api_version() {
+  std::string api_version() {
+    std::lock_guard<std::mutex> lock(settings_mutex);
     if (!version) version = negotiate();
     return *version;
+  }
+
+  std::optional<std::string> credentials() {
+    std::lock_guard<std::mutex> lock(settings_mutex);
+    return registry_auth;
   }
 
   Request versioned(std::string method, const std::string& path,
@@ -333,19 +356,20 @@ DockerClient::~DockerClient() = default;
 std::unique_ptr<DockerClient> DockerClient::from_environment() {
   ClientConfig config = ClientConfig::from_environment();
   std::optional<std::string> pinned = config.api_version;
-  return std::make_unique<DockerClient>(std::make_unique<CurlTransport>(std::move(config)),
-                                        std::move(pinned));
+  return std::make_unique<DockerClient>(curl_pool(std::move(config)), std::move(pinned));
 }
 
 std::unique_ptr<DockerClient> DockerClient::from_environment(
     const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap) {
   ClientConfig config = ClientConfig::from_environment();
   std::optional<std::string> pinned = config.api_version;
-  return std::make_unique<DockerClient>(wrap(std::make_unique<CurlTransport>(std::move(config))),
-                                        std::move(pinned));
+  return std::make_unique<DockerClient>(wrap(curl_pool(std::move(config))), std::move(pinned));
 }
 
-const ClientStats& DockerClient::stats() const { return state_->stats; }
+ClientStats DockerClient::stats() const {
+  std::lock_guard<std::mutex> lock(state_->stats_mutex);
+  return state_->stats;
+}
 
 std::string DockerClient::api_version() { return state_->api_version(); }
 
@@ -468,8 +492,8 @@ void DockerClient::pull_image(const std::string& repository, const std::string& 
 
   Request request = state_->versioned(
       "POST", "/images/create?fromImage=" + escape_query(repo) + "&tag=" + escape_query(version));
-  if (state_->registry_auth)
-    request.headers.emplace_back("X-Registry-Auth", *state_->registry_auth);
+  if (std::optional<std::string> auth = state_->credentials())
+    request.headers.emplace_back("X-Registry-Auth", *auth);
 
   // A failure after the engine has started streaming arrives as a line of its
   // own while the status stays 200. The stream is read to its end (it ends
@@ -640,6 +664,7 @@ void DockerClient::login(const std::string& username, const std::string& passwor
                text);
   // Only credentials the engine accepted are kept; a refusal above leaves the
   // earlier ones, if any, in place.
+  std::lock_guard<std::mutex> lock(state_->settings_mutex);
   state_->registry_auth = base::base64url_encode(text);
 }
 

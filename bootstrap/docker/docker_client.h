@@ -6,6 +6,11 @@
 // login() are kept in memory only and sent as X-Registry-Auth on every later
 // pull; the engine itself keeps nothing.
 //
+// Safe to use from several threads at once: the clients made from the
+// environment give each request in flight its own connection
+// (TransportPool); a client over a given transport is as safe as that
+// transport.
+//
 // Answers are read defensively: a count beyond its field's range is clamped
 // to it (NCPU to INT_MAX, MemTotal to INT64_MAX, a pull's progress figures to
 // 0..INT64_MAX), a fraction or a non-number where a count is due is
@@ -54,7 +59,8 @@ class DockerClient : public Client {
   static std::unique_ptr<DockerClient> from_environment(
       const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap);
 
-  const ClientStats& stats() const;
+  // A copy of the counters so far.
+  ClientStats stats() const;
 
   std::string api_version() override;
   std::vector<NetworkRef> list_networks() override;

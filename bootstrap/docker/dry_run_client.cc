@@ -5,29 +5,38 @@ namespace bootstrap::docker {
 DryRunClient::DryRunClient(std::shared_ptr<Client> real, std::ostream& out)
     : ForwardingClient(std::move(real)), out_(out) {}
 
-void DryRunClient::would(const std::string& what) { out_ << "would " << what << std::endl; }
+void DryRunClient::would(const std::string& what) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_ << "would " << what << std::endl;
+}
+
+void DryRunClient::remember(const std::string& id, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  names_[id] = name;
+}
 
 std::string DryRunClient::name_of(const std::string& id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   auto it = names_.find(id);
   return it == names_.end() ? id : it->second;
 }
 
 std::vector<NetworkRef> DryRunClient::list_networks() {
   std::vector<NetworkRef> networks = ForwardingClient::list_networks();
-  for (const NetworkRef& n : networks) names_[n.id] = n.name;
+  for (const NetworkRef& n : networks) remember(n.id, n.name);
   return networks;
 }
 
 std::vector<ContainerRef> DryRunClient::list_containers(bool all) {
   std::vector<ContainerRef> containers = ForwardingClient::list_containers(all);
-  for (const ContainerRef& c : containers) names_[c.id] = c.name;
+  for (const ContainerRef& c : containers) remember(c.id, c.name);
   return containers;
 }
 
 NetworkRef DryRunClient::create_network(const std::string& name) {
   would("create network " + name);
   NetworkRef made{"dry-run:" + name, name};
-  names_[made.id] = name;
+  remember(made.id, name);
   return made;
 }
 
@@ -60,7 +69,7 @@ ContainerRef DryRunClient::create_container(const ContainerSpec& definition) {
   would("create container " + definition.name + " from " + definition.image);
   ContainerRef made{"dry-run:" + definition.name, definition.name, definition.image, "created",
                     definition.labels};
-  names_[made.id] = definition.name;
+  remember(made.id, definition.name);
   return made;
 }
 

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 
@@ -44,9 +45,12 @@ class DryRunClient : public ForwardingClient {
   void would(const std::string& what);
   // The name behind an id, for readable lines; the id itself when unknown.
   std::string name_of(const std::string& id) const;
+  void remember(const std::string& id, const std::string& name);
 
   std::ostream& out_;
   std::map<std::string, std::string> names_;  // id -> name, learned from lists and creations
+  // Guards names_ and out_: requests may come from several threads (--jobs).
+  mutable std::mutex mutex_;
 };
 
 }  // namespace bootstrap::docker

@@ -20,6 +20,8 @@ class RequestRecord {
  public:
   virtual ~RequestRecord() = default;
   // Takes one finished request's line: "GET /v1.41/networks 200 3 ms".
+  // Requests in flight together report from their own threads, so an
+  // implementation that keeps state guards it.
   virtual void request_done(const std::string& line) = 0;
 };
 
