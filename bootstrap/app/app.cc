@@ -57,6 +57,7 @@ struct Invocation {
   LogsRequest logs;
   std::string bundle_output;
   int lock_timeout = 600;  // seconds
+  int jobs = 1;
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
@@ -245,10 +246,19 @@ LumadexInstaller::Environment watched_environment(const Invocation& in) {
     environment.settle = installer::SettleOptions{std::chrono::seconds(in.settle),
                                                   std::chrono::seconds(in.wait_timeout),
                                                   ::isatty(STDOUT_FILENO) == 1};
+  environment.jobs = in.jobs;
   return environment;
 }
 
 void print_error(const std::string& what, const std::string& why);
+
+void jobs_option(CLI::App& command, Invocation& in) {
+  command
+      .add_option("--jobs", in.jobs,
+                  "Send up to this many engine requests of one step at once (starts, stops, removals)")
+      ->check(CLI::Range(1, installer::kMaxJobs))
+      ->capture_default_str();
+}
 
 void install_options(CLI::App& command, Invocation& in) {
   command.add_option("--version", in.version, "Run the application image with this tag")
@@ -256,6 +266,7 @@ void install_options(CLI::App& command, Invocation& in) {
   command.add_flag("--update", in.update, "Fetch the untagged application image anew");
   dry_run_option(command, in);
   settle_options(command, in);
+  jobs_option(command, in);
 }
 // The console has shown the engine's text already; standard error gets the
 // one-line reason the front end promises for every failure.
@@ -271,14 +282,21 @@ int install(const Invocation& in) {
 void update_options(CLI::App& command, Invocation& in) {
   dry_run_option(command, in);
   settle_options(command, in);
+  jobs_option(command, in);
 }
 int update(const Invocation& in) {
   LumadexInstaller product(watched_environment(in));
   return completed("update", product, product.update());
 }
 
+void uninstall_options(CLI::App& command, Invocation& in) {
+  dry_run_option(command, in);
+  jobs_option(command, in);
+}
 int uninstall(const Invocation& in) {
-  LumadexInstaller(make_environment(in.dry_run)).uninstall();
+  LumadexInstaller::Environment environment = make_environment(in.dry_run);
+  environment.jobs = in.jobs;
+  LumadexInstaller(environment).uninstall();
   return kExitOk;
 }
 
@@ -291,6 +309,7 @@ void scale_options(CLI::App& command, Invocation& in) {
       ->check(container_count());
   dry_run_option(command, in);
   settle_options(command, in);
+  jobs_option(command, in);
 }
 int scale(const Invocation& in) {
   LumadexInstaller(watched_environment(in)).scale(in.service, in.count);
@@ -401,7 +420,7 @@ const Command kCommands[] = {
     {"uninstall",
      "Take every container and network down and remove the cache volumes (search and cache "
      "data stay)",
-     dry_run_option, uninstall, Needs::engine},
+     uninstall_options, uninstall, Needs::engine},
     {"scale", "Run COUNT containers of SERVICE, its own container included", scale_options,
      scale, Needs::engine},
     {"configure", "Raise the kernel's vm.max_map_count where it is too low", no_options,

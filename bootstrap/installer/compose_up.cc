@@ -1,8 +1,33 @@
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
+
+namespace {
+
+// Tells the operator of the engine's refusals, each on its own line; a
+// registry's 401 gets words of its own.
+using Refusal = std::pair<long, std::string>;  // status, what()
+void report_refusals(const std::vector<Refusal>& refusals) {
+  bool other = false;
+  for (const auto& [status, text] : refusals) {
+    if (status == 401) {
+      say("unauthorized access!");
+    } else {
+      say(text);
+      other = true;
+    }
+  }
+  if (other) say("unknown error, please try again!");
+}
+
+}  // namespace
 
 bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
                                  std::optional<std::string> password_in, bool update) {
@@ -47,31 +72,53 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     install_networks();
     install_volumes();
     install_services();
-    for (const ServiceDescription& s : services) {
-      std::string container_name = layout_.container(s.name);
-      say("starting container " + container_name);
-      client->start_container(container_name);
-      started.push_back(container_name);
-    }
-    for (const std::string& worker : restart_workers_) {
-      say("starting container " + worker);
-      client->start_container(worker);
-      started.push_back(worker);
-    }
+    std::vector<std::string> to_start;
+    for (const ServiceDescription& s : services) to_start.push_back(layout_.container(s.name));
+    to_start.insert(to_start.end(), restart_workers_.begin(), restart_workers_.end());
+    start_containers(to_start);
     restart_workers_.clear();
     // Only now does no new container need the images the fetch replaced.
     remove_replaced_images();
   } catch (const docker::ApiError& e) {
     failure_reason = e.what();
-    if (e.status() == 401) {
-      say("unauthorized access!");
-    } else {
-      say(e.what());
-      say("unknown error, please try again!");
+    report_refusals({{e.status(), e.what()}});
+    return false;
+  } catch (const PhaseFailures& e) {
+    // Refusals are reported as one would be; anything else among them (an
+    // engine that stopped answering) reaches the caller.
+    std::vector<Refusal> refusals;
+    for (const std::exception_ptr& failure : e.failures()) {
+      try {
+        std::rethrow_exception(failure);
+      } catch (const docker::ApiError& refusal) {
+        refusals.emplace_back(refusal.status(), refusal.what());
+      } catch (...) {
+        throw e;
+      }
     }
+    failure_reason = e.what();
+    report_refusals(refusals);
     return false;
   }
   return true;
+}
+
+void KestroInstaller::start_containers(const std::vector<std::string>& names) {
+  // Starts do not depend on one another; with more than one job several are
+  // in flight, still issued and told in this order.
+  Phase phase(jobs_);
+  std::vector<std::string> issued;
+  for (const std::string& name : names) {
+    bool accepted = phase.issue([this, name](const Phase::Print& print) {
+      print("starting container " + name);
+      client->start_container(name);
+    });
+    if (!accepted) break;
+    issued.push_back(name);
+  }
+  phase.finish([&](std::size_t job, bool succeeded) {
+    if (succeeded) started.push_back(issued[job]);
+  });
 }
 
 }  // namespace bootstrap::installer

@@ -78,6 +78,13 @@ void KestroInstaller::remove_duplicate_networks() {
   });
 }
 
+void KestroInstaller::set_jobs(int jobs) {
+  if (jobs < 1 || jobs > kMaxJobs)
+    throw std::invalid_argument("the job count must be from 1 to " + std::to_string(kMaxJobs) +
+                                ", not " + std::to_string(jobs));
+  jobs_ = jobs;
+}
+
 unsigned KestroInstaller::engine_cpu_count() {
   if (!engine_cpus_) {
     // The containers run on the engine's host, which need not be ours

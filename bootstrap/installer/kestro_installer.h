@@ -20,6 +20,7 @@
 // an overload that takes the host facilities explicitly for tests.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -32,6 +33,7 @@
 #include "bootstrap/host/map_count.h"
 #include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/ordered_map.h"
+#include "bootstrap/installer/phase.h"
 #include "bootstrap/installer/service.h"
 
 namespace bootstrap::installer {
@@ -81,6 +83,17 @@ class KestroInstaller {
   static void install_docker(host::Host& host);
 
   // --- Deployment ----------------------------------------------------------
+
+  // How many engine requests of one phase may be in flight at once: the
+  // starts of compose_up, the stops and then the removals of compose_down,
+  // the workers scale_service takes away or adds (each created and started).
+  // 1, the default, sends them one after another. With more, requests are
+  // still issued in order and lines still print in order; when one fails no
+  // further one is issued, those in flight finish, and every failure is
+  // reported (PhaseFailures when there are several). Throws
+  // std::invalid_argument unless 1 <= jobs <= kMaxJobs (16).
+  void set_jobs(int jobs);
+  int jobs() const { return jobs_; }
 
   // Sets the number of containers of one service to n_worker, counting the
   // service's own container: workers numbered n_worker and above are stopped
@@ -142,7 +155,9 @@ class KestroInstaller {
   // images. An engine API
   // error in the deployment steps is reported ("unauthorized access!" for 401,
   // else its text and "unknown error, please try again!") and ends the
-  // bring-up without throwing; the result says whether it completed. Other
+  // bring-up without throwing; several refusals of one phase are each
+  // reported, and failure_reason lists them all. The result says whether
+  // it completed. Other
   // errors (host preparation, malformed descriptions, an unreachable engine)
   // reach the caller.
   bool compose_up(std::optional<std::string> user_name, std::optional<std::string> password,
@@ -196,14 +211,25 @@ class KestroInstaller {
   // Every network as the snapshot listed it, duplicates of a name included.
   std::vector<docker::NetworkRef> listed_networks_;
   void create(const ContainerDefinition& definition);
+  // create()'s engine requests, printing through `print`: the container's
+  // creation, then joining its networks. Neither records anything, so they
+  // may run beside other such calls.
+  docker::ContainerRef create_on_engine(const ContainerDefinition& definition,
+                                        const std::function<void(const std::string&)>& print);
+  void join_networks(const ContainerDefinition& definition);
+  // Enters a container create_on_engine made into the snapshot.
+  void record_created(const ContainerDefinition& definition, docker::ContainerRef container);
   // Stops and removes `container_name` when it no longer matches
   // `definition`; returns whether it did.
   bool retire_if_changed(const std::string& container_name, const ContainerDefinition& definition);
   void recreate_changed_workers(const ServiceDescription& service);
   void fetch_image(const std::string& image, bool renew);
+  // Starts the containers (jobs_ at once) and adds them to `started`.
+  void start_containers(const std::vector<std::string>& names);
   unsigned engine_cpu_count();
 
   host::Host& host_;
+  int jobs_ = 1;
   std::optional<unsigned> engine_cpus_;
   // Workers recreated by install_service that ran before, to start again.
   std::vector<std::string> restart_workers_;

@@ -72,20 +72,34 @@ void KestroInstaller::recreate_changed_workers(const ServiceDescription& service
 }
 
 void KestroInstaller::create(const ContainerDefinition& definition) {
-  if (definition.cpuset_clamped)
-    say("cpu set " + *definition.cpuset_asked + " of " + definition.service +
-        " needs CPUs this host lacks (it has " + std::to_string(definition.cpu_count) +
-        "); using " + *definition.request.cpuset_cpus);
+  // Recorded before it joins its networks: a refused join leaves a container
+  // that exists.
+  record_created(definition, create_on_engine(definition, say));
+  join_networks(definition);
+}
 
-  const std::string& container_name = definition.request.name;
-  docker::ContainerRef container = client->create_container(definition.request);
+void KestroInstaller::record_created(const ContainerDefinition& definition,
+                                     docker::ContainerRef container) {
   // The snapshot stays the engine's view: what a later bring-up by this
   // object compares with is what was just created.
   container.image = definition.request.image;
   container.labels = definition.request.labels;
   if (container.state.empty()) container.state = "created";
-  containers.put(container_name, container);
+  containers.put(definition.request.name, std::move(container));
+}
 
+docker::ContainerRef KestroInstaller::create_on_engine(
+    const ContainerDefinition& definition, const std::function<void(const std::string&)>& print) {
+  if (definition.cpuset_clamped)
+    print("cpu set " + *definition.cpuset_asked + " of " + definition.service +
+          " needs CPUs this host lacks (it has " + std::to_string(definition.cpu_count) +
+          "); using " + *definition.request.cpuset_cpus);
+
+  return client->create_container(definition.request);
+}
+
+void KestroInstaller::join_networks(const ContainerDefinition& definition) {
+  const std::string& container_name = definition.request.name;
   for (const NetworkJoin& join : definition.networks) {
     if (!networks.contains(join.network))
       throw std::out_of_range("container " + container_name + ": network " + join.network +

@@ -1,3 +1,5 @@
+#include <cstddef>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -21,12 +23,18 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
     if (*number >= n_worker) surplus.emplace_back(key, container);
   }
 
+  // Each worker is one job (its stop, then its removal), up to jobs_ at once.
+  Phase leaving(jobs_);
   for (const auto& [key, container] : surplus) {
     containers.erase(key);
-    say("leaving from " + key);
-    client->stop_container(key);
-    client->remove_container(key);
+    bool accepted = leaving.issue([this, name = key](const Phase::Print& print) {
+      print("leaving from " + name);
+      client->stop_container(name);
+      client->remove_container(name);
+    });
+    if (!accepted) break;
   }
+  leaving.finish();
 
   const ServiceDescription* service = nullptr;
   for (const ServiceDescription& s : services)
@@ -36,14 +44,36 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
     }
   if (!service) throw std::invalid_argument("no service named " + service_name);
 
+  // Each new worker is one job (its creation, then its start). The snapshot
+  // learns of the workers once none is in flight, those created whose start
+  // failed included.
+  struct Joining {
+    ContainerDefinition definition;
+    std::optional<docker::ContainerRef> created;
+  };
+  // A deque: a job keeps its entry's address while later ones are added.
+  std::deque<Joining> made;
+  Phase joining(jobs_);
   for (int n = 1; n < n_worker; ++n) {
     std::string worker_name = layout_.worker(service_name, n);
     if (containers.contains(worker_name)) continue;
-    create(layout_.worker_definition(*service, n));
-    say("starting " + worker_name);
-    client->start_container(worker_name);
-    started.push_back(worker_name);
+    Joining& entry = made.emplace_back(Joining{layout_.worker_definition(*service, n), {}});
+    bool accepted = joining.issue([this, worker_name, &entry](const Phase::Print& print) {
+      entry.created = create_on_engine(entry.definition, print);
+      join_networks(entry.definition);
+      print("starting " + worker_name);
+      client->start_container(worker_name);
+    });
+    if (!accepted) {
+      made.pop_back();
+      break;
+    }
   }
+  joining.finish([&](std::size_t job, bool succeeded) {
+    Joining& entry = made[job];
+    if (entry.created) record_created(entry.definition, std::move(*entry.created));
+    if (succeeded) started.push_back(entry.definition.request.name);
+  });
 }
 
 }  // namespace bootstrap::installer

@@ -153,6 +153,9 @@ TEST(Cli, EachInputGetsOneErrorLineAndItsStatus) {
       {{"status", "--jsn"}, 2,
        {"error: status: unknown option \"--jsn\"; did you mean \"--json\"?",
         "see 'bootstrap status --help'"}},
+      {{"uninstall", "--jobs", "17"}, 2,
+       {"error: uninstall: --jobs: Value 17 not in range 1 to 16",
+        "see 'bootstrap uninstall --help'"}},
       {{"export", "--cpus", "0"}, 2,
        {"error: export: --cpus: Value 0 not in range 1 to 4096", "see 'bootstrap export --help'"}},
       // Past the command line: the engine is not there.

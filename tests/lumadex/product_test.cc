@@ -357,5 +357,49 @@ TEST_F(Product, UninstallLeavesOtherContainersAlone) {
   EXPECT_FALSE(exists("lumadex-worker"));
 }
 
+// What the product has on the engine, ids left out: each container's name,
+// state, image and networks, then the networks, then the volumes.
+std::vector<std::string> product_state(docker::Client& client) {
+  std::vector<std::string> state;
+  for (const docker::ContainerRef& c : client.list_containers(true)) {
+    if (!starts_with(c.name, "lumadex-")) continue;
+    docker::ContainerDetails details = client.inspect_container(c.id);
+    std::sort(details.networks.begin(), details.networks.end());
+    std::string line = "container " + c.name + " " + details.status + " " + details.image;
+    for (const std::string& n : details.networks) line += " " + n;
+    state.push_back(line);
+  }
+  for (const docker::NetworkRef& n : client.list_networks())
+    if (starts_with(n.name, "lumadex-")) state.push_back("network " + n.name);
+  for (const docker::VolumeRef& v : client.list_volumes())
+    if (starts_with(v.name, "lumadex-")) state.push_back("volume " + v.name);
+  std::sort(state.begin(), state.end());
+  return state;
+}
+
+TEST_F(Product, FourJobsLeaveTheStateOneJobLeaves) {
+  std::vector<std::string> installed[2];
+  std::vector<std::string> uninstalled[2];
+  const int jobs[2] = {1, 4};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(std::to_string(jobs[i]) + " jobs");
+    FakeHost fake_host;
+    LumadexInstaller::Environment environment{fake_host.host, [] { return sandbox_client(); }, {}};
+    environment.jobs = jobs[i];
+    LumadexInstaller product(environment);
+    printed_by([&] { ASSERT_TRUE(product.install()); });
+    installed[i] = product_state(*client_);
+    printed_by([&] { product.uninstall(); });
+    uninstalled[i] = product_state(*client_);
+  }
+  EXPECT_EQ(13, std::count_if(installed[0].begin(), installed[0].end(), [](const std::string& l) {
+              return l.find(" running ") != std::string::npos;
+            })) << ::testing::PrintToString(installed[0]);
+  EXPECT_EQ(installed[0], installed[1]);
+  EXPECT_EQ(uninstalled[0], uninstalled[1]);
+  EXPECT_TRUE(with_prefix(uninstalled[0], "container ").empty())
+      << ::testing::PrintToString(uninstalled[0]);
+}
+
 }  // namespace
 }  // namespace bootstrap::testing

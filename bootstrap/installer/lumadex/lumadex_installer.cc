@@ -39,6 +39,9 @@ std::unique_ptr<KestroInstaller> LumadexInstaller::make_deployment(const Service
                                                     environment_.make_client(), environment_.host);
   deployment->pull_progress = environment_.pull_progress;
   deployment->describe_only = environment_.dry_run;
+  // The describing client prints each change as it is asked for; one at a
+  // time, those lines stay in the order of the changes.
+  deployment->set_jobs(environment_.dry_run ? 1 : environment_.jobs);
   return deployment;
 }
 

@@ -49,6 +49,11 @@ class LumadexInstaller {
     bool default_socket = true;
     // Whether make_client's clients only describe changes (a dry run).
     bool dry_run = false;
+    // How many engine requests of one phase install, update, uninstall and
+    // scale keep in flight at once (KestroInstaller::set_jobs), 1 to 16. A
+    // dry run sends one at a time whatever this says, so that its lines
+    // keep their order.
+    int jobs = 1;
   };
 
   // Works on the real host and the engine the process environment names.
