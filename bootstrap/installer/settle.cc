@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <optional>
 #include <thread>
 
 
@@ -79,53 +78,46 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
   const auto started = timer.now();
   // Restarts from before the watch are history; only new ones are failures.
   std::map<std::string, int> restarts_before;
-  std::map<std::string, docker::ContainerDetails> failed;
-  std::optional<std::chrono::steady_clock::time_point> first_failure;
+  std::vector<std::string> failed;
   WaitingLine waiting(out, options.live);
+  auto report = [&](const std::string& name, const docker::ContainerDetails& details) {
+    waiting.clear();
+    failed.push_back(name);
+    out << name << " exited with status " << details.exit_code << " (restarted "
+        << times(details.restart_count) << ")" << std::endl;
+    docker::LogOptions last;
+    last.tail = kLogLines;
+    client.container_logs(name, last, [&out](docker::LogStream, std::string_view line) {
+      out << "    " << line << '\n';
+    });
+    out << std::flush;
+  };
   while (true) {
     std::vector<std::string> starting;
     for (const std::string& name : containers) {
-      if (failed.count(name) != 0) continue;
+      if (std::find(failed.begin(), failed.end(), name) != failed.end()) continue;
       docker::ContainerDetails details = client.inspect_container(name);
       auto [before, first] = restarts_before.emplace(name, details.restart_count);
       if (!details.running || details.restarting || details.restart_count > before->second) {
-        failed.emplace(name, details);
+        report(name, details);
       } else if (!details.health.empty() && details.health != "healthy") {
         starting.push_back(name);
       }
     }
-    if (!failed.empty() && !first_failure) first_failure = timer.now();
     const auto waited = duration_cast<milliseconds>(timer.now() - started);
 
-    // Containers started last may not have had the time to fail yet when the
-    // first failure shows: one more poll lets them, so that a broken image
-    // is reported for every container that runs it.
-    if (first_failure && (timer.now() - *first_failure >= kPollInterval || waited >= options.settle)) {
+    // A broken image fails every container that runs it, but the engine's
+    // restart back-off decides when each one shows it: the others are
+    // watched on until the settle period is over, and no longer, so that
+    // the failure names them all without delaying it past that period.
+    const bool settled = waited >= options.settle;
+    const bool timed_out = !starting.empty() && waited >= options.wait_timeout;
+    if (!failed.empty() && (failed.size() == containers.size() || settled || timed_out)) {
       waiting.clear();
-      std::vector<std::string> names;
-      for (const std::string& name : containers) {
-        auto found = failed.find(name);
-        if (found == failed.end()) continue;
-        const docker::ContainerDetails& details = found->second;
-        names.push_back(name);
-        out << name << " exited with status " << details.exit_code << " (restarted "
-            << times(details.restart_count) << ")" << std::endl;
-        docker::LogOptions last;
-        last.tail = kLogLines;
-        client.container_logs(name, last, [&out](docker::LogStream, std::string_view line) {
-          out << "    " << line << '\n';
-        });
-        out << std::flush;
-      }
-      throw SettleFailure(joined(names) + " did not stay up");
+      throw SettleFailure(joined(failed) + " did not stay up");
     }
-
-    if (first_failure) {
-      timer.sleep(kPollInterval);
-      continue;
-    }
-    if (starting.empty() && waited >= options.settle) return;
-    if (!starting.empty() && waited >= options.wait_timeout) {
+    if (starting.empty() && settled) return;
+    if (timed_out) {
       waiting.clear();
       throw SettleFailure(joined(starting) + (starting.size() == 1 ? " is" : " are") +
                           " not healthy after " + std::to_string(options.wait_timeout.count()) +
@@ -135,7 +127,8 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
     // The last poll falls on the end of the settle period rather than up to a
     // second after it.
     milliseconds pause = kPollInterval;
-    if (starting.empty()) pause = std::min(pause, duration_cast<milliseconds>(options.settle) - waited);
+    if (starting.empty() || !failed.empty())
+      pause = std::min(pause, duration_cast<milliseconds>(options.settle) - waited);
     timer.sleep(pause);
   }
 }

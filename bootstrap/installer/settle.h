@@ -42,11 +42,13 @@ class SettleFailure : public std::runtime_error {
 };
 
 // Watches `containers` (engine names) as `options` say, printing on `out`.
-// For every container that exited or was restarted it prints one line
-// ("lumadex-api exited with status 3 (restarted 2 times)") and the last ten
-// lines of its log, then throws SettleFailure naming them; it also throws
-// SettleFailure when a health check has not passed within the wait timeout.
-// Engine errors reach the caller.
+// For every container that exited or was restarted it prints, as soon as it
+// sees it, one line ("lumadex-api exited with status 3 (restarted 2 times)")
+// and the last ten lines of its log; once one has failed it watches the rest
+// until the settle period is over (or none is left), then throws
+// SettleFailure naming every failed one. It also throws SettleFailure when a
+// health check has not passed within the wait timeout. Engine errors reach
+// the caller.
 void watch_settle(docker::Client& client, const std::vector<std::string>& containers,
                   const SettleOptions& options, std::ostream& out, Timer& timer = real_timer());
 

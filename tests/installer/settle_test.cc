@@ -1,7 +1,9 @@
 // The settle watch's waits, on the fake engine and a fake clock: what the
-// sandbox cannot produce on demand (a health check that never passes).
+// sandbox cannot produce on demand (a health check that never passes, a
+// container that fails seconds after another).
 #include "bootstrap/installer/settle.h"
 
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -11,14 +13,17 @@
 namespace bootstrap::installer {
 namespace {
 
-// Time passes only when the watch sleeps.
+// Time passes only when the watch sleeps; `then` changes the engine when
+// the watch wakes.
 struct SteppingTimer : Timer {
   std::chrono::steady_clock::time_point at{};
   std::chrono::milliseconds slept{0};
+  std::function<void(std::chrono::milliseconds)> then = [](std::chrono::milliseconds) {};
   std::chrono::steady_clock::time_point now() override { return at; }
   void sleep(std::chrono::milliseconds duration) override {
     at += duration;
     slept += duration;
+    then(slept);
   }
 };
 
@@ -45,6 +50,42 @@ TEST(SettleWatch, AHealthCheckThatNeverPassesFailsAtTheWaitTimeout) {
   SteppingTimer again;
   watch_settle(engine, {"app-web", "app-db"}, options, out, again);
   EXPECT_EQ(std::chrono::seconds(5), again.slept);
+}
+
+TEST(SettleWatch, EveryFailureIsPrintedWhenSeenAndNamedAtTheEndOfTheSettlePeriod) {
+  testing::FakeEngine engine;
+  engine.add_container("app-web", "kestro/probe", "exited").exit_code = 3;
+  engine.containers_[0].log = {{docker::LogStream::kStderr, "fatal: no configuration"}};
+  engine.add_container("app-worker", "kestro/probe").restart_count = 4;
+  engine.add_container("app-db", "kestro/probe").health = "starting";
+  SteppingTimer timer;
+  std::ostringstream out;
+  std::string before_the_worker_failed;
+  timer.then = [&](std::chrono::milliseconds slept) {
+    if (slept != std::chrono::seconds(3)) return;
+    before_the_worker_failed = out.str();
+    testing::FakeEngine::Container& worker = engine.containers_[1];
+    worker.state = "restarting";
+    worker.exit_code = 2;
+    worker.restart_count = 5;
+  };
+  const SettleOptions options{std::chrono::seconds(5), std::chrono::seconds(30), false};
+  try {
+    watch_settle(engine, {"app-web", "app-worker", "app-db"}, options, out, timer);
+    ADD_FAILURE() << "the watch passed";
+  } catch (const SettleFailure& e) {
+    EXPECT_STREQ("app-web, app-worker did not stay up", e.what());
+  }
+  // The health check still pending does not stretch the watch once a
+  // container has failed.
+  EXPECT_EQ(std::chrono::seconds(5), timer.slept);
+  const std::string web_failed =
+      "checking that 3 containers stay up (5 s)\n"
+      "app-web exited with status 3 (restarted 0 times)\n"
+      "    fatal: no configuration\n"
+      "waiting for app-db to become healthy\n";
+  EXPECT_EQ(web_failed, before_the_worker_failed);
+  EXPECT_EQ(web_failed + "app-worker exited with status 2 (restarted 5 times)\n", out.str());
 }
 
 }  // namespace
