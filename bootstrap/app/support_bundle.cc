@@ -47,18 +47,6 @@ std::string lower(std::string_view text) {
   return out;
 }
 
-std::vector<std::string> lines_in(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 // Member names that hold credentials whatever the document: headers, and
 // the entries of a registry login.
 bool is_credential_member(std::string_view name) {
@@ -253,7 +241,7 @@ std::string gib(std::uint64_t bytes) {
 // The lines of `text` that start with one of `keys`.
 std::string lines_starting(const std::string& text, const std::vector<std::string>& keys) {
   std::string out;
-  for (const std::string& l : lines_in(text))
+  for (const std::string& l : base::split_lines(text))
     for (const std::string& k : keys)
       if (l.rfind(k, 0) == 0) out += l + "\n";
   return out;
@@ -306,7 +294,7 @@ std::string map_count_settings(host::Host& host) {
     std::optional<std::string> content = host.files.read_if_present(file);
     if (!content) continue;
     int number = 0;
-    for (const std::string& l : lines_in(*content)) {
+    for (const std::string& l : base::split_lines(*content)) {
       ++number;
       if (l.find("max_map_count") != std::string::npos)
         text += file.string() + ":" + std::to_string(number) + ": " + l + "\n";
@@ -570,7 +558,7 @@ void support_bundle_command(const std::string& output, std::ostream& out) {
   auto errors = std::find_if(members.begin(), members.end(),
                              [](const BundleMember& m) { return m.name == "errors.txt"; });
   if (errors != members.end()) {
-    std::size_t count = lines_in(errors->content).size();
+    std::size_t count = base::split_lines(errors->content).size();
     out << "could not collect everything: " << count << (count == 1 ? " item" : " items")
         << ", listed in errors.txt\n";
   }

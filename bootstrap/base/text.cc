@@ -12,6 +12,18 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
+std::vector<std::string> split_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    lines.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::string join(const std::vector<std::string>& words, std::string_view separator) {
   std::string out;
   for (std::size_t i = 0; i < words.size(); ++i) {

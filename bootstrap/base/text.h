@@ -11,6 +11,10 @@ namespace bootstrap::base {
 // and form feeds at either end.
 std::string_view trim(std::string_view text);
 
+// The lines of `text`, without their line feeds; a last line without one
+// counts, and an empty text has none.
+std::vector<std::string> split_lines(std::string_view text);
+
 // The words one after another with `separator` between them; empty for none.
 std::string join(const std::vector<std::string>& words, std::string_view separator);
 

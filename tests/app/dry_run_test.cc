@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "fakes/fake_host.h"
@@ -21,17 +22,6 @@ bool is_read(const std::string& request) {
   for (const char* read : {"list ", "get image ", "get volume ", "info", "inspect", "version", "api version"})
     if (request.rfind(read, 0) == 0) return true;
   return false;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    out.push_back(text.substr(start, end - start));
-    start = end == std::string::npos ? text.size() : end + 1;
-  }
-  return out;
 }
 
 ServiceList two_services() {
@@ -60,7 +50,7 @@ TEST(DryRun, BringUpOnlyReads) {
                               host.host);
     completed = installer.compose_up(std::nullopt, std::nullopt, false);
   }
-  std::vector<std::string> out = lines(::testing::internal::GetCapturedStdout());
+  std::vector<std::string> out = base::split_lines(::testing::internal::GetCapturedStdout());
   EXPECT_TRUE(completed);
 
   for (const std::string& request : fake->requests_) EXPECT_TRUE(is_read(request)) << request;
@@ -108,7 +98,7 @@ TEST(DryRun, TakeDownOnlyReads) {
     installer.compose_down();
     installer.remove_volume("demo-data");
   }
-  std::vector<std::string> out = lines(::testing::internal::GetCapturedStdout());
+  std::vector<std::string> out = base::split_lines(::testing::internal::GetCapturedStdout());
 
   for (const std::string& request : fake->requests_) EXPECT_TRUE(is_read(request)) << request;
   EXPECT_EQ((std::vector<std::string>{"demo-web", "demo-web_1"}), fake->container_names());
@@ -134,7 +124,7 @@ TEST(DryRun, HostChangesAreDescribed) {
 
   ::testing::internal::CaptureStdout();
   KestroInstaller::check_vm_max_map_count(dry);
-  std::vector<std::string> out = lines(::testing::internal::GetCapturedStdout());
+  std::vector<std::string> out = base::split_lines(::testing::internal::GetCapturedStdout());
   EXPECT_EQ((std::vector<std::string>{
                 "vm.max_map_count<262144", "applying vm.max_map_count=262144",
                 "would run: sudo sysctl -w vm.max_map_count=262144", "applied vm.max_map_count setting",

@@ -1,16 +1,18 @@
-// Trimming, joining, escaping, the UTF-8 verdict and image references.
+// Trimming, splitting, joining, escaping and image references.
 #include <gtest/gtest.h>
 
 #include "bootstrap/base/image_reference.h"
 #include "bootstrap/base/text.h"
-#include "bootstrap/base/utf8.h"
 
 namespace bootstrap::base {
 namespace {
 
-TEST(Text, TrimAndJoin) {
+TEST(Text, TrimSplitAndJoin) {
   EXPECT_EQ("a b", trim(" \t\r\na b\n"));
   EXPECT_EQ("", trim(" \n"));
+  EXPECT_EQ((std::vector<std::string>{"a", "", "b"}), split_lines("a\n\nb\n"));
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), split_lines("a\nb"));
+  EXPECT_TRUE(split_lines("").empty());
   EXPECT_EQ("a, b, c", join({"a", "b", "c"}, ", "));
   EXPECT_EQ("a", join({"a"}, ","));
   EXPECT_EQ("", join({}, ","));
@@ -21,21 +23,6 @@ TEST(Text, PrintableEscapesWhatWouldCommandTheTerminal) {
   EXPECT_EQ("\\x1b[2J\\r\\n\\t\\x00\\x7f\\\\", printable(std::string("\x1b[2J\r\n\t\0\x7f\\", 10)));
   // C1 CSI (U+009B) and a stray byte are shown byte by byte.
   EXPECT_EQ("a\\xc2\\x9b31mb\\xffc", printable("a\xc2\x9b" "31mb\xff" "c"));
-}
-
-TEST(Text, Utf8Verdict) {
-  for (const char* good : {"", "plain", "\xc3\xbc", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
-                           "\xf4\x8f\xbf\xbf"}) {
-    EXPECT_TRUE(is_valid_utf8(good)) << good;
-  }
-  // Overlong, surrogate, beyond U+10FFFF, stray continuation, truncated.
-  for (const char* bad : {"\xc0\x80", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                          "\x80", "\xe2\x82", "\xf5\x80\x80\x80"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
-  }
-  std::size_t length = 0;
-  EXPECT_EQ(std::optional<char32_t>(0x1F600), decode_utf8("x\xf0\x9f\x98\x80", 1, length));
-  EXPECT_EQ(4u, length);
 }
 
 TEST(ImageReference, Splits) {

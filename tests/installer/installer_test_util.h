@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/client.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "fakes/fake_host.h"
@@ -17,18 +18,6 @@
 namespace bootstrap::installer::test {
 
 using Lines = std::vector<std::string>;
-
-inline Lines split_lines(const std::string& text) {
-  Lines lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
 
 // Captures standard output from construction until lines() is called.
 class CapturedStdout {
@@ -41,7 +30,7 @@ class CapturedStdout {
   CapturedStdout& operator=(const CapturedStdout&) = delete;
   Lines lines() {
     taken_ = true;
-    return split_lines(::testing::internal::GetCapturedStdout());
+    return base::split_lines(::testing::internal::GetCapturedStdout());
   }
 
  private:

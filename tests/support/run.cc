@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/base/text.h"
+
 extern char** environ;
 
 namespace bootstrap::testing {
@@ -29,12 +31,7 @@ std::string slurp(const std::string& path) {
 
 std::string program_dir() { return KESTRO_PROGRAM_DIR; }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+std::vector<std::string> lines_of(const std::string& text) { return base::split_lines(text); }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
   std::vector<std::string> environment;
