@@ -191,16 +191,6 @@ std::vector<std::string> engine_names(docker::Client& client) {
   return names;
 }
 
-TEST(CliOnEngine, RefusedInputChangesNothing) {
-  REQUIRE_SANDBOX();
-  auto client = docker::DockerClient::from_environment();
-  std::vector<std::string> before = engine_names(*client);
-  EXPECT_EQ(2, bootstrap({"scale", "worker", "many"}).status);
-  EXPECT_EQ(2, bootstrap({"scale", "nosuch", "3"}).status);
-  EXPECT_EQ(2, bootstrap({"install", "--version", "no good"}).status);
-  EXPECT_EQ(before, engine_names(*client));
-}
-
 // Runs `bootstrap ARGS` as the unprivileged user nobody, without groups.
 RunResult bootstrap_as_nobody(const std::vector<std::string>& args) {
   std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
@@ -348,18 +338,14 @@ class PortHolder {
   bool held_ = false;
 };
 
-TEST(CliOnEngine, ExitStatusFollowsTheBringUp) {
+TEST(CliOnEngine, AFailedBringUpExits1) {
   REQUIRE_SANDBOX();
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount of /etc/sysctl.conf";
   ASSERT_EQ(0, bootstrap({"uninstall"}).status);
 
-  RunResult ok = bootstrap_with_private_sysctl("install --settle 0");
-  EXPECT_EQ(0, ok.status) << ok.out << ok.err;
-  EXPECT_TRUE(contains(ok.out, "starting container lumadex-api")) << ok.out;
-  ASSERT_EQ(0, bootstrap({"uninstall"}).status);
-
   // With the api's host port taken, its container cannot start: the
-  // bring-up is reported as failed, on the console and in the status.
+  // bring-up is reported as failed, on the console and in the status (a
+  // bring-up that works exits 0, as the tests below show).
   PortHolder port(5000);
   ASSERT_TRUE(port.held()) << "port 5000 is in use on this machine";
   RunResult failed = bootstrap_with_private_sysctl("install");

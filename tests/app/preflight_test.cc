@@ -309,6 +309,13 @@ TEST(Preflight, EveryCheckInOrderAskingOnlyQuestions) {
   for (const std::string& r : engine.requests_)
     EXPECT_TRUE(r == "api version" || r == "version" || r == "info" || starts_with(r, "get image "))
         << r;
+
+  // A remote engine's disk is not this machine's to measure.
+  probes.paths_probed.clear();
+  facts.engine_is_local = false;
+  results = app::run_preflight(facts, "lumadex", catalogue());
+  EXPECT_EQ(Level::warn, find(results, "disk").level);
+  EXPECT_TRUE(probes.paths_probed.empty());
 }
 
 TEST(Preflight, APodmanEngineIsNamedAndItsLimitsChecked) {
@@ -368,16 +375,6 @@ TEST(Preflight, EngineFailuresPartWay) {
   EXPECT_TRUE(contains(find(results, "cpus").reason, "shutting down"));
   EXPECT_EQ(Level::pass, find(results, "memory").level) << "asked again, and answered";
   EXPECT_EQ(Level::fail, find(results, "images").level);
-}
-
-TEST(Preflight, RemoteEngineDiskIsNotMeasuredHere) {
-  AnsweringEngine engine;
-  FakeHost fake_host;
-  FakeProbes probes;
-  app::PreflightFacts facts{engine, fake_host.host, probes.probes(), false};
-  std::vector<CheckResult> results = app::run_preflight(facts, "lumadex", catalogue());
-  EXPECT_EQ(Level::warn, find(results, "disk").level);
-  EXPECT_TRUE(probes.paths_probed.empty());
 }
 
 // The port is taken: by the installed product's api container it passes, by

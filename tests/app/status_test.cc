@@ -322,15 +322,5 @@ TEST(StatusProgram, JsonAndExitStatusOnTheSandbox) {
     EXPECT_EQ(1u, lines_of(r.err).size()) << r.err;
 }
 
-TEST(StatusProgram, UnreachableEngine) {
-  RunResult r = run_program({program_dir() + "/bootstrap", "status"},
-                            {"DOCKER_HOST=unix:///tmp/kestro-ops-nowhere.sock"});
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("", r.out);
-  ASSERT_EQ(1u, lines_of(r.err).size()) << r.err;
-  EXPECT_TRUE(starts_with(r.err, "error: ")) << r.err;
-  EXPECT_NE(std::string::npos, r.err.find("kestro-ops-nowhere.sock")) << r.err;
-}
-
 }  // namespace
 }  // namespace bootstrap::testing

@@ -82,7 +82,11 @@ TEST(Utf8Test, AcceptsWellFormedText) {
            std::string("\xF4\x8F\xBF\xBF"),      // U+10FFFF, the last code point
        }) {
     EXPECT_EQ(find_invalid_utf8(text), std::nullopt) << text;
+    EXPECT_TRUE(is_valid_utf8(text)) << text;
   }
+  std::size_t length = 0;
+  EXPECT_EQ(std::optional<char32_t>(0x1F600), decode_utf8("x\xf0\x9f\x98\x80", 1, length));
+  EXPECT_EQ(4u, length);
 }
 
 TEST(Utf8Test, ReportsTheFirstIllFormedSequence) {
@@ -104,6 +108,7 @@ TEST(Utf8Test, ReportsTheFirstIllFormedSequence) {
   };
   for (const auto& [bytes, offset] : cases) {
     EXPECT_EQ(find_invalid_utf8(bytes), std::optional<std::size_t>(offset)) << bytes;
+    EXPECT_FALSE(is_valid_utf8(bytes)) << bytes;
   }
 }
 
