@@ -79,12 +79,20 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
   // Restarts from before the watch are history; only new ones are failures.
   std::map<std::string, int> restarts_before;
   std::vector<std::string> failed;
+  // Containers that the engine restarted and that run again: their exit
+  // status is gone until they exit once more, which a later poll may see.
+  std::map<std::string, docker::ContainerDetails> running_again;
   WaitingLine waiting(out, options.live);
   auto report = [&](const std::string& name, const docker::ContainerDetails& details) {
     waiting.clear();
     failed.push_back(name);
-    out << name << " exited with status " << details.exit_code << " (restarted "
-        << times(details.restart_count) << ")" << std::endl;
+    running_again.erase(name);
+    out << name;
+    if (details.running && !details.restarting)
+      out << " exited and was restarted";
+    else
+      out << " exited with status " << details.exit_code;
+    out << " (restarted " << times(details.restart_count) << ")" << std::endl;
     docker::LogOptions last;
     last.tail = kLogLines;
     client.container_logs(name, last, [&out](docker::LogStream, std::string_view line) {
@@ -98,8 +106,10 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
       if (std::find(failed.begin(), failed.end(), name) != failed.end()) continue;
       docker::ContainerDetails details = client.inspect_container(name);
       auto [before, first] = restarts_before.emplace(name, details.restart_count);
-      if (!details.running || details.restarting || details.restart_count > before->second) {
+      if (!details.running || details.restarting) {
         report(name, details);
+      } else if (details.restart_count > before->second) {
+        running_again.insert_or_assign(name, details);
       } else if (!details.health.empty() && details.health != "healthy") {
         starting.push_back(name);
       }
@@ -112,7 +122,12 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
     // the failure names them all without delaying it past that period.
     const bool settled = waited >= options.settle;
     const bool timed_out = !starting.empty() && waited >= options.wait_timeout;
-    if (!failed.empty() && (failed.size() == containers.size() || settled || timed_out)) {
+    const bool any_failed = !failed.empty() || !running_again.empty();
+    if (any_failed && (failed.size() == containers.size() || settled || timed_out)) {
+      for (const std::string& name : containers) {
+        auto found = running_again.find(name);
+        if (found != running_again.end()) report(name, found->second);
+      }
       waiting.clear();
       throw SettleFailure(joined(failed) + " did not stay up");
     }
@@ -127,7 +142,7 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
     // The last poll falls on the end of the settle period rather than up to a
     // second after it.
     milliseconds pause = kPollInterval;
-    if (starting.empty() || !failed.empty())
+    if (starting.empty() || any_failed)
       pause = std::min(pause, duration_cast<milliseconds>(options.settle) - waited);
     timer.sleep(pause);
   }

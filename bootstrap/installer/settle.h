@@ -44,7 +44,10 @@ class SettleFailure : public std::runtime_error {
 // Watches `containers` (engine names) as `options` say, printing on `out`.
 // For every container that exited or was restarted it prints, as soon as it
 // sees it, one line ("lumadex-api exited with status 3 (restarted 2 times)")
-// and the last ten lines of its log; once one has failed it watches the rest
+// and the last ten lines of its log (one that the engine has restarted and
+// that runs again has no exit status until it exits once more: the watch
+// waits for that, and otherwise says "exited and was restarted" when the
+// period ends); once one has failed it watches the rest
 // until the settle period is over (or none is left), then throws
 // SettleFailure naming every failed one. It also throws SettleFailure when a
 // health check has not passed within the wait timeout. Engine errors reach

@@ -57,35 +57,45 @@ TEST(SettleWatch, EveryFailureIsPrintedWhenSeenAndNamedAtTheEndOfTheSettlePeriod
   engine.add_container("app-web", "kestro/probe", "exited").exit_code = 3;
   engine.containers_[0].log = {{docker::LogStream::kStderr, "fatal: no configuration"}};
   engine.add_container("app-worker", "kestro/probe").restart_count = 4;
+  engine.add_container("app-cache", "kestro/probe");
   engine.add_container("app-db", "kestro/probe").health = "starting";
   SteppingTimer timer;
   std::ostringstream out;
   std::string before_the_worker_failed;
+  // The worker is caught running again after a restart, then down with its
+  // exit status; the cache is caught only running again.
   timer.then = [&](std::chrono::milliseconds slept) {
-    if (slept != std::chrono::seconds(3)) return;
-    before_the_worker_failed = out.str();
     testing::FakeEngine::Container& worker = engine.containers_[1];
-    worker.state = "restarting";
-    worker.exit_code = 2;
-    worker.restart_count = 5;
+    if (slept == std::chrono::seconds(2)) engine.containers_[2].restart_count = 1;
+    if (slept == std::chrono::seconds(3)) {
+      before_the_worker_failed = out.str();
+      worker.restart_count = 5;
+    }
+    if (slept == std::chrono::seconds(4)) {
+      worker.state = "restarting";
+      worker.exit_code = 2;
+    }
   };
   const SettleOptions options{std::chrono::seconds(5), std::chrono::seconds(30), false};
   try {
-    watch_settle(engine, {"app-web", "app-worker", "app-db"}, options, out, timer);
+    watch_settle(engine, {"app-web", "app-worker", "app-cache", "app-db"}, options, out, timer);
     ADD_FAILURE() << "the watch passed";
   } catch (const SettleFailure& e) {
-    EXPECT_STREQ("app-web, app-worker did not stay up", e.what());
+    EXPECT_STREQ("app-web, app-worker, app-cache did not stay up", e.what());
   }
   // The health check still pending does not stretch the watch once a
   // container has failed.
   EXPECT_EQ(std::chrono::seconds(5), timer.slept);
   const std::string web_failed =
-      "checking that 3 containers stay up (5 s)\n"
+      "checking that 4 containers stay up (5 s)\n"
       "app-web exited with status 3 (restarted 0 times)\n"
       "    fatal: no configuration\n"
       "waiting for app-db to become healthy\n";
   EXPECT_EQ(web_failed, before_the_worker_failed);
-  EXPECT_EQ(web_failed + "app-worker exited with status 2 (restarted 5 times)\n", out.str());
+  EXPECT_EQ(web_failed +
+                "app-worker exited with status 2 (restarted 5 times)\n"
+                "app-cache exited and was restarted (restarted 1 time)\n",
+            out.str());
 }
 
 }  // namespace
