@@ -133,6 +133,14 @@ enum class LogStream { kStdout, kStderr };
 // Receives one log line, without its line ending.
 using LogSink = std::function<void(LogStream stream, std::string_view line)>;
 
+// The swarm's documents (swarm.h), which every caller of the swarm operations
+// includes.
+struct SwarmState;
+struct SwarmNode;
+struct ServiceSpec;
+struct ServiceRef;
+struct TaskRef;
+
 class Client {
  public:
   virtual ~Client() = default;
@@ -212,6 +220,39 @@ class Client {
   // Asks whether an engine answers at all (GET /_ping, unversioned); any HTTP
   // answer counts. Throws ConnectionError when none comes.
   virtual void ping() = 0;
+
+  // --- Swarm mode (swarm.h) ------------------------------------------------
+  // Every operation but swarm_state() needs an engine that manages a swarm;
+  // any other answers 503, thrown as ApiError.
+
+  // This engine's part in a swarm, from its info document. Throws
+  // EngineError when the answer is not a JSON object.
+  virtual SwarmState swarm_state() = 0;
+  virtual std::vector<SwarmNode> list_nodes() = 0;
+  // Replaces the node's spec (labels, role, availability) with the one
+  // given, at the version given; a node changed since answers 500 (out of
+  // sequence).
+  virtual void update_node(const SwarmNode& node) = 0;
+  // Creates an overlay network that stand-alone containers may join too,
+  // with the labels given, refused (409) when the name is taken.
+  virtual NetworkRef create_overlay_network(const std::string& name,
+                                            const std::map<std::string, std::string>& labels) = 0;
+  // Creates a service and returns its id; 409 when the name is taken.
+  virtual std::string create_service(const ServiceSpec& spec) = 0;
+  // The services that carry the label `label_key` (any value).
+  virtual std::vector<ServiceRef> list_services(const std::string& label_key) = 0;
+  // Throws NotFound when there is no such service.
+  virtual ServiceRef inspect_service(const std::string& id) = 0;
+  // Replaces the service's spec at the version given; the engine then rolls
+  // its tasks over as the spec's update order says.
+  virtual void update_service(const std::string& id, std::uint64_t version,
+                              const ServiceSpec& spec) = 0;
+  virtual void remove_service(const std::string& id) = 0;
+  // The tasks of one service (by name or id), every state, in the engine's order.
+  virtual std::vector<TaskRef> list_tasks(const std::string& service) = 0;
+  // The digest ("sha256:...") the registry gives the image reference now,
+  // asked through the engine. Throws ImageNotFound when the registry lacks it.
+  virtual std::string image_digest(const std::string& reference) = 0;
 };
 
 }  // namespace bootstrap::docker

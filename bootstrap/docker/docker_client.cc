@@ -16,6 +16,7 @@
 #include "bootstrap/docker/api_version.h"
 #include "bootstrap/docker/curl_transport.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/docker/swarm_codec.h"
 #include "bootstrap/docker/transport_pool.h"
 
 namespace bootstrap::docker {
@@ -723,6 +724,85 @@ std::string DockerClient::volume_document(const std::string& name) {
 
 std::string DockerClient::info_document() {
   return std::string(base::trim(state_->call("engine info", "GET", "/info").body));
+}
+
+// --- Swarm mode --------------------------------------------------------------
+
+SwarmState DockerClient::swarm_state() {
+  return read_swarm_state("engine info", info_document());
+}
+
+std::vector<SwarmNode> DockerClient::list_nodes() {
+  const std::string context = "list swarm nodes";
+  return read_nodes(context, state_->call(context, "GET", "/nodes").body);
+}
+
+void DockerClient::update_node(const SwarmNode& node) {
+  state_->call("update swarm node " + (node.hostname.empty() ? node.id : node.hostname), "POST",
+               "/nodes/" + escape_path(node.id) + "/update?version=" + std::to_string(node.version),
+               node_spec_body(node));
+}
+
+NetworkRef DockerClient::create_overlay_network(const std::string& name,
+                                                const std::map<std::string, std::string>& labels) {
+  const std::string context = "create network " + name;
+  json body = {{"Name", name}, {"Driver", "overlay"}, {"Attachable", true}, {"Labels", labels}};
+  if (*parse_api_version(state_->api_version()) < ApiVersion{1, 44}) body["CheckDuplicate"] = true;
+  json answer =
+      parse_answer(context, state_->call(context, "POST", "/networks/create", to_text(body)).body);
+  return NetworkRef{required_text(context, answer, "Id"), name};
+}
+
+std::string DockerClient::create_service(const ServiceSpec& spec) {
+  const std::string context = "create service " + spec.name;
+  json answer = parse_answer(
+      context, state_->call(context, "POST", "/services/create", service_spec_body(spec)).body);
+  return required_text(context, answer, "ID");
+}
+
+std::vector<ServiceRef> DockerClient::list_services(const std::string& label_key) {
+  const std::string context = "list services";
+  json filter = {{"label", {label_key}}};
+  return read_services(
+      context,
+      state_->call(context, "GET", "/services?filters=" + escape_query(to_text(filter))).body);
+}
+
+ServiceRef DockerClient::inspect_service(const std::string& id) {
+  const std::string context = "inspect service " + id;
+  return read_service(context, state_->call(context, "GET", "/services/" + escape_path(id)).body);
+}
+
+void DockerClient::update_service(const std::string& id, std::uint64_t version,
+                                  const ServiceSpec& spec) {
+  state_->call("update service " + spec.name, "POST",
+               "/services/" + escape_path(id) + "/update?version=" + std::to_string(version),
+               service_spec_body(spec));
+}
+
+void DockerClient::remove_service(const std::string& id) {
+  state_->call("remove service " + id, "DELETE", "/services/" + escape_path(id));
+}
+
+std::vector<TaskRef> DockerClient::list_tasks(const std::string& service) {
+  const std::string context = "list the tasks of service " + service;
+  json filter = {{"service", {service}}};
+  return read_tasks(
+      context,
+      state_->call(context, "GET", "/tasks?filters=" + escape_query(to_text(filter))).body);
+}
+
+std::string DockerClient::image_digest(const std::string& reference) {
+  const std::string context = "ask the registry for " + reference;
+  json answer = parse_answer(context, state_
+                                          ->call(context, "GET",
+                                                 "/distribution/" + escape_path(reference) + "/json",
+                                                 std::nullopt, Subject::kImage)
+                                          .body);
+  auto descriptor = answer.find("Descriptor");
+  if (descriptor == answer.end() || !descriptor->is_object())
+    throw EngineError(context + ": the engine's answer has no \"Descriptor\"");
+  return required_text(context, *descriptor, "digest");
 }
 
 }  // namespace bootstrap::docker

@@ -28,6 +28,7 @@
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/docker/config.h"
+#include "bootstrap/docker/swarm.h"
 #include "bootstrap/docker/transport.h"
 
 namespace bootstrap::docker {
@@ -94,6 +95,19 @@ class DockerClient : public Client {
   std::string volume_document(const std::string& name) override;
   std::string info_document() override;
   void ping() override;
+  SwarmState swarm_state() override;
+  std::vector<SwarmNode> list_nodes() override;
+  void update_node(const SwarmNode& node) override;
+  NetworkRef create_overlay_network(const std::string& name,
+                                    const std::map<std::string, std::string>& labels) override;
+  std::string create_service(const ServiceSpec& spec) override;
+  std::vector<ServiceRef> list_services(const std::string& label_key) override;
+  ServiceRef inspect_service(const std::string& id) override;
+  void update_service(const std::string& id, std::uint64_t version,
+                      const ServiceSpec& spec) override;
+  void remove_service(const std::string& id) override;
+  std::vector<TaskRef> list_tasks(const std::string& service) override;
+  std::string image_digest(const std::string& reference) override;
 
  private:
   struct State;

@@ -85,4 +85,40 @@ void DryRunClient::login(const std::string& username, const std::string&, const 
   would("log in as " + username + (server.empty() ? "" : " to " + server));
 }
 
+std::vector<ServiceRef> DryRunClient::list_services(const std::string& label_key) {
+  std::vector<ServiceRef> services = ForwardingClient::list_services(label_key);
+  for (const ServiceRef& s : services) names_[s.id] = s.spec.name;
+  return services;
+}
+
+void DryRunClient::update_node(const SwarmNode& node) {
+  std::string labels;
+  for (const auto& [key, value] : node.labels) labels += (labels.empty() ? "" : ", ") + key + "=" + value;
+  would("set the labels of swarm node " + (node.hostname.empty() ? node.id : node.hostname) +
+        " to " + (labels.empty() ? "none" : labels));
+}
+
+NetworkRef DryRunClient::create_overlay_network(const std::string& name,
+                                                const std::map<std::string, std::string>&) {
+  would("create overlay network " + name);
+  NetworkRef made{"dry-run:" + name, name};
+  names_[made.id] = name;
+  return made;
+}
+
+std::string DryRunClient::create_service(const ServiceSpec& spec) {
+  would("create service " + spec.name + " from " + spec.image + " (" +
+        std::to_string(spec.replicas) + (spec.replicas == 1 ? " replica)" : " replicas)"));
+  names_["dry-run:" + spec.name] = spec.name;
+  return "dry-run:" + spec.name;
+}
+
+void DryRunClient::update_service(const std::string& id, std::uint64_t, const ServiceSpec& spec) {
+  would("update service " + (spec.name.empty() ? name_of(id) : spec.name) + " (" +
+        std::to_string(spec.replicas) + (spec.replicas == 1 ? " replica, " : " replicas, ") +
+        spec.update_order + ")");
+}
+
+void DryRunClient::remove_service(const std::string& id) { would("remove service " + name_of(id)); }
+
 }  // namespace bootstrap::docker

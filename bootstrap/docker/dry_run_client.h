@@ -3,7 +3,8 @@
 // It wraps a real client. Requests that only read (lists, lookups, inspect,
 // version, info) pass through, so the installer sees the engine as it is and
 // takes the same decisions as in a real run. Every request that would change
-// the engine (create, connect, start, stop, remove, pull, login) is instead
+// the engine (create, connect, start, stop, remove, pull, login, and a
+// swarm's node labels and services) is instead
 // printed as one line starting with "would " and answered as if it had
 // succeeded, with made-up ids ("dry-run:<name>") for objects it would create.
 #pragma once
@@ -40,6 +41,14 @@ class DryRunClient : public ForwardingClient {
   void remove_container(const std::string& id) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
+  std::vector<ServiceRef> list_services(const std::string& label_key) override;
+  void update_node(const SwarmNode& node) override;
+  NetworkRef create_overlay_network(const std::string& name,
+                                    const std::map<std::string, std::string>& labels) override;
+  std::string create_service(const ServiceSpec& spec) override;
+  void update_service(const std::string& id, std::uint64_t version,
+                      const ServiceSpec& spec) override;
+  void remove_service(const std::string& id) override;
 
  private:
   void would(const std::string& what);

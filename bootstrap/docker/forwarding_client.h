@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bootstrap/docker/client.h"
+#include "bootstrap/docker/swarm.h"
 
 namespace bootstrap::docker {
 
@@ -80,6 +81,33 @@ class ForwardingClient : public Client {
   }
   std::string info_document() override { return target_->info_document(); }
   void ping() override { target_->ping(); }
+  SwarmState swarm_state() override { return target_->swarm_state(); }
+  std::vector<SwarmNode> list_nodes() override { return target_->list_nodes(); }
+  void update_node(const SwarmNode& node) override { target_->update_node(node); }
+  NetworkRef create_overlay_network(const std::string& name,
+                                    const std::map<std::string, std::string>& labels) override {
+    return target_->create_overlay_network(name, labels);
+  }
+  std::string create_service(const ServiceSpec& spec) override {
+    return target_->create_service(spec);
+  }
+  std::vector<ServiceRef> list_services(const std::string& label_key) override {
+    return target_->list_services(label_key);
+  }
+  ServiceRef inspect_service(const std::string& id) override {
+    return target_->inspect_service(id);
+  }
+  void update_service(const std::string& id, std::uint64_t version,
+                      const ServiceSpec& spec) override {
+    target_->update_service(id, version, spec);
+  }
+  void remove_service(const std::string& id) override { target_->remove_service(id); }
+  std::vector<TaskRef> list_tasks(const std::string& service) override {
+    return target_->list_tasks(service);
+  }
+  std::string image_digest(const std::string& reference) override {
+    return target_->image_digest(reference);
+  }
 
   // The wrapped client.
   Client& target() { return *target_; }

@@ -425,4 +425,124 @@ std::string FakeEngine::info_document() {
       .dump();
 }
 
+// --- Swarm mode --------------------------------------------------------------
+
+void FakeEngine::swarm_request(const std::string& line) {
+  request(line);
+  if (!swarm_.manager)
+    throw docker::ApiError(line, 503,
+                           "This node is not a swarm manager. Use \"docker swarm init\" or "
+                           "\"docker swarm join\" to connect this node to swarm and try again.");
+}
+
+docker::ServiceRef* FakeEngine::find_service(const std::string& id_or_name) {
+  for (docker::ServiceRef& s : services_)
+    if (s.id == id_or_name || s.spec.name == id_or_name) return &s;
+  return nullptr;
+}
+
+docker::SwarmState FakeEngine::swarm_state() {
+  request("info");
+  return swarm_;
+}
+
+std::vector<docker::SwarmNode> FakeEngine::list_nodes() {
+  swarm_request("list nodes");
+  return nodes_;
+}
+
+void FakeEngine::update_node(const docker::SwarmNode& node) {
+  std::string labels;
+  for (const auto& [key, value] : node.labels) labels += " " + key + "=" + value;
+  const std::string line = "update node " + node.hostname + labels;
+  swarm_request(line);
+  for (docker::SwarmNode& n : nodes_) {
+    if (n.id != node.id) continue;
+    if (n.version != node.version)
+      throw docker::ApiError(line, 500, "update out of sequence");
+    n.labels = node.labels;
+    n.role = node.role;
+    n.availability = node.availability;
+    ++n.version;
+    return;
+  }
+  throw docker::NotFound(line, 404, "node " + node.id + " not found");
+}
+
+docker::NetworkRef FakeEngine::create_overlay_network(
+    const std::string& name, const std::map<std::string, std::string>& labels) {
+  const std::string line = "create overlay network " + name;
+  swarm_request(line);
+  if (find_network(name) != nullptr)
+    throw docker::ApiError(line, 409, "network with name " + name + " already exists");
+  add_network(name);
+  overlay_labels_[name] = labels;
+  return networks_.back();
+}
+
+std::string FakeEngine::create_service(const docker::ServiceSpec& spec) {
+  const std::string line = "create service " + spec.name;
+  swarm_request(line);
+  if (find_service(spec.name) != nullptr)
+    throw docker::ApiError(line, 409, "rpc error: code = AlreadyExists desc = name conflicts");
+  services_.push_back({"id-" + spec.name, 1, spec});
+  return services_.back().id;
+}
+
+std::vector<docker::ServiceRef> FakeEngine::list_services(const std::string& label_key) {
+  swarm_request("list services " + label_key);
+  std::vector<docker::ServiceRef> out;
+  for (const docker::ServiceRef& s : services_)
+    if (s.spec.labels.count(label_key) > 0) out.push_back(s);
+  return out;
+}
+
+docker::ServiceRef FakeEngine::inspect_service(const std::string& id) {
+  docker::ServiceRef* found = find_service(id);
+  const std::string line = "inspect service " + (found ? found->spec.name : id);
+  swarm_request(line);
+  if (found == nullptr) throw docker::NotFound(line, 404, "service " + id + " not found");
+  return *found;
+}
+
+void FakeEngine::update_service(const std::string& id, std::uint64_t version,
+                                const docker::ServiceSpec& spec) {
+  docker::ServiceRef* found = find_service(id);
+  const std::string line = "update service " + (found ? found->spec.name : id);
+  swarm_request(line);
+  if (found == nullptr) throw docker::NotFound(line, 404, "service " + id + " not found");
+  if (found->version != version) throw docker::ApiError(line, 500, "update out of sequence");
+  found->spec = spec;
+  ++found->version;
+}
+
+void FakeEngine::remove_service(const std::string& id) {
+  docker::ServiceRef* found = find_service(id);
+  const std::string line = "remove service " + (found ? found->spec.name : id);
+  swarm_request(line);
+  if (found == nullptr) throw docker::NotFound(line, 404, "service " + id + " not found");
+  std::string removed = found->id;
+  services_.erase(services_.begin() + (found - services_.data()));
+  std::erase_if(tasks_, [&](const docker::TaskRef& t) { return t.service_id == removed; });
+}
+
+std::vector<docker::TaskRef> FakeEngine::list_tasks(const std::string& service) {
+  swarm_request("list tasks " + service);
+  docker::ServiceRef* found = find_service(service);
+  std::vector<docker::TaskRef> out;
+  if (found == nullptr) return out;
+  for (const docker::TaskRef& t : tasks_)
+    if (t.service_id == found->id) out.push_back(t);
+  return out;
+}
+
+std::string FakeEngine::image_digest(const std::string& reference) {
+  const std::string line = "digest " + reference;
+  request(line);
+  auto it = digests_.find(reference);
+  if (it == digests_.end())
+    throw docker::ImageNotFound(line, 404, "manifest for " + reference + " not found");
+  return it->second;
+}
+
 }  // namespace bootstrap::testing

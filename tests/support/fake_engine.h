@@ -27,6 +27,7 @@
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/docker/swarm.h"
 
 namespace bootstrap::testing {
 
@@ -133,6 +134,25 @@ class FakeEngine : public docker::Client {
   std::string volume_document(const std::string& name) override;
   std::string info_document() override;
   void ping() override;
+  // The swarm operations answer from swarm_, nodes_, services_ and tasks_;
+  // all but swarm_state() refuse (503) unless swarm_.manager. A created or
+  // updated service gets no tasks by itself: a test adds those it needs.
+  docker::SwarmState swarm_state() override;
+  std::vector<docker::SwarmNode> list_nodes() override;
+  // Refuses (500, out of sequence) a node whose version is not the current
+  // one; a success raises the version.
+  void update_node(const docker::SwarmNode& node) override;
+  docker::NetworkRef create_overlay_network(
+      const std::string& name, const std::map<std::string, std::string>& labels) override;
+  std::string create_service(const docker::ServiceSpec& spec) override;
+  std::vector<docker::ServiceRef> list_services(const std::string& label_key) override;
+  docker::ServiceRef inspect_service(const std::string& id) override;
+  void update_service(const std::string& id, std::uint64_t version,
+                      const docker::ServiceSpec& spec) override;
+  void remove_service(const std::string& id) override;
+  std::vector<docker::TaskRef> list_tasks(const std::string& service) override;
+  // From digests_; ImageNotFound for a reference it lacks.
+  std::string image_digest(const std::string& reference) override;
 
   // --- State, in the engine's listing order ---------------------------------
 
@@ -156,6 +176,15 @@ class FakeEngine : public docker::Client {
   // What version() reports as its engine: Podman rather than Docker.
   bool podman_ = false;
 
+  // Swarm mode: inactive unless a test makes it otherwise.
+  docker::SwarmState swarm_{"", "inactive", false, ""};
+  std::vector<docker::SwarmNode> nodes_;
+  std::vector<docker::ServiceRef> services_;
+  std::vector<docker::TaskRef> tasks_;
+  std::map<std::string, std::string> digests_;  // image reference -> "sha256:..."
+  // The labels each overlay network was created with.
+  std::map<std::string, std::map<std::string, std::string>> overlay_labels_;
+
   // Every request, in order, as one line each.
   std::vector<std::string> requests_;
   // Request line -> error thrown every time that line is asked.
@@ -167,6 +196,9 @@ class FakeEngine : public docker::Client {
   Container* find_container(const std::string& id_or_name);
   docker::NetworkRef* find_network(const std::string& id_or_name);
   std::vector<docker::VolumeRef>::iterator find_volume(const std::string& name);
+  // Records the request; throws 503 unless this engine manages a swarm.
+  void swarm_request(const std::string& line);
+  docker::ServiceRef* find_service(const std::string& id_or_name);
 
   std::vector<std::pair<std::string, std::exception_ptr>> one_shot_;
 };
