@@ -1,0 +1,562 @@
+#include "bootstrap/installer/swarm_deployment.h"
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include <openssl/evp.h>
+
+#include "bootstrap/base/text.h"
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/errors.h"
+#include "bootstrap/docker/swarm_codec.h"
+#include "bootstrap/installer/swarm_placement.h"
+
+namespace bootstrap::installer {
+
+namespace {
+
+using std::chrono::seconds;
+
+// How many failed tasks make a service one whose tasks keep failing: one
+// failure may be a node's hiccup that the engine's retry cures.
+constexpr std::size_t kFailedTasks = 2;
+constexpr seconds kNetworkRemovalWait{60};
+
+std::string sha256_hex(const std::string& text) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), md, &length, EVP_sha256(), nullptr) != 1)
+    throw std::runtime_error("SHA-256 failed");
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[md[i] >> 4];
+    hex += kHex[md[i] & 0xf];
+  }
+  return hex;
+}
+
+// The digest covers what the catalogue defines. The replica count belongs to
+// scaling, and the update order to the swarm's size: neither may make an
+// install roll the tasks over.
+std::string spec_digest(docker::ServiceSpec spec) {
+  spec.replicas = 0;
+  spec.update_order.clear();
+  spec.labels.erase(kDefinitionLabel);
+  return sha256_hex(docker::service_spec_body(spec));
+}
+
+// How many CPUs a resolved CPU list ("0-3,6") names.
+std::int64_t cpus_in(const std::string& list) {
+  std::int64_t count = 0;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string item = list.substr(start, comma - start);
+    start = comma + 1;
+    std::size_t dash = item.find('-');
+    try {
+      long first = std::stol(item.substr(0, dash));
+      long last = dash == std::string::npos ? first : std::stol(item.substr(dash + 1));
+      if (last >= first) count += last - first + 1;
+    } catch (const std::exception&) {
+      // Left for the engine to refuse on one host; here it only sizes a limit.
+    }
+  }
+  return count;
+}
+
+std::string restart_condition(const std::optional<std::string>& policy) {
+  if (!policy || *policy == "no") return "none";
+  if (policy->rfind("on-failure", 0) == 0) return "on-failure";
+  return "any";  // "always", "unless-stopped"
+}
+
+// The image part of a pinned reference: "lmdx2/app@sha256:..." -> "lmdx2/app".
+std::string unpinned(const std::string& image) { return image.substr(0, image.find('@')); }
+
+bool failed(const docker::TaskRef& task) {
+  return task.state == "failed" || task.state == "rejected";
+}
+
+bool running(const docker::TaskRef& task) {
+  return task.state == "running" && task.desired_state == "running";
+}
+
+std::string task_problem(const docker::TaskRef& task) {
+  std::string why = task.error.empty() ? task.message : task.error;
+  return task.state + (why.empty() ? "" : ": " + why);
+}
+
+bool of_application(const docker::ServiceRef& service, const std::string& application) {
+  auto label = service.spec.labels.find(kApplicationLabel);
+  return label != service.spec.labels.end() && label->second == application;
+}
+
+void sleep_a_second() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
+
+}  // namespace
+
+SwarmDeployment::SwarmDeployment(std::string application, const ServiceList& services,
+                                 docker::Client& client, std::ostream& out)
+    : layout_(std::move(application), services, [this] { return cpu_count(); }),
+      client_(client),
+      out_(out) {}
+
+unsigned SwarmDeployment::cpu_count() {
+  if (cpu_count_ == 0) cpu_count_ = static_cast<unsigned>(std::max(client_.info().ncpu, 1));
+  return cpu_count_;
+}
+
+bool SwarmDeployment::installed(docker::Client& client, const std::string& application) {
+  if (!client.swarm_state().manager) return false;
+  for (const docker::ServiceRef& s : client.list_services(kApplicationLabel))
+    if (of_application(s, application)) return true;
+  return false;
+}
+
+docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& service,
+                                                  unsigned cpu_count,
+                                                  const SwarmOptions& options) const {
+  Layout layout(layout_.application(), layout_.services(), cpu_count);
+  ContainerDefinition d = layout.definition(service);
+  const docker::ContainerSpec& request = d.request;
+  docker::ServiceSpec spec;
+  spec.name = request.name;
+  spec.labels[kApplicationLabel] = layout.application();
+  spec.image = request.image;
+  if (request.command) spec.args = docker::split_command(*request.command);
+  for (const auto& [key, value] : request.environment.value_or(docker::KeyValues{})) {
+    if (key == "WNAME")
+      spec.env.push_back(key + "={{if eq .Task.Slot \"1\"}}" + value + "{{else}}" + service.name +
+                         "_{{.Task.Slot}}{{end}}");
+    else
+      spec.env.push_back(key + "=" + value);
+  }
+  for (const docker::Bind& bind : request.binds.value_or(std::vector<docker::Bind>{}))
+    spec.mounts.push_back({bind.source.front() == '/' ? "bind" : "volume", bind.source,
+                           bind.target, bind.mode == "ro"});
+  spec.ulimits = request.ulimits.value_or(std::vector<docker::Ulimit>{});
+  for (const NetworkJoin& join : d.networks) spec.networks.push_back({join.network, join.aliases});
+  spec.restart_condition = restart_condition(request.restart_policy);
+  if (request.cpuset_cpus) spec.nano_cpus = cpus_in(*request.cpuset_cpus) * 1'000'000'000;
+  const bool stateful = keeps_data(d);
+  if (stateful) spec.constraints.push_back(placement_constraint(layout, service.name));
+  spec.update_order = stateful ? "stop-first" : "start-first";
+  spec.endpoint_mode = options.routing_mesh ? "vip" : "dnsrr";
+  for (const auto& [container_port, host_port] : request.ports.value_or(docker::KeyValues{})) {
+    std::string port = container_port.substr(0, container_port.find('/'));
+    std::string protocol =
+        container_port.find('/') == std::string::npos ? "tcp" : container_port.substr(port.size() + 1);
+    spec.ports.push_back({std::stoi(port), std::stoi(host_port), protocol,
+                          options.routing_mesh ? "ingress" : "host"});
+  }
+  spec.labels[kDefinitionLabel] = spec_digest(spec);
+  return spec;
+}
+
+void SwarmDeployment::require_manager() {
+  docker::SwarmState state = client_.swarm_state();
+  if (state.manager) return;
+  std::string where = state.local_state == "active"
+                          ? "this engine is a worker of a swarm; run bootstrap on one of its managers"
+                          : "this engine is not part of a swarm; make it the first manager of one "
+                            "with `docker swarm init`, and add the other hosts with the "
+                            "`docker swarm join` command it prints";
+  throw SwarmRefusal("nothing was changed: " + where);
+}
+
+std::map<std::string, std::string> SwarmDeployment::node_names() {
+  std::map<std::string, std::string> names;
+  for (const docker::SwarmNode& node : client_.list_nodes()) names[node.id] = node.hostname;
+  return names;
+}
+
+void SwarmDeployment::fit_update_order(std::vector<docker::ServiceSpec>& specs) {
+  std::size_t usable = 0;
+  for (const docker::SwarmNode& n : client_.list_nodes())
+    if (n.state == "ready" && n.availability == "active") ++usable;
+  if (usable >= 2) return;
+  for (docker::ServiceSpec& spec : specs) {
+    bool host_port = std::any_of(spec.ports.begin(), spec.ports.end(),
+                                 [](const docker::ServicePort& p) { return p.mode == "host"; });
+    if (!host_port || spec.update_order != "start-first") continue;
+    // The new task would wait for a node whose port is free, and there is none.
+    out_ << "note: " << spec.name
+         << " updates stop-first: its port is published on its node, and no second node can "
+            "take the new task"
+         << std::endl;
+    spec.update_order = "stop-first";
+  }
+}
+
+SwarmOptions SwarmDeployment::current_options() {
+  SwarmOptions options;
+  for (const docker::ServiceRef& s : client_.list_services(kApplicationLabel))
+    if (of_application(s, layout_.application()) && s.spec.endpoint_mode == "vip" && !s.spec.ports.empty())
+      options.routing_mesh = true;
+  return options;
+}
+
+void SwarmDeployment::install(const SwarmOptions& options) {
+  require_manager();
+  changed_.clear();
+
+  // Everything that can refuse the install is checked before the first change.
+  for (const docker::ContainerRef& c : client_.list_containers(true))
+    for (const ServiceDescription& s : layout_.services())
+      if (layout_.belongs_to(s.name, c.name))
+        throw SwarmRefusal("nothing was changed: " + layout_.application() +
+                           " runs on this engine as containers (" + c.name +
+                           "); `bootstrap uninstall` them first");
+  std::vector<docker::ServiceSpec> specs;
+  for (const ServiceDescription& s : layout_.services())
+    specs.push_back(service_spec(s, cpu_count(), options));
+  fit_update_order(specs);
+  std::vector<docker::SwarmNode> nodes = client_.list_nodes();
+  const std::string manager = client_.swarm_state().node_id;
+  auto find_node = [&](const std::string& name) -> docker::SwarmNode* {
+    for (docker::SwarmNode& n : nodes)
+      if (n.id == name || n.hostname == name || (!n.name.empty() && n.name == name)) return &n;
+    return nullptr;
+  };
+  std::map<std::string, std::string> pins;  // placement label -> node id
+  for (const ServiceDescription& s : layout_.services()) {
+    auto asked = options.placements.find(s.name);
+    if (!keeps_data(layout_.definition(s))) {
+      if (asked != options.placements.end())
+        throw SwarmRefusal("nothing was changed: " + s.name +
+                           " keeps no data, so it is not placed: it runs on any node");
+      continue;
+    }
+    std::string node_id = manager;
+    if (asked != options.placements.end()) {
+      docker::SwarmNode* node = find_node(asked->second);
+      if (node == nullptr)
+        throw SwarmRefusal("nothing was changed: the swarm has no node \"" + asked->second + "\"");
+      node_id = node->id;
+    }
+    pins[placement_label(layout_, s.name)] = node_id;
+  }
+  for (const auto& [service, node] : options.placements)
+    if (std::none_of(layout_.services().begin(), layout_.services().end(),
+                     [&](const ServiceDescription& s) { return s.name == service; }))
+      throw SwarmRefusal("nothing was changed: there is no service \"" + service + "\"");
+
+  bool limited = false;
+  for (const ServiceDescription& s : layout_.services()) limited = limited || s.cpuset.has_value();
+  if (limited)
+    out_ << "note: swarm services have no CPU sets; each service's CPU set is applied as a CPU "
+            "limit of as many CPUs instead (for "
+         << cpu_count() << " CPUs)" << std::endl;
+
+  std::set<std::string> existing;
+  for (const docker::NetworkRef& n : client_.list_networks()) existing.insert(n.name);
+  for (const LayoutObject& network : layout_.networks()) {
+    if (existing.count(network.name) > 0) continue;
+    out_ << "creating overlay network " << network.name << std::endl;
+    client_.create_overlay_network(network.name, {{kApplicationLabel, layout_.application()}});
+  }
+
+  // One update per node that needs one: a node's version moves with each.
+  for (docker::SwarmNode& node : nodes) {
+    docker::SwarmNode wanted = node;
+    for (const auto& [label, node_id] : pins) {
+      if (node.id == node_id) {
+        wanted.labels[label] = "true";
+      } else if (wanted.labels.erase(label) > 0) {
+        out_ << "moving the placement " << label << " away from node " << node.hostname
+             << ": data it keeps there stays there" << std::endl;
+      }
+    }
+    if (wanted.labels == node.labels) continue;
+    for (const auto& [label, node_id] : pins)
+      if (node.id == node_id && node.labels.count(label) == 0)
+        out_ << "placing " << label.substr(label.rfind('.') + 1) << " on node " << node.hostname
+             << std::endl;
+    client_.update_node(wanted);
+  }
+
+  std::map<std::string, docker::ServiceRef> current;
+  for (docker::ServiceRef& s : client_.list_services(kApplicationLabel))
+    if (of_application(s, layout_.application())) current[s.spec.name] = std::move(s);
+  for (docker::ServiceSpec& spec : specs) {
+    auto found = current.find(spec.name);
+    if (found == current.end()) {
+      out_ << "creating service " << spec.name << std::endl;
+      client_.create_service(spec);
+      changed_.push_back(spec.name);
+      continue;
+    }
+    const docker::ServiceSpec& now = found->second.spec;
+    // An image an update pinned to its digest stays pinned while the
+    // catalogue names the same reference.
+    if (unpinned(now.image) == spec.image && now.image != spec.image) {
+      spec.image = now.image;
+      spec.labels[kDefinitionLabel] = spec_digest(spec);
+    }
+    auto label = now.labels.find(kDefinitionLabel);
+    if (label != now.labels.end() && label->second == spec.labels[kDefinitionLabel]) continue;
+    out_ << "updating service " << spec.name << ": its definition changed" << std::endl;
+    spec.replicas = now.replicas;
+    client_.update_service(found->second.id, found->second.version, spec);
+    changed_.push_back(spec.name);
+  }
+}
+
+void SwarmDeployment::update() {
+  require_manager();
+  changed_.clear();
+  const SwarmOptions options = current_options();
+  std::map<std::string, std::string> pinned;  // reference -> reference@digest
+  for (const ServiceDescription& s : layout_.services()) {
+    if (pinned.count(s.image) > 0) continue;
+    try {
+      pinned[s.image] = s.image + "@" + client_.image_digest(s.image);
+    } catch (const docker::EngineError& e) {
+      throw std::runtime_error(std::string("nothing was changed: ") + e.what());
+    }
+  }
+  std::vector<docker::ServiceSpec> specs;
+  for (const ServiceDescription& s : layout_.services()) {
+    docker::ServiceSpec spec = service_spec(s, cpu_count(), options);
+    spec.image = pinned.at(s.image);
+    spec.labels[kDefinitionLabel] = spec_digest(spec);
+    specs.push_back(std::move(spec));
+  }
+  fit_update_order(specs);
+  std::map<std::string, docker::ServiceRef> current;
+  for (docker::ServiceRef& s : client_.list_services(kApplicationLabel))
+    if (of_application(s, layout_.application())) current[s.spec.name] = std::move(s);
+  for (docker::ServiceSpec& spec : specs) {
+    auto found = current.find(spec.name);
+    if (found == current.end()) {
+      out_ << "creating service " << spec.name << std::endl;
+      client_.create_service(spec);
+      changed_.push_back(spec.name);
+      continue;
+    }
+    const docker::ServiceRef& now = found->second;
+    auto label = now.spec.labels.find(kDefinitionLabel);
+    if (label != now.spec.labels.end() && label->second == spec.labels[kDefinitionLabel]) {
+      out_ << "service " << spec.name << " is up to date" << std::endl;
+      continue;
+    }
+    out_ << "updating service " << spec.name << " (" << spec.update_order << ")" << std::endl;
+    spec.replicas = now.spec.replicas;
+    client_.update_service(now.id, now.version, spec);
+    changed_.push_back(spec.name);
+  }
+}
+
+void SwarmDeployment::scale(const std::string& service, int replicas) {
+  require_manager();
+  changed_.clear();
+  const std::string name = layout_.name_of(service);
+  for (const docker::ServiceRef& s : client_.list_services(kApplicationLabel)) {
+    if (s.spec.name != name) continue;
+    docker::ServiceSpec spec = s.spec;
+    spec.replicas = static_cast<std::uint64_t>(replicas);
+    out_ << "scaling service " << name << " to " << replicas
+         << (replicas == 1 ? " replica" : " replicas") << std::endl;
+    client_.update_service(s.id, s.version, spec);
+    changed_.push_back(name);
+    return;
+  }
+  throw SwarmRefusal("nothing was changed: the swarm has no service " + name);
+}
+
+void SwarmDeployment::uninstall() {
+  require_manager();
+  changed_.clear();
+  for (const docker::ServiceRef& s : client_.list_services(kApplicationLabel)) {
+    if (!of_application(s, layout_.application())) continue;
+    out_ << "removing service " << s.spec.name << std::endl;
+    client_.remove_service(s.id);
+  }
+  std::set<std::string> existing;
+  for (const docker::NetworkRef& n : client_.list_networks()) existing.insert(n.name);
+  for (const LayoutObject& network : layout_.networks()) {
+    if (existing.count(network.name) == 0) continue;
+    out_ << "removing overlay network " << network.name << std::endl;
+    // The tasks of a removed service leave its networks only as their
+    // containers stop.
+    auto deadline = std::chrono::steady_clock::now() + kNetworkRemovalWait;
+    while (true) {
+      try {
+        client_.remove_network(network.name);
+        break;
+      } catch (const docker::NotFound&) {
+        break;
+      } catch (const docker::ApiError&) {
+        if (std::chrono::steady_clock::now() >= deadline) throw;
+        sleep_a_second();
+      }
+    }
+  }
+  const std::string prefix = "io.kestro.place." + layout_.application() + "-";
+  for (const docker::SwarmNode& node : client_.list_nodes()) {
+    docker::SwarmNode wanted = node;
+    std::erase_if(wanted.labels, [&](const auto& label) { return label.first.rfind(prefix, 0) == 0; });
+    if (wanted.labels != node.labels) client_.update_node(wanted);
+  }
+  out_ << "volumes stay on the nodes that hold them" << std::endl;
+}
+
+void SwarmDeployment::watch(const SettleOptions& options, Timer& timer) {
+  if (options.settle <= seconds{0} || changed_.empty()) return;
+  out_ << "checking that " << changed_.size()
+       << (changed_.size() == 1 ? " service comes up and stays" : " services come up and stay")
+       << " up ("
+       << options.settle.count() << " s)" << std::endl;
+  std::map<std::string, std::uint64_t> desired;
+  for (const docker::ServiceRef& s : client_.list_services(kApplicationLabel))
+    desired[s.spec.name] = s.spec.replicas;
+  // Tasks that had failed before the watch are history.
+  std::set<std::string> old_failures;
+  for (const std::string& name : changed_)
+    for (const docker::TaskRef& t : client_.list_tasks(name))
+      if (failed(t)) old_failures.insert(t.id);
+
+  const auto started = timer.now();
+  const auto limit = std::max(options.settle, options.wait_timeout);
+  while (true) {
+    std::vector<std::string> failing, waiting;
+    std::vector<std::vector<docker::TaskRef>> failures;
+    std::map<std::string, std::vector<docker::TaskRef>> tasks;
+    for (const std::string& name : changed_) {
+      std::vector<docker::TaskRef>& mine = tasks[name];
+      mine = client_.list_tasks(name);
+      std::vector<docker::TaskRef> bad;
+      std::uint64_t up = 0;
+      for (const docker::TaskRef& t : mine) {
+        if (failed(t) && old_failures.count(t.id) == 0) bad.push_back(t);
+        if (running(t)) ++up;
+      }
+      if (bad.size() >= kFailedTasks) {
+        failing.push_back(name);
+        failures.push_back(std::move(bad));
+      } else if (up != desired[name]) {
+        waiting.push_back(name);
+      }
+    }
+    const auto waited = timer.now() - started;
+    if (failing.empty() && waiting.empty() && waited >= options.settle) return;
+    if (!failing.empty() || waited >= limit) {
+      std::map<std::string, std::string> nodes = node_names();
+      auto on = [&](const docker::TaskRef& t) {
+        return t.node_id.empty() ? std::string() : " on " + (nodes.count(t.node_id) ? nodes[t.node_id] : t.node_id);
+      };
+      for (std::size_t i = 0; i < failing.size(); ++i) {
+        out_ << failing[i] << ": " << failures[i].size() << " tasks failed" << std::endl;
+        std::sort(failures[i].begin(), failures[i].end(),
+                  [](const docker::TaskRef& a, const docker::TaskRef& b) {
+                    return a.updated_at > b.updated_at;
+                  });
+        for (std::size_t k = 0; k < failures[i].size() && k < 3; ++k)
+          out_ << "  task " << failures[i][k].slot << on(failures[i][k]) << ": "
+               << base::printable(task_problem(failures[i][k])) << std::endl;
+      }
+      if (failing.empty())
+        for (const std::string& name : waiting) {
+          out_ << name << " did not reach " << desired[name] << " running "
+               << (desired[name] == 1 ? "task" : "tasks") << std::endl;
+          for (const docker::TaskRef& t : tasks[name])
+            if (t.desired_state == "running" && !running(t))
+              out_ << "  task " << t.slot << on(t) << ": " << base::printable(task_problem(t))
+                   << std::endl;
+        }
+      std::vector<std::string> named = failing.empty() ? waiting : failing;
+      std::string list;
+      for (const std::string& n : named) list += (list.empty() ? "" : ", ") + n;
+      throw SettleFailure(failing.empty() ? "not every service came up in time: " + list
+                                          : "tasks keep failing: " + list);
+    }
+    timer.sleep(std::chrono::milliseconds(1000));
+  }
+}
+
+bool SwarmStatus::all_running() const {
+  return std::all_of(services.begin(), services.end(), [](const SwarmServiceStatus& s) {
+    return s.present && s.running == s.desired;
+  });
+}
+
+SwarmStatus gather_swarm_status(docker::Client& client, const std::string& application,
+                                const ServiceList& services) {
+  Layout layout(application, services);
+  SwarmStatus status;
+  std::map<std::string, docker::ServiceRef> current;
+  for (docker::ServiceRef& s : client.list_services(kApplicationLabel))
+    current[s.spec.name] = std::move(s);
+  std::map<std::string, std::string> nodes;
+  for (const docker::SwarmNode& node : client.list_nodes()) nodes[node.id] = node.hostname;
+  for (const ServiceDescription& s : services) {
+    SwarmServiceStatus row;
+    row.service = layout.name_of(s.name);
+    auto found = current.find(row.service);
+    if (found != current.end()) {
+      row.present = true;
+      row.desired = found->second.spec.replicas;
+      row.image = unpinned(found->second.spec.image);
+      std::int64_t newest = -1;
+      for (const docker::TaskRef& t : client.list_tasks(row.service)) {
+        if (running(t)) {
+          ++row.running;
+          row.nodes.push_back(nodes.count(t.node_id) ? nodes[t.node_id] : t.node_id);
+        } else if (failed(t) && t.updated_at > newest) {
+          newest = t.updated_at;
+          row.problem = task_problem(t);
+        }
+      }
+      std::sort(row.nodes.begin(), row.nodes.end());
+    }
+    status.services.push_back(std::move(row));
+  }
+  std::set<std::string> existing;
+  for (const docker::NetworkRef& n : client.list_networks()) existing.insert(n.name);
+  for (const LayoutObject& network : layout.networks())
+    status.networks.emplace_back(network.name, existing.count(network.name) > 0);
+  return status;
+}
+
+std::string render_swarm_status(const SwarmStatus& status) {
+  std::vector<std::vector<std::string>> rows{{"SERVICE", "REPLICAS", "IMAGE", "NODES", "LAST ERROR"}};
+  for (const SwarmServiceStatus& s : status.services) {
+    if (!s.present) {
+      rows.push_back({s.service, "missing", "-", "-", "-"});
+      continue;
+    }
+    std::string where;
+    for (const std::string& node : s.nodes) where += (where.empty() ? "" : ",") + node;
+    rows.push_back({s.service, std::to_string(s.running) + "/" + std::to_string(s.desired),
+                    s.image, where.empty() ? "-" : where,
+                    s.problem.empty() ? "-" : base::printable(s.problem)});
+  }
+  rows.push_back({});
+  rows.push_back({"NETWORK", "STATE"});
+  for (const auto& [name, present] : status.networks)
+    rows.push_back({name, present ? "present" : "missing"});
+  std::vector<std::size_t> width;
+  for (const auto& row : rows)
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (width.size() <= i) width.push_back(0);
+      width[i] = std::max(width[i], row[i].size());
+    }
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace bootstrap::installer
