@@ -25,6 +25,7 @@
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
+#include "bootstrap/app/swarm_status.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/app/support_bundle.h"
 #include "bootstrap/docker/config.h"
@@ -58,6 +59,9 @@ struct Invocation {
   std::string bundle_output;
   int lock_timeout = 600;  // seconds
   int jobs = 1;
+  bool swarm = false;
+  std::vector<std::string> placements;  // "SERVICE=NODE"
+  bool routing_mesh = false;
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
@@ -150,6 +154,22 @@ CLI::Validator product_service() {
         return text + ": " + names;
       },
       "SERVICE");
+}
+
+// "SERVICE=NODE", SERVICE one of the product's.
+const CLI::Validator& placement() {
+  static const CLI::Validator kPlacement(
+      [](std::string& text) -> std::string {
+        std::size_t equals = text.find('=');
+        if (equals == std::string::npos || equals + 1 == text.size())
+          return "\"" + text + "\" is not SERVICE=NODE";
+        std::string service = text.substr(0, equals);
+        if (LumadexInstaller::is_service(service)) return {};
+        return "\"" + service + "\" is not one of the product's services" +
+               suggestion(service, service_names());
+      },
+      "SERVICE=NODE");
+  return kPlacement;
 }
 
 // Ctrl-C asks the engine client to abandon the request in flight and send no
@@ -267,6 +287,19 @@ void install_options(CLI::App& command, Invocation& in) {
   dry_run_option(command, in);
   settle_options(command, in);
   jobs_option(command, in);
+  command.add_flag("--swarm", in.swarm,
+                   "Run the services on the Docker swarm this engine manages, not on this host");
+  command
+      .add_option("--place", in.placements,
+                  "With --swarm: keep SERVICE, and the data it keeps, on NODE (default: this "
+                  "manager)")
+      ->check(placement())
+      ->needs("--swarm");
+  command
+      .add_flag("--routing-mesh", in.routing_mesh,
+                 "With --swarm: publish port 5000 on every node through the routing mesh "
+                 "(needs IPVS in each node's kernel)")
+      ->needs("--swarm");
 }
 // The console has shown the engine's text already; standard error gets the
 // one-line reason the front end promises for every failure.
@@ -275,6 +308,14 @@ int completed(const char* command, const LumadexInstaller& product, bool done) {
   return completed(done);
 }
 int install(const Invocation& in) {
+  if (in.swarm) {
+    installer::SwarmOptions options;
+    for (const std::string& pair : in.placements)
+      options.placements[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
+    options.routing_mesh = in.routing_mesh;
+    LumadexInstaller(watched_environment(in)).install_on_swarm(in.version, options);
+    return kExitOk;
+  }
   LumadexInstaller product(watched_environment(in));
   return completed("install", product, product.install(in.version, in.update));
 }
@@ -286,6 +327,10 @@ void update_options(CLI::App& command, Invocation& in) {
 }
 int update(const Invocation& in) {
   LumadexInstaller product(watched_environment(in));
+  if (product.on_swarm()) {
+    product.update_on_swarm();
+    return kExitOk;
+  }
   return completed("update", product, product.update());
 }
 
@@ -296,7 +341,11 @@ void uninstall_options(CLI::App& command, Invocation& in) {
 int uninstall(const Invocation& in) {
   LumadexInstaller::Environment environment = make_environment(in.dry_run);
   environment.jobs = in.jobs;
-  LumadexInstaller(environment).uninstall();
+  LumadexInstaller product(environment);
+  if (product.on_swarm())
+    product.uninstall_on_swarm();
+  else
+    product.uninstall();
   return kExitOk;
 }
 
@@ -312,7 +361,11 @@ void scale_options(CLI::App& command, Invocation& in) {
   jobs_option(command, in);
 }
 int scale(const Invocation& in) {
-  LumadexInstaller(watched_environment(in)).scale(in.service, in.count);
+  LumadexInstaller product(watched_environment(in));
+  if (product.on_swarm())
+    product.scale_on_swarm(in.service, in.count);
+  else
+    product.scale(in.service, in.count);
   return kExitOk;
 }
 
@@ -328,6 +381,10 @@ void status_options(CLI::App& command, Invocation& in) {
   command.add_flag("--json", in.status_json, "Print one JSON document instead of tables");
 }
 int status(const Invocation& in) {
+  if (LumadexInstaller(make_environment(false)).on_swarm()) {
+    swarm_status_command(std::cout, in.status_json);
+    return kExitOk;
+  }
   status_command(std::cout, in.status_json);
   return kExitOk;
 }

@@ -20,6 +20,7 @@
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/service.h"
 #include "bootstrap/installer/settle.h"
+#include "bootstrap/installer/swarm_deployment.h"
 
 namespace bootstrap::installer::lumadex {
 
@@ -97,6 +98,24 @@ class LumadexInstaller {
 
   // Whether `name` is the "name" of a catalogue entry.
   static bool is_service(const std::string& name);
+
+  // --- On a swarm (swarm_deployment.h) --------------------------------------
+  // Each says "installing lumadex on the swarm" or the like, drives a
+  // SwarmDeployment of the catalogue, and watches what it changed as the
+  // environment's settle options say. Each throws SwarmRefusal before any
+  // change on an engine that is not a swarm manager, SettleFailure when a
+  // service did not come up, and engine errors.
+
+  // Whether the engine manages a swarm that runs the product.
+  bool on_swarm();
+  // The catalogue as swarm services, the application entries on
+  // lmdx2/app:<version> when a version is given.
+  void install_on_swarm(std::optional<std::string> version, const SwarmOptions& options);
+  // A rolling update to the images the registry has now.
+  void update_on_swarm();
+  void scale_on_swarm(const std::string& service_name, int replicas);
+  // Services, overlay networks and placement labels go; volumes stay.
+  void uninstall_on_swarm();
 
  private:
   std::unique_ptr<KestroInstaller> make_deployment(const ServiceList& services);
