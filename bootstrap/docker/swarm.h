@@ -88,6 +88,10 @@ struct ServiceRef {
   std::string id;
   std::uint64_t version = 0;
   ServiceSpec spec;
+  // The last rolling update: "updating", "paused", "completed", "rollback_..."
+  // (empty when there has been none), and the engine's word on it.
+  std::string update_state{};
+  std::string update_message{};
 };
 
 // One task (one replica's container, or an attempt at one) of a service.

@@ -143,7 +143,9 @@ ServiceSpec spec_from(const json& spec) {
 }
 
 ServiceRef service_from(const json& entry) {
-  return ServiceRef{text(entry, "ID"), version_of(entry), spec_from(object_at(entry, "Spec"))};
+  const json& update = object_at(entry, "UpdateStatus");
+  return ServiceRef{text(entry, "ID"), version_of(entry), spec_from(object_at(entry, "Spec")),
+                    text(update, "State"), text(update, "Message")};
 }
 
 }  // namespace
@@ -221,7 +223,9 @@ SwarmState read_swarm_state(const std::string& context, const std::string& info)
 
 std::vector<SwarmNode> read_nodes(const std::string& context, const std::string& answer) {
   std::vector<SwarmNode> nodes;
-  for (const json& entry : list(context, parse(context, answer))) {
+  // The parsed answer must outlive the loop: list() only looks at it.
+  const json parsed = parse(context, answer);
+  for (const json& entry : list(context, parsed)) {
     const json& spec = object_at(entry, "Spec");
     const json& status = object_at(entry, "Status");
     nodes.push_back(SwarmNode{text(entry, "ID"), version_of(entry),
@@ -240,14 +244,16 @@ ServiceRef read_service(const std::string& context, const std::string& answer) {
 
 std::vector<ServiceRef> read_services(const std::string& context, const std::string& answer) {
   std::vector<ServiceRef> services;
-  for (const json& entry : list(context, parse(context, answer)))
+  const json parsed = parse(context, answer);
+  for (const json& entry : list(context, parsed))
     services.push_back(service_from(entry));
   return services;
 }
 
 std::vector<TaskRef> read_tasks(const std::string& context, const std::string& answer) {
   std::vector<TaskRef> tasks;
-  for (const json& entry : list(context, parse(context, answer))) {
+  const json parsed = parse(context, answer);
+  for (const json& entry : list(context, parsed)) {
     const json& status = object_at(entry, "Status");
     tasks.push_back(TaskRef{text(entry, "ID"), text(entry, "ServiceID"), text(entry, "NodeID"),
                             small(number(entry, "Slot")), text(entry, "DesiredState"),

@@ -107,6 +107,11 @@ SwarmDeployment::SwarmDeployment(std::string application, const ServiceList& ser
       client_(client),
       out_(out) {}
 
+void SwarmDeployment::doing(const std::string& line) {
+  // A describing client announces the change itself ("would create ...").
+  if (!describe_only) out_ << line << std::endl;
+}
+
 unsigned SwarmDeployment::cpu_count() {
   if (cpu_count_ == 0) cpu_count_ = static_cast<unsigned>(std::max(client_.info().ncpu, 1));
   return cpu_count_;
@@ -258,7 +263,7 @@ void SwarmDeployment::install(const SwarmOptions& options) {
   for (const docker::NetworkRef& n : client_.list_networks()) existing.insert(n.name);
   for (const LayoutObject& network : layout_.networks()) {
     if (existing.count(network.name) > 0) continue;
-    out_ << "creating overlay network " << network.name << std::endl;
+    doing("creating overlay network " + network.name);
     client_.create_overlay_network(network.name, {{kApplicationLabel, layout_.application()}});
   }
 
@@ -269,15 +274,14 @@ void SwarmDeployment::install(const SwarmOptions& options) {
       if (node.id == node_id) {
         wanted.labels[label] = "true";
       } else if (wanted.labels.erase(label) > 0) {
-        out_ << "moving the placement " << label << " away from node " << node.hostname
-             << ": data it keeps there stays there" << std::endl;
+        doing("moving the placement " + label + " away from node " + node.hostname +
+              ": data it keeps there stays there");
       }
     }
     if (wanted.labels == node.labels) continue;
     for (const auto& [label, node_id] : pins)
       if (node.id == node_id && node.labels.count(label) == 0)
-        out_ << "placing " << label.substr(label.rfind('.') + 1) << " on node " << node.hostname
-             << std::endl;
+        doing("placing " + label.substr(label.rfind('.') + 1) + " on node " + node.hostname);
     client_.update_node(wanted);
   }
 
@@ -287,7 +291,7 @@ void SwarmDeployment::install(const SwarmOptions& options) {
   for (docker::ServiceSpec& spec : specs) {
     auto found = current.find(spec.name);
     if (found == current.end()) {
-      out_ << "creating service " << spec.name << std::endl;
+      doing("creating service " + spec.name);
       client_.create_service(spec);
       changed_.push_back(spec.name);
       continue;
@@ -301,7 +305,7 @@ void SwarmDeployment::install(const SwarmOptions& options) {
     }
     auto label = now.labels.find(kDefinitionLabel);
     if (label != now.labels.end() && label->second == spec.labels[kDefinitionLabel]) continue;
-    out_ << "updating service " << spec.name << ": its definition changed" << std::endl;
+    doing("updating service " + spec.name + ": its definition changed");
     spec.replicas = now.replicas;
     client_.update_service(found->second.id, found->second.version, spec);
     changed_.push_back(spec.name);
@@ -335,7 +339,7 @@ void SwarmDeployment::update() {
   for (docker::ServiceSpec& spec : specs) {
     auto found = current.find(spec.name);
     if (found == current.end()) {
-      out_ << "creating service " << spec.name << std::endl;
+      doing("creating service " + spec.name);
       client_.create_service(spec);
       changed_.push_back(spec.name);
       continue;
@@ -346,7 +350,7 @@ void SwarmDeployment::update() {
       out_ << "service " << spec.name << " is up to date" << std::endl;
       continue;
     }
-    out_ << "updating service " << spec.name << " (" << spec.update_order << ")" << std::endl;
+    doing("updating service " + spec.name + " (" + spec.update_order + ")");
     spec.replicas = now.spec.replicas;
     client_.update_service(now.id, now.version, spec);
     changed_.push_back(spec.name);
@@ -361,8 +365,8 @@ void SwarmDeployment::scale(const std::string& service, int replicas) {
     if (s.spec.name != name) continue;
     docker::ServiceSpec spec = s.spec;
     spec.replicas = static_cast<std::uint64_t>(replicas);
-    out_ << "scaling service " << name << " to " << replicas
-         << (replicas == 1 ? " replica" : " replicas") << std::endl;
+    doing("scaling service " + name + " to " + std::to_string(replicas) +
+          (replicas == 1 ? " replica" : " replicas"));
     client_.update_service(s.id, s.version, spec);
     changed_.push_back(name);
     return;
@@ -375,14 +379,14 @@ void SwarmDeployment::uninstall() {
   changed_.clear();
   for (const docker::ServiceRef& s : client_.list_services(kApplicationLabel)) {
     if (!of_application(s, layout_.application())) continue;
-    out_ << "removing service " << s.spec.name << std::endl;
+    doing("removing service " + s.spec.name);
     client_.remove_service(s.id);
   }
   std::set<std::string> existing;
   for (const docker::NetworkRef& n : client_.list_networks()) existing.insert(n.name);
   for (const LayoutObject& network : layout_.networks()) {
     if (existing.count(network.name) == 0) continue;
-    out_ << "removing overlay network " << network.name << std::endl;
+    doing("removing overlay network " + network.name);
     // The tasks of a removed service leave its networks only as their
     // containers stop.
     auto deadline = std::chrono::steady_clock::now() + kNetworkRemovalWait;
@@ -413,9 +417,6 @@ void SwarmDeployment::watch(const SettleOptions& options, Timer& timer) {
        << (changed_.size() == 1 ? " service comes up and stays" : " services come up and stay")
        << " up ("
        << options.settle.count() << " s)" << std::endl;
-  std::map<std::string, std::uint64_t> desired;
-  for (const docker::ServiceRef& s : client_.list_services(kApplicationLabel))
-    desired[s.spec.name] = s.spec.replicas;
   // Tasks that had failed before the watch are history.
   std::set<std::string> old_failures;
   for (const std::string& name : changed_)
@@ -424,10 +425,18 @@ void SwarmDeployment::watch(const SettleOptions& options, Timer& timer) {
 
   const auto started = timer.now();
   const auto limit = std::max(options.settle, options.wait_timeout);
+  std::map<std::string, std::uint64_t> desired;
   while (true) {
     std::vector<std::string> failing, waiting;
     std::vector<std::vector<docker::TaskRef>> failures;
     std::map<std::string, std::vector<docker::TaskRef>> tasks;
+    // A rolling update keeps the replica count all along; only the service
+    // tells when the last task has been replaced, or that it stopped.
+    std::map<std::string, docker::ServiceRef> services;
+    for (docker::ServiceRef& s : client_.list_services(kApplicationLabel)) {
+      desired[s.spec.name] = s.spec.replicas;
+      services[s.spec.name] = std::move(s);
+    }
     for (const std::string& name : changed_) {
       std::vector<docker::TaskRef>& mine = tasks[name];
       mine = client_.list_tasks(name);
@@ -437,10 +446,11 @@ void SwarmDeployment::watch(const SettleOptions& options, Timer& timer) {
         if (failed(t) && old_failures.count(t.id) == 0) bad.push_back(t);
         if (running(t)) ++up;
       }
-      if (bad.size() >= kFailedTasks) {
+      const std::string& rolling = services[name].update_state;
+      if (bad.size() >= kFailedTasks || rolling == "paused" || rolling.rfind("rollback", 0) == 0) {
         failing.push_back(name);
         failures.push_back(std::move(bad));
-      } else if (up != desired[name]) {
+      } else if (up != desired[name] || rolling == "updating") {
         waiting.push_back(name);
       }
     }
@@ -452,7 +462,12 @@ void SwarmDeployment::watch(const SettleOptions& options, Timer& timer) {
         return t.node_id.empty() ? std::string() : " on " + (nodes.count(t.node_id) ? nodes[t.node_id] : t.node_id);
       };
       for (std::size_t i = 0; i < failing.size(); ++i) {
-        out_ << failing[i] << ": " << failures[i].size() << " tasks failed" << std::endl;
+        const docker::ServiceRef& service = services[failing[i]];
+        if (service.update_state == "paused" || service.update_state.rfind("rollback", 0) == 0)
+          out_ << failing[i] << ": its update stopped (" << service.update_state << ": "
+               << base::printable(service.update_message) << ")" << std::endl;
+        else
+          out_ << failing[i] << ": " << failures[i].size() << " tasks failed" << std::endl;
         std::sort(failures[i].begin(), failures[i].end(),
                   [](const docker::TaskRef& a, const docker::TaskRef& b) {
                     return a.updated_at > b.updated_at;

@@ -108,10 +108,15 @@ class SwarmDeployment {
   // nodes they ran on, and SettleFailure is thrown.
   void watch(const SettleOptions& options, Timer& timer = real_timer());
 
+  // Set when the client only describes changes (a dry run): the lines
+  // announcing each change are then left to it.
+  bool describe_only = false;
+
   // The services created or changed by the last operation, engine names.
   const std::vector<std::string>& changed() const { return changed_; }
 
  private:
+  void doing(const std::string& line);
   void require_manager();
   // Host-published services update stop-first on a swarm with fewer than two
   // usable nodes, saying so.

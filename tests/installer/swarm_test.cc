@@ -279,6 +279,19 @@ TEST(SwarmWatch, PassesRunningServicesAndReportsFailingOrStuckOnes) {
       "  task 1 on host-a: failed: task: non-zero exit (3)\n",
       out.str());
 
+  // An update the engine paused is a failure as it stands, whatever runs.
+  engine.tasks_ = {task("lumadex-api", "running"), task("lumadex-cache", "running")};
+  engine.services_[0].update_state = "paused";
+  engine.services_[0].update_message = "update paused due to failure of task t9";
+  SteppingTimer paused;
+  out.str("");
+  EXPECT_THROW(deployment.watch(options, paused), SettleFailure);
+  EXPECT_NE(out.str().find("lumadex-api: its update stopped (paused: update paused due to "
+                           "failure of task t9)\n"),
+            std::string::npos)
+      << out.str();
+  engine.services_[0].update_state = "completed";
+
   // A task no node can take waits until the timeout, then says why.
   engine.tasks_ = {task("lumadex-api", "running"),
                    task("lumadex-cache", "pending", "", "no suitable node")};
@@ -300,6 +313,7 @@ TEST(SwarmDryRun, DescribesEveryChangeAndMakesNone) {
   docker::DryRunClient dry(engine, out);
   const ServiceList two = {catalogue_entry("api"), catalogue_entry("es1")};
   SwarmDeployment deployment("lumadex", two, dry, out);
+  deployment.describe_only = true;
   deployment.install(SwarmOptions{});
   EXPECT_TRUE(engine->services_.empty());
   EXPECT_TRUE(engine->network_names().empty());
@@ -312,6 +326,7 @@ TEST(SwarmDryRun, DescribesEveryChangeAndMakesNone) {
                            "would create service lumadex-es1 from elasticsearch:7.12.1 (1 "
                            "replica)\n"})
     EXPECT_NE(said.find(line), std::string::npos) << line << " not in:\n" << said;
+  EXPECT_EQ(said.find("creating"), std::string::npos) << said;
 }
 
 }  // namespace

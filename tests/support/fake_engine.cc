@@ -514,6 +514,7 @@ void FakeEngine::update_service(const std::string& id, std::uint64_t version,
   if (found->version != version) throw docker::ApiError(line, 500, "update out of sequence");
   found->spec = spec;
   ++found->version;
+  found->update_state = "completed";
 }
 
 void FakeEngine::remove_service(const std::string& id) {

@@ -19,6 +19,7 @@ void LumadexInstaller::install_on_swarm(std::optional<std::string> version,
       if (s.image == main_service) s.image = main_service + ":" + *version;
   std::shared_ptr<docker::Client> client = environment_.make_client();
   SwarmDeployment deployment(application_name, working_copy, *client, std::cout);
+  deployment.describe_only = environment_.dry_run;
   deployment.install(options);
   deployment.watch(environment_.settle);
 }
@@ -27,6 +28,7 @@ void LumadexInstaller::update_on_swarm() {
   say("updating lumadex on the swarm");
   std::shared_ptr<docker::Client> client = environment_.make_client();
   SwarmDeployment deployment(application_name, lumadex_services, *client, std::cout);
+  deployment.describe_only = environment_.dry_run;
   deployment.update();
   deployment.watch(environment_.settle);
 }
@@ -34,6 +36,7 @@ void LumadexInstaller::update_on_swarm() {
 void LumadexInstaller::scale_on_swarm(const std::string& service_name, int replicas) {
   std::shared_ptr<docker::Client> client = environment_.make_client();
   SwarmDeployment deployment(application_name, lumadex_services, *client, std::cout);
+  deployment.describe_only = environment_.dry_run;
   deployment.scale(service_name, replicas);
   deployment.watch(environment_.settle);
 }
@@ -41,7 +44,9 @@ void LumadexInstaller::scale_on_swarm(const std::string& service_name, int repli
 void LumadexInstaller::uninstall_on_swarm() {
   say("uninstalling lumadex from the swarm");
   std::shared_ptr<docker::Client> client = environment_.make_client();
-  SwarmDeployment(application_name, lumadex_services, *client, std::cout).uninstall();
+  SwarmDeployment deployment(application_name, lumadex_services, *client, std::cout);
+  deployment.describe_only = environment_.dry_run;
+  deployment.uninstall();
   say("successfully uninstalled!");
 }
 
