@@ -402,6 +402,16 @@ void SwarmDeployment::uninstall() {
       }
     }
   }
+  // The manager forgets a removed network at once, its engines' own copies
+  // a few seconds later, as their last tasks stop; done means gone from both.
+  auto deadline = std::chrono::steady_clock::now() + kNetworkRemovalWait;
+  while (!describe_only && std::chrono::steady_clock::now() < deadline) {
+    bool left = false;
+    for (const docker::NetworkRef& n : client_.list_networks())
+      for (const LayoutObject& network : layout_.networks()) left = left || n.name == network.name;
+    if (!left) break;
+    sleep_a_second();
+  }
   const std::string prefix = "io.kestro.place." + layout_.application() + "-";
   for (const docker::SwarmNode& node : client_.list_nodes()) {
     docker::SwarmNode wanted = node;
