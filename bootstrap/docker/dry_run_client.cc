@@ -87,7 +87,7 @@ void DryRunClient::login(const std::string& username, const std::string&, const 
 
 std::vector<ServiceRef> DryRunClient::list_services(const std::string& label_key) {
   std::vector<ServiceRef> services = ForwardingClient::list_services(label_key);
-  for (const ServiceRef& s : services) names_[s.id] = s.spec.name;
+  for (const ServiceRef& s : services) remember(s.id, s.spec.name);
   return services;
 }
 
@@ -102,14 +102,14 @@ NetworkRef DryRunClient::create_overlay_network(const std::string& name,
                                                 const std::map<std::string, std::string>&) {
   would("create overlay network " + name);
   NetworkRef made{"dry-run:" + name, name};
-  names_[made.id] = name;
+  remember(made.id, name);
   return made;
 }
 
 std::string DryRunClient::create_service(const ServiceSpec& spec) {
   would("create service " + spec.name + " from " + spec.image + " (" +
         std::to_string(spec.replicas) + (spec.replicas == 1 ? " replica)" : " replicas)"));
-  names_["dry-run:" + spec.name] = spec.name;
+  remember("dry-run:" + spec.name, spec.name);
   return "dry-run:" + spec.name;
 }
 
