@@ -381,7 +381,13 @@ void status_options(CLI::App& command, Invocation& in) {
   command.add_flag("--json", in.status_json, "Print one JSON document instead of tables");
 }
 int status(const Invocation& in) {
-  if (LumadexInstaller(make_environment(false)).on_swarm()) {
+  // An engine whose info cannot be read is reported by the status itself.
+  bool on_swarm = false;
+  try {
+    on_swarm = LumadexInstaller(make_environment(false)).on_swarm();
+  } catch (const docker::EngineError&) {
+  }
+  if (on_swarm) {
     swarm_status_command(std::cout, in.status_json);
     return kExitOk;
   }

@@ -127,6 +127,8 @@ TEST(HostileEngine, PullDisplaySaturatesAndEscapes) {
 TEST(HostileEngine, StatusPrintsOurErrorLine) {
   docker::testing::FakeHttpServer server;
   const std::string json = "Content-Type: application/json\r\n";
+  // status first asks whether the engine manages a swarm.
+  server.reply(200, "OK", R"({"Swarm":{"LocalNodeState":"inactive"}})", json);
   server.reply(200, "OK",
                R"([{"Id":"c1","Names":["/lumadex-api"],"Image":"x","State":"running"}])", json);
   server.reply(200, "OK", "{\"Name\":\"\x1b]0;owned\x07\",\"Pid\":1e999}", json);
