@@ -412,6 +412,8 @@ void export_options(CLI::App& command, Invocation& in) {
                   "Resolve CPU sets for this many CPUs (default: the engine's count, else "
                   "this host's)")
       ->check(CLI::Range(1u, 4096u));
+  command.add_flag("--swarm", request.swarm,
+                   "Write a stack file for `docker stack deploy` on a swarm instead");
 }
 int export_compose(const Invocation& in) {
   export_command(in.export_request, std::cout);

@@ -16,6 +16,7 @@
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/installer/swarm_placement.h"
 
 namespace bootstrap::app {
 
@@ -46,12 +47,99 @@ std::string flow_list(const std::vector<std::string>& items) {
   return out + "]";
 }
 
+// The number of CPUs in a resolved CPU set ("0-3,6" has 5). Throws
+// std::invalid_argument for a set that is not a list of numbers and ranges.
+unsigned cpus_in(const std::string& set) {
+  unsigned count = 0;
+  std::size_t start = 0;
+  while (start <= set.size()) {
+    std::size_t end = set.find(',', start);
+    if (end == std::string::npos) end = set.size();
+    const std::string part = set.substr(start, end - start);
+    const std::size_t dash = part.find('-');
+    const std::string first = part.substr(0, dash);
+    const std::string last = dash == std::string::npos ? first : part.substr(dash + 1);
+    auto number = [&](const std::string& digits) {
+      if (digits.empty() || digits.size() > 6 ||
+          digits.find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument("CPU set \"" + set + "\" cannot become a CPU limit");
+      return static_cast<unsigned>(std::stoul(digits));
+    };
+    const unsigned low = number(first), high = number(last);
+    if (high < low)
+      throw std::invalid_argument("CPU set \"" + set + "\" cannot become a CPU limit");
+    count += high - low + 1;
+    start = end + 1;
+  }
+  return count;
+}
+
+// A container port as a stack file's long syntax wants it: the number and
+// the protocol ("5000/udp" gives 5000 and udp). Throws std::invalid_argument.
+std::pair<std::string, std::string> port_and_protocol(const std::string& port) {
+  const std::size_t slash = port.find('/');
+  const std::string number = port.substr(0, slash);
+  const std::string protocol = slash == std::string::npos ? "tcp" : port.substr(slash + 1);
+  if (number.empty() || number.size() > 5 ||
+      number.find_first_not_of("0123456789") != std::string::npos)
+    throw std::invalid_argument("port \"" + port + "\" is not a number a swarm can publish");
+  return {number, protocol};
+}
+
+// A swarm restart condition for a restart policy: the engine's "always" and
+// "unless-stopped" both mean "any" (a swarm has no stopping by hand).
+std::string restart_condition(const std::string& policy) {
+  if (policy == "no") return "none";
+  if (policy.rfind("on-failure", 0) == 0) return "on-failure";
+  return "any";
+}
+
+// What a swarm service adds to the container: the stack's deploy section,
+// and its ports published on the node that runs the task.
+void write_swarm_part(Yaml& y, const installer::Layout& layout,
+                      const installer::ContainerDefinition& d) {
+  const docker::ContainerSpec& request = d.request;
+  if (request.ports && !request.ports->empty()) {
+    y.line(2, "ports:");
+    for (const auto& [container_port, host_port] : *request.ports) {
+      const auto [target, protocol] = port_and_protocol(container_port);
+      const std::string published = port_and_protocol(host_port).first;
+      y.line(3, "- target: " + target);
+      y.line(4, "published: " + published);
+      y.line(4, "protocol: " + yaml_quote(protocol));
+      y.line(4, "mode: \"host\"");
+    }
+  }
+  const bool pinned = installer::keeps_data(d);
+  y.line(2, "deploy:");
+  y.line(3, "replicas: 1");
+  y.line(3, "endpoint_mode: \"dnsrr\"");
+  if (request.restart_policy) {
+    y.line(3, "restart_policy:");
+    y.line(4, "condition: " + yaml_quote(restart_condition(*request.restart_policy)));
+  }
+  // A task that keeps data must be gone before its successor opens the same
+  // volume; one without data can be replaced while it still serves.
+  y.line(3, "update_config:");
+  y.line(4, std::string("order: ") + (pinned ? "\"stop-first\"" : "\"start-first\""));
+  if (pinned) {
+    y.line(3, "placement:");
+    y.line(4, "constraints: [" + yaml_quote(installer::placement_constraint(layout, d.service)) +
+                  "]");
+  }
+  if (request.cpuset_cpus) {
+    y.line(3, "resources:");
+    y.line(4, "limits:");
+    y.line(5, "cpus: \"" + std::to_string(cpus_in(*request.cpuset_cpus)) + "\"");
+  }
+}
+
 void write_service(Yaml& y, const installer::Layout& layout,
                    const installer::ServiceDescription& s, const ExportOptions& options) {
   const installer::ContainerDefinition d = layout.definition(s);
   const docker::ContainerSpec& request = d.request;
   y.line(1, yaml_quote(s.name) + ":");
-  if (s.name != options.unnamed_service)
+  if (s.name != options.unnamed_service && !options.swarm)
     y.line(2, "container_name: " + compose_value(request.name));
   std::string image = request.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
@@ -76,10 +164,10 @@ void write_service(Yaml& y, const installer::Layout& layout,
       y.line(3, yaml_quote(join.short_name) + ":");
       y.line(4, "aliases: " + flow_list(join.aliases));
     }
-  } else {
+  } else if (!options.swarm) {
     y.line(2, "network_mode: \"bridge\"");
   }
-  if (request.ports && !request.ports->empty()) {
+  if (request.ports && !request.ports->empty() && !options.swarm) {
     y.line(2, "ports:");
     for (const auto& [container_port, host_port] : *request.ports)
       y.line(3, "- " + compose_value(host_port + ":" + container_port));
@@ -92,8 +180,43 @@ void write_service(Yaml& y, const installer::Layout& layout,
       y.line(4, "hard: " + std::to_string(u.hard));
     }
   }
+  if (options.swarm) {
+    write_swarm_part(y, layout, d);
+    return;
+  }
   if (request.cpuset_cpus) y.line(2, "cpuset: " + compose_value(*request.cpuset_cpus));
   if (request.restart_policy) y.line(2, "restart: " + compose_value(*request.restart_policy));
+}
+
+// The heading of a stack file: how to deploy it, the node labels to set
+// first, and what a swarm service cannot be given.
+void write_swarm_heading(Yaml& y, const installer::Layout& layout, const ExportOptions& options) {
+  const std::string& application = layout.application();
+  y.line(0, "# " + application + " as a stack file for a Docker swarm, written by `bootstrap export --swarm`.");
+  y.line(0, "# Services that keep data in a named volume run only on the node labelled for");
+  y.line(0, "# them, since a volume stays on the node that made it. On a manager, label the");
+  y.line(0, "# node (NODE, as `docker node ls` names it) that is to hold each one's data:");
+  for (const installer::ServiceDescription& s : layout.services()) {
+    installer::ContainerDefinition d;
+    try {
+      d = layout.definition(s);
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument("service " + s.name + ": " + e.what());
+    }
+    if (installer::keeps_data(d))
+      y.line(0, "#   docker node update --label-add " + installer::placement_label(layout, s.name) +
+                    "=true NODE");
+  }
+  y.line(0, "# then: docker stack deploy -c FILE " + application);
+  y.line(0, "# Not carried over, since a swarm service cannot have them: container names");
+  y.line(0, "# (the swarm names each task); CPU sets, replaced by a limit of as many CPUs");
+  y.line(0, "# as each set holds on " + std::to_string(options.cpu_count) + " CPUs" +
+                (options.cpu_count_source.empty() ? "" : " (" + options.cpu_count_source + ")") +
+                ";");
+  y.line(0, "# the engine's bridge network (a service without networks joins the stack's own).");
+  y.line(0, "# Services are found by name through DNS round robin and ports are published");
+  y.line(0, "# on the node that runs the task: neither needs the kernel's IPVS, which the");
+  y.line(0, "# routing mesh and virtual service addresses do.");
 }
 
 }  // namespace
@@ -140,16 +263,22 @@ std::string compose_value(const std::string& text) {
 std::string compose_file(const std::string& application, const installer::ServiceList& services,
                          const ExportOptions& options) {
   Yaml y;
-  y.line(0, "# " + application + " as a Compose file, written by `bootstrap export`.");
-  y.line(0, "# CPU sets resolved for " + std::to_string(options.cpu_count) + " CPUs" +
-                (options.cpu_count_source.empty() ? "" : " (" + options.cpu_count_source + ")") +
-                ".");
+  const installer::Layout layout(application, services, options.cpu_count);
+  if (options.swarm) {
+    write_swarm_heading(y, layout, options);
+    // docker stack deploy wants a version; 3.8 has every key written here.
+    y.line(0, "version: \"3.8\"");
+  } else {
+    y.line(0, "# " + application + " as a Compose file, written by `bootstrap export`.");
+    y.line(0, "# CPU sets resolved for " + std::to_string(options.cpu_count) + " CPUs" +
+                  (options.cpu_count_source.empty() ? "" : " (" + options.cpu_count_source + ")") +
+                  ".");
+  }
 
   if (options.unnamed_service)
     y.line(0, "# Service " + *options.unnamed_service +
                   " has no container_name, so Compose can scale it.");
 
-  const installer::Layout layout(application, services, options.cpu_count);
   y.line(0, "services:");
   for (const installer::ServiceDescription& s : services) {
     try {
@@ -170,6 +299,12 @@ std::string compose_file(const std::string& application, const installer::Servic
     for (const installer::LayoutObject& n : layout.networks()) {
       y.line(1, yaml_quote(n.short_name) + ":");
       y.line(2, "name: " + compose_value(n.name));
+      if (options.swarm) {
+        // Attachable, so that a container started by hand can join to look
+        // into the product, as on one host.
+        y.line(2, "driver: \"overlay\"");
+        y.line(2, "attachable: true");
+      }
     }
   }
   return y.str();
@@ -217,6 +352,7 @@ void export_command(const ExportRequest& request, std::ostream& out) {
   ExportOptions options;
   options.application_image = LumadexInstaller::main_service;
   options.version = request.version;
+  options.swarm = request.swarm;
   options.cpu_count = export_cpu_count(
       request.cpus, [] { return docker::DockerClient::from_environment()->info().ncpu; },
       host::real_host().system.cpu_count(), options.cpu_count_source);

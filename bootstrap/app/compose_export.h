@@ -50,11 +50,24 @@ struct ExportOptions {
   // Leaves container_name out for this service, so that Compose can run
   // several of it (`--scale`); the benchmark scales the peer that way.
   std::optional<std::string> unnamed_service;
+  // A stack file for `docker stack deploy` instead (below).
+  bool swarm = false;
 };
 
 // The Compose file, ending in "\n". Throws std::invalid_argument for a
 // command with an unterminated quote, a malformed volume entry or text that
 // is not UTF-8, naming the service.
+//
+// With options.swarm it is a stack file (format 3.8) for `docker stack
+// deploy` instead: no container names, CPU sets or engine bridge, which a
+// swarm service cannot have; each service with one replica, its restart
+// policy as a swarm restart condition, a CPU limit of as many CPUs as its set
+// holds, DNS round robin instead of a virtual address, ports published on the
+// task's node; the services that keep data pinned by placement_constraint()
+// and updated stop-first, the others start-first; the networks overlay and
+// attachable. Its heading lists the node labels to set before deploying.
+// Throws as above, and also for a port that is not a number or a CPU set
+// that is not a list of numbers and ranges.
 std::string compose_file(const std::string& application, const installer::ServiceList& services,
                          const ExportOptions& options);
 
@@ -76,9 +89,11 @@ struct ExportRequest {
   std::optional<std::string> output;   // file; standard output when absent
   bool force = false;                  // replace an existing output file
   std::optional<unsigned> cpus;        // CPU count for the CPU sets
+  bool swarm = false;                  // a stack file for a swarm
 };
 
-// `bootstrap export`: the product's catalogue as a Compose file, on `out` or
+// `bootstrap export`: the product's catalogue as a Compose file (a stack file
+// with request.swarm), on `out` or
 // in request.output. Without --cpus, asks the engine the process environment
 // names for its CPU count and falls back to this host's. Changes nothing on
 // the engine. Throws what compose_file and write_export throw.

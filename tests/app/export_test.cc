@@ -168,6 +168,56 @@ TEST(ComposeFile, EntriesTheCatalogueDoesNotHave) {
   EXPECT_THROW(app::compose_file("app", {no_colon}, options(1)), std::invalid_argument);
 }
 
+// What the catalogue does not show of a stack file; the catalogue's own is
+// deployed on a real swarm by tests/lumadex/swarm_flow.sh.
+TEST(StackFile, EntriesTheCatalogueDoesNotHave) {
+  app::ExportOptions swarm = options(4);
+  swarm.swarm = true;
+  ServiceDescription lone;
+  lone.name = "lone";
+  lone.image = "kestro/probe";
+  lone.ports = installer::KeyValues{{"53/udp", "5353"}};
+  lone.cpuset = "0,2-x";
+  lone.restart = "no";
+  lone.volumes = std::vector<std::string>{"temp-cache:/c", "/srv:/srv"};
+  const std::string text = app::compose_file("app", {lone}, swarm);
+  EXPECT_TRUE(contains(text, "\nversion: \"3.8\"\n")) << text;
+  EXPECT_FALSE(contains(text, "container_name") || contains(text, "cpuset") ||
+               contains(text, "network_mode") || contains(text, "restart:"))
+      << text;
+  EXPECT_TRUE(contains(text, "    ports:\n      - target: 53\n        published: 5353\n"
+                             "        protocol: \"udp\"\n        mode: \"host\"\n"))
+      << text;
+  EXPECT_TRUE(contains(text, "        condition: \"none\"\n")) << text;
+  EXPECT_TRUE(contains(text, "          cpus: \"3\"\n")) << text;
+  // Scratch space and host paths keep nothing a task must stay beside.
+  EXPECT_TRUE(contains(text, "        order: \"start-first\"\n")) << text;
+  EXPECT_FALSE(contains(text, "placement") || contains(text, "label-add")) << text;
+
+  lone.restart = "on-failure:3";
+  lone.volumes = std::vector<std::string>{"data:/data"};
+  const std::string pinned = app::compose_file("app", {lone}, swarm);
+  EXPECT_TRUE(contains(pinned, "        condition: \"on-failure\"\n")) << pinned;
+  EXPECT_TRUE(contains(pinned, "        order: \"stop-first\"\n")) << pinned;
+  EXPECT_TRUE(contains(pinned, "constraints: [\"node.labels.io.kestro.place.app-lone==true\"]"))
+      << pinned;
+  EXPECT_TRUE(contains(pinned, "\n#   docker node update --label-add io.kestro.place.app-lone=true NODE\n"))
+      << pinned;
+
+  for (const auto& [port, cpuset] : {std::pair<std::string, std::string>{"http", "0"},
+                                     {"5000", "1-0"}, {"5000", "0-1,a"}}) {
+    ServiceDescription bad = lone;
+    bad.ports = installer::KeyValues{{port, "5000"}};
+    bad.cpuset = cpuset;
+    try {
+      app::compose_file("app", {bad}, swarm);
+      ADD_FAILURE() << "accepted port " << port << " with CPU set " << cpuset;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_TRUE(starts_with(e.what(), "service lone: ")) << e.what();
+    }
+  }
+}
+
 TEST(ExportCpuCount, AskedThenEngineThenHost) {
   std::string source;
   int engine_asked = 0;
