@@ -87,10 +87,11 @@ std::pair<std::string, std::string> port_and_protocol(const std::string& port) {
 }
 
 // A swarm restart condition for a restart policy: the engine's "always" and
-// "unless-stopped" both mean "any" (a swarm has no stopping by hand).
-std::string restart_condition(const std::string& policy) {
-  if (policy == "no") return "none";
-  if (policy.rfind("on-failure", 0) == 0) return "on-failure";
+// "unless-stopped" both mean "any" (a swarm has no stopping by hand), and no
+// policy is the engine's "no", where a swarm would restart.
+std::string restart_condition(const std::optional<std::string>& policy) {
+  if (!policy || *policy == "no") return "none";
+  if (policy->rfind("on-failure", 0) == 0) return "on-failure";
   return "any";
 }
 
@@ -114,12 +115,12 @@ void write_swarm_part(Yaml& y, const installer::Layout& layout,
   y.line(2, "deploy:");
   y.line(3, "replicas: 1");
   y.line(3, "endpoint_mode: \"dnsrr\"");
-  if (request.restart_policy) {
-    y.line(3, "restart_policy:");
-    y.line(4, "condition: " + yaml_quote(restart_condition(*request.restart_policy)));
-  }
+  y.line(3, "restart_policy:");
+  y.line(4, "condition: " + yaml_quote(restart_condition(request.restart_policy)));
   // A task that keeps data must be gone before its successor opens the same
   // volume; one without data can be replaced while it still serves.
+  if (!pinned && request.ports && !request.ports->empty())
+    y.line(3, "# start-first needs a second node where the port is free; stop-first on one node");
   y.line(3, "update_config:");
   y.line(4, std::string("order: ") + (pinned ? "\"stop-first\"" : "\"start-first\""));
   if (pinned) {
@@ -148,8 +149,16 @@ void write_service(Yaml& y, const installer::Layout& layout,
   if (request.environment) {
     if (request.environment->empty()) y.line(2, "environment: {}");
     else y.line(2, "environment:");
-    for (const auto& [name, value] : *request.environment)
-      y.line(3, yaml_quote(name) + ": " + compose_value(value));
+    for (const auto& [name, value] : *request.environment) {
+      // On a swarm the replicas of one service are its workers: each task
+      // names itself after its slot, as a scaled worker does on one host.
+      if (options.swarm && name == "WNAME")
+        y.line(3, yaml_quote(name) + ": " +
+                      compose_value("{{if eq .Task.Slot \"1\"}}" + value + "{{else}}" + s.name +
+                                    "_{{.Task.Slot}}{{end}}"));
+      else
+        y.line(3, yaml_quote(name) + ": " + compose_value(value));
+    }
   }
   if (request.binds) {
     if (d.mounts.empty()) y.line(2, "volumes: []");
@@ -161,8 +170,15 @@ void write_service(Yaml& y, const installer::Layout& layout,
   if (!d.networks.empty()) {
     y.line(2, "networks:");
     for (const installer::NetworkJoin& join : d.networks) {
-      y.line(3, yaml_quote(join.short_name) + ":");
-      y.line(4, "aliases: " + flow_list(join.aliases));
+      std::vector<std::string> aliases = join.aliases;
+      // A stack gives every service its short name on its networks already.
+      if (options.swarm) std::erase(aliases, s.name);
+      if (aliases.empty() && options.swarm) {
+        y.line(3, yaml_quote(join.short_name) + ": {}");
+      } else {
+        y.line(3, yaml_quote(join.short_name) + ":");
+        y.line(4, "aliases: " + flow_list(aliases));
+      }
     }
   } else if (!options.swarm) {
     y.line(2, "network_mode: \"bridge\"");

@@ -60,8 +60,10 @@ struct ExportOptions {
 //
 // With options.swarm it is a stack file (format 3.8) for `docker stack
 // deploy` instead: no container names, CPU sets or engine bridge, which a
-// swarm service cannot have; each service with one replica, its restart
-// policy as a swarm restart condition, a CPU limit of as many CPUs as its set
+// swarm service cannot have; each service with one replica, WNAME following
+// the task's slot as a scaled worker's does on one host ("worker", then
+// "worker_2", ...), its restart policy as a swarm restart condition (none
+// without one), a CPU limit of as many CPUs as its set
 // holds, DNS round robin instead of a virtual address, ports published on the
 // task's node; the services that keep data pinned by placement_constraint()
 // and updated stop-first, the others start-first; the networks overlay and

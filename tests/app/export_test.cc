@@ -178,7 +178,8 @@ TEST(StackFile, EntriesTheCatalogueDoesNotHave) {
   lone.image = "kestro/probe";
   lone.ports = installer::KeyValues{{"53/udp", "5353"}};
   lone.cpuset = "0,2-x";
-  lone.restart = "no";
+  lone.environment = installer::KeyValues{{"WNAME", "Lone"}};
+  lone.networks = std::vector<std::string>{"net"};
   lone.volumes = std::vector<std::string>{"temp-cache:/c", "/srv:/srv"};
   const std::string text = app::compose_file("app", {lone}, swarm);
   EXPECT_TRUE(contains(text, "\nversion: \"3.8\"\n")) << text;
@@ -188,7 +189,13 @@ TEST(StackFile, EntriesTheCatalogueDoesNotHave) {
   EXPECT_TRUE(contains(text, "    ports:\n      - target: 53\n        published: 5353\n"
                              "        protocol: \"udp\"\n        mode: \"host\"\n"))
       << text;
-  EXPECT_TRUE(contains(text, "        condition: \"none\"\n")) << text;
+  EXPECT_TRUE(contains(text, "        condition: \"none\"\n")) << "no policy is the engine's \"no\"";
+  EXPECT_TRUE(contains(text, "\"WNAME\": \"{{if eq .Task.Slot \\\"1\\\"}}Lone{{else}}lone_{{.Task.Slot}}{{end}}\""))
+      << text;
+  EXPECT_TRUE(contains(text, "    networks:\n      \"net\": {}\n")) << text;
+  EXPECT_TRUE(contains(text, "\nnetworks:\n  \"net\":\n    name: \"app-net\"\n    driver: \"overlay\"\n"
+                             "    attachable: true\n"))
+      << text;
   EXPECT_TRUE(contains(text, "          cpus: \"3\"\n")) << text;
   // Scratch space and host paths keep nothing a task must stay beside.
   EXPECT_TRUE(contains(text, "        order: \"start-first\"\n")) << text;
