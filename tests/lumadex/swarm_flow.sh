@@ -161,11 +161,8 @@ echo "every service ran on node 1 $((SECONDS - started))s after node 2's engine 
 
 step uninstall 0 uninstall
 check "no service left" test "$(services | wc -l)" = 0
-overlays() { "$docker" network ls --filter driver=overlay --format '{{.Name}} {{.Scope}}' | grep '^lumadex-'; }
-# A removed overlay network may linger in the manager's own list while its
-# last local endpoints are cleaned up.
-no_overlays() { ! overlays >"$work/overlays"; }
-within 30 "no overlay network left: $(overlays | tr '\n' ' ')" no_overlays
+"$docker" network ls --filter driver=overlay --format '{{.Name}}' >"$work/overlays"
+check "no overlay network left: $(tr '\n' ' ' <"$work/overlays")" bash -c "! grep -q '^lumadex-' '$work/overlays'"
 
 # The exported stack file, deployed by Docker's own program under another
 # stack name, after the node labels its heading asks for.
