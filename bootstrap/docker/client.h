@@ -12,6 +12,7 @@
 // status; each error's text names what was being done.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -121,6 +122,12 @@ struct PullEvent {
 };
 using PullProgress = std::function<void(const PullEvent&)>;
 
+// Receives an image archive's bytes as they arrive, in slices of any size.
+using ArchiveSink = std::function<void(std::string_view bytes)>;
+// Fills up to `size` bytes of `buffer` with an image archive's next bytes and
+// returns how many it wrote; 0 at the archive's end.
+using ArchiveSource = std::function<std::size_t(char* buffer, std::size_t size)>;
+
 // What part of a container's log to read.
 struct LogOptions {
   std::optional<int> tail;            // only the last N lines; every line when unset
@@ -178,6 +185,18 @@ class Client {
   // ApiError with the status the error carries (500 when it carries none).
   virtual void pull_image(const std::string& repository, const std::string& tag,
                           const PullProgress& progress) = 0;
+
+  // Hands the engine's archive of the named images (a tar of their layers,
+  // configurations and tags, as `docker save` writes it) to `sink` as it
+  // arrives, never holding it whole. Throws ImageNotFound when the engine
+  // lacks one of them; exceptions from `sink` end the transfer and propagate.
+  virtual void save_images(const std::vector<std::string>& references,
+                           const ArchiveSink& sink) = 0;
+  // Loads the images of an archive that save_images wrote, `length` bytes
+  // read from `source` as they are sent, tags included. Throws ApiError when
+  // the engine refuses the archive, also when it says so only in its
+  // answer's stream; exceptions from `source` end the transfer and propagate.
+  virtual void load_images(std::uint64_t length, const ArchiveSource& source) = 0;
 
   // Creates (does not start) a container. Throws ImageNotFound when the engine
   // lacks the image, ApiError 409 when the name is taken, ApiError 400 for a

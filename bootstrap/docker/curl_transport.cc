@@ -66,6 +66,8 @@ struct Exchange {
   bool streaming_body = false;  // decided when the first body byte arrives
   bool body_started = false;
   std::exception_ptr sink_failure;
+  // Set for send_upload: where the request body comes from.
+  const ByteSource* upload = nullptr;
 };
 
 size_t on_header(char* data, size_t size, size_t count, void* user) {
@@ -109,6 +111,17 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     return 0;
   }
   return bytes;
+}
+
+size_t on_read(char* buffer, size_t size, size_t count, void* user) {
+  auto* exchange = static_cast<Exchange*>(user);
+  try {
+    return (*exchange->upload)(buffer, size * count);
+  } catch (...) {
+    // As in on_body: libcurl must not be unwound through.
+    exchange->sink_failure = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
 }
 
 // Called by libcurl many times a second while a transfer runs, also while
@@ -211,11 +224,14 @@ struct CurlTransport::Impl {
                         curl_easy_strerror(code));
   }
 
-  Response perform(const Request& request, const ByteSink* sink, bool stall_limit = true);
+  // `upload`, when given, is the request body and `upload_length` its size.
+  Response perform(const Request& request, const ByteSink* sink, bool stall_limit = true,
+                   const ByteSource* upload = nullptr, std::uint64_t upload_length = 0);
 };
 
 Response CurlTransport::Impl::perform(const Request& request, const ByteSink* sink,
-                                      bool stall_limit) {
+                                      bool stall_limit, const ByteSource* upload,
+                                      std::uint64_t upload_length) {
   if (interrupt_requested()) throw Interrupted();
   CURL* curl = easy.get();
   // reset() forgets the previous request's options but keeps the open
@@ -224,6 +240,7 @@ Response CurlTransport::Impl::perform(const Request& request, const ByteSink* si
 
   Exchange exchange;
   exchange.stream = sink;
+  exchange.upload = upload;
 
   std::string url = config.base_url + request.target;
   set(CURLOPT_URL, url.c_str());
@@ -268,7 +285,7 @@ Response CurlTransport::Impl::perform(const Request& request, const ByteSink* si
   headers.append("Expect:");
   if (request.body) {
     headers.append("Content-Type: application/json");
-  } else if (request.method == "POST") {
+  } else if (request.method == "POST" && upload == nullptr) {
     // Drop the form Content-Type libcurl would add to an empty POST.
     headers.append("Content-Type:");
   }
@@ -285,7 +302,13 @@ Response CurlTransport::Impl::perform(const Request& request, const ByteSink* si
     } else {
       set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
-    if (request.body || request.method == "POST") {
+    if (upload != nullptr) {
+      // With its length known the body goes out plainly, as the engine reads
+      // an archive best, rather than chunked.
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(upload_length));
+      set(CURLOPT_READFUNCTION, on_read);
+      set(CURLOPT_READDATA, &exchange);
+    } else if (request.body || request.method == "POST") {
       // A known length, zero included: the engine refuses a chunked start.
       const std::string empty;
       const std::string& body = request.body ? *request.body : empty;
@@ -331,6 +354,15 @@ Response CurlTransport::send_streaming(const Request& request, const LineSink& s
 
 Response CurlTransport::send_streaming_bytes(const Request& request, const ByteSink& sink) {
   return impl_->perform(request, &sink, /*stall_limit=*/false);
+}
+
+Response CurlTransport::send_upload(const Request& request, std::uint64_t length,
+                                    const ByteSource& body, const LineSink& sink) {
+  LineSplitter splitter(sink);
+  ByteSink feed = [&splitter](std::string_view bytes) { splitter.feed(bytes); };
+  Response response = impl_->perform(request, &feed, /*stall_limit=*/true, &body, length);
+  if (response.status >= 200 && response.status < 300) splitter.finish();
+  return response;
 }
 
 std::string CurlTransport::endpoint() const { return impl_->config.host; }

@@ -249,6 +249,39 @@ std::unique_ptr<Transport> curl_pool(ClientConfig config) {
       [config] { return std::make_unique<CurlTransport>(config); });
 }
 
+// The error object that ends a stream whose status said success (a pull's,
+// a load's): the first one is kept.
+class StreamFailure {
+ public:
+  // Keeps `line` when it is an error object; returns whether it was one.
+  bool note(const json& line, std::string_view text) {
+    auto detail = line.find("errorDetail");
+    auto error = line.find("error");
+    if (detail == line.end() && error == line.end()) return false;
+    if (failure_) return true;
+    long status = 500;
+    std::string message;
+    if (detail != line.end() && detail->is_object()) {
+      auto code = detail->find("code");
+      std::optional<std::int64_t> n =
+          code != detail->end() ? whole_number(*code, 0, 999) : std::nullopt;
+      if (n && *n >= 400 && *n < 600) status = static_cast<long>(*n);
+      message = text_field(*detail, "message");
+    }
+    if (message.empty()) message = text_field(line, "error");
+    if (message.empty()) message = "the engine reported a failure: " + std::string(text);
+    failure_.emplace(status, std::move(message));
+    return true;
+  }
+  // Throws the kept failure, if any, with `context` in front.
+  void raise(const std::string& context, Subject subject) const {
+    if (failure_) throw_status(context, failure_->first, failure_->second, subject);
+  }
+
+ private:
+  std::optional<std::pair<long, std::string>> failure_;
+};
+
 }  // namespace
 
 // Requests may come from several threads at once (the installer's --jobs):
@@ -282,6 +315,22 @@ struct DockerClient::State {
     try {
       if (bytes != nullptr) return transport->send_streaming_bytes(request, *bytes);
       return sink != nullptr ? transport->send_streaming(request, *sink) : transport->send(request);
+    } catch (const ConnectionError& e) {
+      throw ConnectionError(context, e.endpoint(), e.detail());
+    } catch (const MalformedAnswer& e) {
+      throw MalformedAnswer(context + ": " + e.what());
+    }
+  }
+
+  // exchange() for a request whose body is read from `source`.
+  Response upload(const std::string& context, const Request& request, std::uint64_t length,
+                  const ByteSource& source, const LineSink& sink) {
+    {
+      std::lock_guard<std::mutex> lock(stats_mutex);
+      ++stats.requests;
+    }
+    try {
+      return transport->send_upload(request, length, source, sink);
     } catch (const ConnectionError& e) {
       throw ConnectionError(context, e.endpoint(), e.detail());
     } catch (const MalformedAnswer& e) {
@@ -499,33 +548,47 @@ void DockerClient::pull_image(const std::string& repository, const std::string& 
   // A failure after the engine has started streaming arrives as a line of its
   // own while the status stays 200. The stream is read to its end (it ends
   // right after that line) so that the connection stays usable.
-  std::optional<std::pair<long, std::string>> failure;
+  StreamFailure failure;
   LineSink sink = [&](std::string_view text) {
     json line = json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!line.is_object() || failure) return;
-    auto detail = line.find("errorDetail");
-    auto error = line.find("error");
-    if (detail != line.end() || error != line.end()) {
-      long status = 500;
-      std::string message;
-      if (detail != line.end() && detail->is_object()) {
-        auto code = detail->find("code");
-        std::optional<std::int64_t> n = code != detail->end() ? whole_number(*code, 0, 999)
-                                                              : std::nullopt;
-        if (n && *n >= 400 && *n < 600) status = static_cast<long>(*n);
-        message = text_field(*detail, "message");
-      }
-      if (message.empty()) message = text_field(line, "error");
-      if (message.empty()) message = "the engine reported a failure: " + std::string(text);
-      failure.emplace(status, std::move(message));
-      return;
-    }
+    if (!line.is_object() || failure.note(line, text)) return;
     if (progress) progress(pull_event(line));
   };
   Response response = state_->exchange(context, request, &sink);
   if (!is_success(response.status))
     throw_status(context, response.status, error_message(response), Subject::kImage);
-  if (failure) throw_status(context, failure->first, failure->second, Subject::kImage);
+  failure.raise(context, Subject::kImage);
+}
+
+void DockerClient::save_images(const std::vector<std::string>& references,
+                               const ArchiveSink& sink) {
+  std::string names;
+  for (const std::string& reference : references)
+    names += (names.empty() ? "" : ", ") + reference;
+  const std::string context = "save images " + names;
+  std::string query;
+  for (const std::string& reference : references)
+    query += (query.empty() ? "?names=" : "&names=") + escape_query(reference);
+  Response response =
+      state_->exchange(context, state_->versioned("GET", "/images/get" + query), nullptr, &sink);
+  if (!is_success(response.status))
+    throw_status(context, response.status, error_message(response), Subject::kImage);
+}
+
+void DockerClient::load_images(std::uint64_t length, const ArchiveSource& source) {
+  const std::string context = "load images";
+  Request request = state_->versioned("POST", "/images/load?quiet=1");
+  request.headers.emplace_back("Content-Type", "application/x-tar");
+  // As with a pull, a refused archive may only be said in the stream.
+  StreamFailure failure;
+  LineSink sink = [&](std::string_view text) {
+    json line = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (line.is_object()) failure.note(line, text);
+  };
+  Response response = state_->upload(context, request, length, source, sink);
+  if (!is_success(response.status))
+    throw_status(context, response.status, error_message(response), Subject::kOther);
+  failure.raise(context, Subject::kOther);
 }
 
 ContainerRef DockerClient::create_container(const ContainerSpec& definition) {

@@ -78,6 +78,8 @@ class DockerClient : public Client {
   void remove_image(const std::string& reference, bool force) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const PullProgress& progress) override;
+  void save_images(const std::vector<std::string>& references, const ArchiveSink& sink) override;
+  void load_images(std::uint64_t length, const ArchiveSource& source) override;
   ContainerRef create_container(const ContainerSpec& definition) override;
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;

@@ -65,6 +65,10 @@ void DryRunClient::pull_image(const std::string& repository, const std::string& 
   would("pull " + repository + (tag.rfind("sha256:", 0) == 0 ? "@" : ":") + tag);
 }
 
+void DryRunClient::load_images(std::uint64_t length, const ArchiveSource&) {
+  would("load images (" + std::to_string(length) + " bytes of image archive)");
+}
+
 ContainerRef DryRunClient::create_container(const ContainerSpec& definition) {
   would("create container " + definition.name + " from " + definition.image);
   ContainerRef made{"dry-run:" + definition.name, definition.name, definition.image, "created",

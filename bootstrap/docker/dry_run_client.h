@@ -3,7 +3,7 @@
 // It wraps a real client. Requests that only read (lists, lookups, inspect,
 // version, info) pass through, so the installer sees the engine as it is and
 // takes the same decisions as in a real run. Every request that would change
-// the engine (create, connect, start, stop, remove, pull, login, and a
+// the engine (create, connect, start, stop, remove, pull, load, login, and a
 // swarm's node labels and services) is instead
 // printed as one line starting with "would " and answered as if it had
 // succeeded, with made-up ids ("dry-run:<name>") for objects it would create.
@@ -35,6 +35,8 @@ class DryRunClient : public ForwardingClient {
   void remove_image(const std::string& reference, bool force) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const PullProgress& progress) override;
+  // Reads nothing of `source`.
+  void load_images(std::uint64_t length, const ArchiveSource& source) override;
   ContainerRef create_container(const ContainerSpec& definition) override;
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;

@@ -50,6 +50,12 @@ class ForwardingClient : public Client {
                   const PullProgress& progress) override {
     target_->pull_image(repository, tag, progress);
   }
+  void save_images(const std::vector<std::string>& references, const ArchiveSink& sink) override {
+    target_->save_images(references, sink);
+  }
+  void load_images(std::uint64_t length, const ArchiveSource& source) override {
+    target_->load_images(length, source);
+  }
   ContainerRef create_container(const ContainerSpec& definition) override {
     return target_->create_container(definition);
   }

@@ -40,6 +40,11 @@ Response LoggingTransport::send_streaming_bytes(const Request& request, const By
   return timed(request, [&] { return inner_->send_streaming_bytes(request, sink); });
 }
 
+Response LoggingTransport::send_upload(const Request& request, std::uint64_t length,
+                                       const ByteSource& body, const LineSink& sink) {
+  return timed(request, [&] { return inner_->send_upload(request, length, body, sink); });
+}
+
 std::string LoggingTransport::endpoint() const { return inner_->endpoint(); }
 
 }  // namespace bootstrap::docker

@@ -6,6 +6,8 @@
 // over a unix socket or TCP/TLS.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -39,6 +41,9 @@ struct Response {
 using LineSink = std::function<void(std::string_view line)>;
 // Receives a streamed body's bytes as they arrive, in slices of any size.
 using ByteSink = std::function<void(std::string_view bytes)>;
+// Fills up to `size` bytes of `buffer` with the next part of a request body
+// and returns how many it wrote; 0 means the body has ended.
+using ByteSource = std::function<std::size_t(char* buffer, std::size_t size)>;
 
 class Transport {
  public:
@@ -62,6 +67,16 @@ class Transport {
   // limit applies.
   // Throws ConnectionError as send() does.
   virtual Response send_streaming_bytes(const Request& request, const ByteSink& sink) = 0;
+
+  // Sends one request whose body, `length` bytes of the type the request's
+  // Content-Type header names, is read from `body` piece by piece as it goes
+  // out, so a body of any size (an image archive) is never held whole. A 2xx
+  // response body is a stream of lines handed to `sink` as for
+  // send_streaming(). Exceptions thrown by `body` or `sink` end the transfer
+  // and propagate.
+  // Throws ConnectionError as send() does, also when `body` ends early.
+  virtual Response send_upload(const Request& request, std::uint64_t length,
+                               const ByteSource& body, const LineSink& sink) = 0;
 
   // Where requests go, for messages: "unix:///var/run/docker.sock".
   virtual std::string endpoint() const = 0;

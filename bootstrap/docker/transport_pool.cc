@@ -57,6 +57,12 @@ Response TransportPool::send_streaming_bytes(const Request& request, const ByteS
   return (*transport).send_streaming_bytes(request, sink);
 }
 
+Response TransportPool::send_upload(const Request& request, std::uint64_t length,
+                                    const ByteSource& body, const LineSink& sink) {
+  Loan transport(*this);
+  return (*transport).send_upload(request, length, body, sink);
+}
+
 std::string TransportPool::endpoint() const { return endpoint_; }
 
 }  // namespace bootstrap::docker

@@ -35,6 +35,8 @@ class TransportPool : public Transport {
   Response send(const Request& request) override;
   Response send_streaming(const Request& request, const LineSink& sink) override;
   Response send_streaming_bytes(const Request& request, const ByteSink& sink) override;
+  Response send_upload(const Request& request, std::uint64_t length, const ByteSource& body,
+                       const LineSink& sink) override;
   std::string endpoint() const override;
 
  private:

@@ -83,6 +83,19 @@ class FakeTransport : public Transport {
     return response;
   }
 
+  // The body is read to its end and kept as the recorded request's body.
+  Response send_upload(const Request& request, std::uint64_t length, const ByteSource& body,
+                       const LineSink& sink) override {
+    Request sent = request;
+    sent.body.emplace();
+    char buffer[4096];
+    while (std::size_t n = body(buffer, sizeof buffer)) sent.body->append(buffer, n);
+    if (sent.body->size() != length)
+      throw ConnectionError("", endpoint(), "the body ended after " +
+                                                std::to_string(sent.body->size()) + " bytes");
+    return send_streaming(sent, sink);
+  }
+
     std::string endpoint() const override { return "unix:///fake/docker.sock"; }
 
  private:

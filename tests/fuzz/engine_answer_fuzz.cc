@@ -27,6 +27,10 @@ class CannedTransport : public Transport {
     sink(body_);
     return send(request);
   }
+  Response send_upload(const Request& request, std::uint64_t, const ByteSource&,
+                       const LineSink& sink) override {
+    return send_streaming(request, sink);
+  }
   std::string endpoint() const override { return "unix:///fuzz.sock"; }
 
  private:

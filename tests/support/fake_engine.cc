@@ -271,6 +271,32 @@ void FakeEngine::pull_image(const std::string& repository, const std::string& ta
   images_.insert(normalize_image(reference));
 }
 
+void FakeEngine::save_images(const std::vector<std::string>& references,
+                             const docker::ArchiveSink& sink) {
+  const std::string line = "save images " + base::join(references, " ");
+  request(line);
+  std::string archive;
+  for (const std::string& reference : references) {
+    if (!has_image(reference))
+      throw docker::ImageNotFound(line, 404, "No such image: " + reference);
+    archive += normalize_image(reference) + "\n";
+  }
+  sink(archive);
+}
+
+void FakeEngine::load_images(std::uint64_t length, const docker::ArchiveSource& source) {
+  const std::string line = "load images";
+  request(line);
+  std::string archive;
+  char buffer[512];
+  while (std::size_t n = source(buffer, sizeof buffer)) archive.append(buffer, n);
+  if (archive.size() != length)
+    throw docker::ConnectionError(line, "unix:///fake.sock", "the archive ended early");
+  std::size_t start = 0;
+  for (std::size_t end; (end = archive.find('\n', start)) != std::string::npos; start = end + 1)
+    images_.insert(archive.substr(start, end - start));
+}
+
 docker::ContainerRef FakeEngine::create_container(const docker::ContainerSpec& definition) {
   const std::string line = "create container " + definition.name;
   request(line);

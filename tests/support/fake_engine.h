@@ -111,6 +111,11 @@ class FakeEngine : public docker::Client {
   void remove_image(const std::string& reference, bool force) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const docker::PullProgress& progress) override;
+  // The archive is the normalized references, one line each.
+  void save_images(const std::vector<std::string>& references,
+                   const docker::ArchiveSink& sink) override;
+  // Adds each line of the archive (as save_images writes it) as an image.
+  void load_images(std::uint64_t length, const docker::ArchiveSource& source) override;
   docker::ContainerRef create_container(const docker::ContainerSpec& definition) override;
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
