@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 
 #include "bootstrap/app/build_info.h"
+#include "bootstrap/app/bundle_command.h"
 #include "bootstrap/app/compose_export.h"
 #include "bootstrap/app/logs.h"
 #include "bootstrap/app/operation_log.h"
@@ -62,6 +63,10 @@ struct Invocation {
   bool swarm = false;
   std::vector<std::string> placements;  // "SERVICE=NODE"
   bool routing_mesh = false;
+  std::optional<std::string> bundle;  // install and update: the images come from this file
+  std::string bundle_action;          // "create" or "inspect"
+  BundleCreateRequest bundle_create;
+  std::string bundle_inspected;
 };
 
 // A tag as the engine accepts one: a word character, then up to 127 word
@@ -280,10 +285,16 @@ void jobs_option(CLI::App& command, Invocation& in) {
       ->capture_default_str();
 }
 
+void bundle_option(CLI::App& command, Invocation& in) {
+  command.add_option("--bundle", in.bundle,
+                     "Load the images from this file ('bootstrap bundle create') and fetch none");
+}
+
 void install_options(CLI::App& command, Invocation& in) {
   command.add_option("--version", in.version, "Run the application image with this tag")
       ->check(image_tag());
   command.add_flag("--update", in.update, "Fetch the untagged application image anew");
+  bundle_option(command, in);
   dry_run_option(command, in);
   settle_options(command, in);
   jobs_option(command, in);
@@ -316,16 +327,28 @@ int install(const Invocation& in) {
     LumadexInstaller(watched_environment(in)).install_on_swarm(in.version, options);
     return kExitOk;
   }
+  if (in.bundle) {
+    // Checked whole before anything changes.
+    BundleInstall from = prepare_bundle_install(*in.bundle, in.version, std::cout);
+    LumadexInstaller product(watched_environment(in));
+    return completed("install", product, product.install(from.version, in.update, &from.images));
+  }
   LumadexInstaller product(watched_environment(in));
   return completed("install", product, product.install(in.version, in.update));
 }
 
 void update_options(CLI::App& command, Invocation& in) {
+  bundle_option(command, in);
   dry_run_option(command, in);
   settle_options(command, in);
   jobs_option(command, in);
 }
 int update(const Invocation& in) {
+  if (in.bundle) {
+    BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, std::cout);
+    LumadexInstaller product(watched_environment(in));
+    return completed("update", product, product.update(&from.images, from.version));
+  }
   LumadexInstaller product(watched_environment(in));
   if (product.on_swarm()) {
     product.update_on_swarm();
@@ -459,6 +482,36 @@ int support_bundle(const Invocation& in) {
   return kExitOk;
 }
 
+void bundle_options(CLI::App& command, Invocation& in) {
+  command.require_subcommand(1);
+  CLI::App* create = command.add_subcommand(
+      "create", "Fetch every image the product runs and write them to one file");
+  BundleCreateRequest& request = in.bundle_create;
+  create->add_option("--version", request.version, "Carry the application image with this tag")
+      ->check(image_tag());
+  create->add_option("-o,--output", request.output, "Write to this file")->required();
+  create->add_flag("--force", request.force, "Replace the output file if it exists");
+  create->final_callback([&in] { in.bundle_action = "create"; });
+  CLI::App* inspect = command.add_subcommand(
+      "inspect", "Check every byte of a bundle and print what it holds; exit 1 if it is damaged");
+  inspect->add_option("FILE", in.bundle_inspected, "The bundle")->required();
+  inspect->final_callback([&in] { in.bundle_action = "inspect"; });
+}
+int bundle_files(const Invocation& in) {
+  if (in.bundle_action == "inspect") {
+    bundle_inspect_command(in.bundle_inspected, std::cout);
+    return kExitOk;
+  }
+  // Only the creation talks to the engine.
+  std::string missing = missing_engine_access(docker::ClientConfig::from_environment());
+  if (!missing.empty()) throw std::runtime_error("bundle create: " + missing);
+  LumadexInstaller::Environment environment = make_environment(false);
+  std::shared_ptr<docker::Client> client = environment.make_client();
+  LumadexInstaller product(environment);
+  bundle_create_command(in.bundle_create, product, *client, std::cout);
+  return kExitOk;
+}
+
 // What a command needs of the account that runs it, checked before it
 // starts so that it does not fail halfway for want of a permission.
 enum class Needs {
@@ -505,6 +558,9 @@ const Command kCommands[] = {
      "Write one .tar.gz of host facts, engine and product state, and logs for support, "
      "secrets redacted",
      support_bundle_options, support_bundle, Needs::nothing},
+    {"bundle",
+     "Write or check one file of every image the product runs, for hosts without a registry",
+     bundle_options, bundle_files, Needs::nothing},
 };
 
 // The commands that change the host or the engine: they run one at a time

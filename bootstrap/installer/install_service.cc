@@ -1,3 +1,4 @@
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -47,6 +48,34 @@ void KestroInstaller::fetch_image(const std::string& image_name, bool renew) {
 void KestroInstaller::fetch_images() {
   try {
     for (const ServiceDescription& s : services) fetch_image(s.image, true);
+  } catch (const docker::EngineError& e) {
+    throw std::runtime_error(std::string("nothing was changed: ") + e.what());
+  }
+}
+
+void KestroInstaller::load_images(const std::vector<std::string>& references,
+                                  const std::function<void(docker::Client&)>& load) {
+  auto image_id = [this](const std::string& reference) -> std::optional<std::string> {
+    try {
+      return client->get_image(reference);
+    } catch (const docker::ImageNotFound&) {
+      return std::nullopt;
+    }
+  };
+  try {
+    std::vector<std::optional<std::string>> before;
+    for (const std::string& reference : references) before.push_back(image_id(reference));
+    load(*client);
+    for (std::size_t i = 0; i < references.size(); ++i) {
+      ImageReference reference = parse_image_reference(references[i]);
+      // The bundle is the source of these images now: a pull would reach for
+      // the registry this host may not have.
+      renewed_images.insert(reference.repository);
+      if (reference.tag != "latest" || !before[i]) continue;
+      // A dry run loads nothing, so the image may still be missing.
+      std::optional<std::string> after = image_id(references[i]);
+      if (after && *after != *before[i]) replaced_images.emplace_back(reference.repository, *before[i]);
+    }
   } catch (const docker::EngineError& e) {
     throw std::runtime_error(std::string("nothing was changed: ") + e.what());
   }

@@ -128,6 +128,15 @@ class KestroInstaller {
   // "nothing was changed: <the engine's error>" when a fetch fails.
   void fetch_images();
 
+  // Takes the images from elsewhere than a registry (a bundle), in place of
+  // fetch_images and before anything else changes: calls `load` once, which
+  // puts every image of `references` ("repository:tag") into the engine.
+  // From then on this object pulls none of those repositories, and a
+  // "latest" image the load replaced is removed by remove_replaced_images.
+  // Throws std::runtime_error "nothing was changed: ..." when the load fails.
+  void load_images(const std::vector<std::string>& references,
+                   const std::function<void(docker::Client&)>& load);
+
   // Removes the images fetch_images replaced ("removing existing latest image
   // REPO"), now that no new container runs them. An image the engine still
   // finds in use stays, said in one line. Other engine errors reach the caller.

@@ -113,5 +113,27 @@ TEST(Install, AnEngineThatAnswersIsUsedAsItIs) {
   }
 }
 
+TEST(Install, FromABundleOnAHostWithoutDockerStopsBeforeAnyChange) {
+  FakeHost fake;
+  fake.remove_docker();
+  auto engine = engine_with_the_images();
+  engine->answers_ = false;
+  LumadexInstaller product(LumadexInstaller::Environment{fake.host, [&] { return engine; }, {}});
+  bool loaded = false;
+  LumadexInstaller::ImageLoad images{{"lmdx2/app:latest"}, [&](docker::Client&) { loaded = true; }};
+
+  ::testing::internal::CaptureStdout();
+  std::string error;
+  try {
+    product.install(std::nullopt, false, &images);
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
+  EXPECT_EQ(0u, error.find("Docker must be installed first: ")) << error;
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(std::vector<std::string>{}, fake.shell.commands_ran_);
+}
+
 }  // namespace
 }  // namespace bootstrap::testing

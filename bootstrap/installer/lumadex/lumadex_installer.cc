@@ -1,5 +1,6 @@
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
@@ -71,14 +72,28 @@ void LumadexInstaller::wait_for_engine() {
   }
 }
 
-bool LumadexInstaller::install(std::optional<std::string> version, bool update) {
-  say("installing lumadex");
-  say("contacting server please wait");
-
+ServiceList LumadexInstaller::with_version(const std::optional<std::string>& version) {
   ServiceList working_copy = lumadex_services;
   if (version)
     for (ServiceDescription& s : working_copy)
       if (s.image == main_service) s.image = main_service + ":" + *version;
+  return working_copy;
+}
+
+bool LumadexInstaller::install(std::optional<std::string> version, bool update,
+                               const ImageLoad* images) {
+  // A bundle is for hosts that cannot fetch, and Docker itself would have to
+  // be fetched.
+  if (images && host::docker_install_needed(environment_.host, engine_answers(),
+                                            environment_.default_socket))
+    throw std::runtime_error(
+        "Docker must be installed first: no Docker engine answers on this host, and a bundle "
+        "carries only the product's images");
+
+  say("installing lumadex");
+  say("contacting server please wait");
+
+  ServiceList working_copy = with_version(version);
 
   // The engine object connects as it is made, so on a host without Docker the
   // installation has to come first. An engine that answers (Podman's
@@ -93,6 +108,7 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
   }
 
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  if (images) deployment->load_images(images->references, images->load);
   bool done = deployment->compose_up(std::nullopt, std::nullopt, update);
   failure_reason_ = deployment->failure_reason;
   if (!done) return false;
@@ -100,14 +116,18 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update) 
   return true;
 }
 
-bool LumadexInstaller::update() {
+bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string> version) {
   say("updating lumadex");
+  const ServiceList working_copy = with_version(version);
   // One deployment object throughout: it remembers what it fetched, so the
   // bring-up pulls nothing again, and which images the fetch replaced.
-  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
   // The new images arrive while the product still runs; a fetch that fails
   // leaves it running.
-  deployment->fetch_images();
+  if (images)
+    deployment->load_images(images->references, images->load);
+  else
+    deployment->fetch_images();
   take_down(*deployment);
   say("installing lumadex");
   say("contacting server please wait");
@@ -116,6 +136,24 @@ bool LumadexInstaller::update() {
   if (!done) return false;
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
   return true;
+}
+
+std::vector<std::string> LumadexInstaller::fetch_images(const std::optional<std::string>& version) {
+  const ServiceList working_copy = with_version(version);
+  make_deployment(working_copy)->fetch_images();
+  return image_references(version);
+}
+
+std::vector<std::string> LumadexInstaller::image_references(
+    const std::optional<std::string>& version) {
+  std::vector<std::string> references;
+  for (const ServiceDescription& s : with_version(version)) {
+    ImageReference reference = parse_image_reference(s.image);
+    std::string full = reference.repository + (reference.is_digest ? "@" : ":") + reference.tag;
+    if (std::find(references.begin(), references.end(), full) == references.end())
+      references.push_back(full);
+  }
+  return references;
 }
 
 void LumadexInstaller::uninstall() { take_down(*make_deployment(lumadex_services)); }

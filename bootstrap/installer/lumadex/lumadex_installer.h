@@ -57,6 +57,13 @@ class LumadexInstaller {
     int jobs = 1;
   };
 
+  // Images that come from a file instead of a registry (a bundle): every
+  // image it holds, "repository:tag", and how to put them into the engine.
+  struct ImageLoad {
+    std::vector<std::string> references;
+    std::function<void(docker::Client&)> load;
+  };
+
   // Works on the real host and the engine the process environment names.
   LumadexInstaller();
   explicit LumadexInstaller(Environment environment);
@@ -68,16 +75,33 @@ class LumadexInstaller {
   // containers whose definition changed (with `update`, the images are
   // fetched first, as update() does). Returns whether
   // the bring-up completed (a failed one has been reported on the console).
+  // With `images`, they are loaded first (KestroInstaller::load_images) and
+  // nothing is pulled; on a host without an engine that then stops, before
+  // anything changes, with std::runtime_error saying Docker must be
+  // installed first.
   // Throws what compose_up throws, and std::runtime_error when a freshly
   // installed engine does not answer in time.
-  bool install(std::optional<std::string> version = std::nullopt, bool update = false);
+  bool install(std::optional<std::string> version = std::nullopt, bool update = false,
+               const ImageLoad* images = nullptr);
 
   // Fetches the images first (a fresh "latest", the others when missing),
   // then uninstalls and installs again, and then removes the application
   // image the fetch replaced. Returns whether the bring-up completed. Throws
   // std::runtime_error "nothing was changed: ..." when a fetch fails, before
-  // anything is taken down.
-  bool update();
+  // anything is taken down. With `images` the fetch is a load of them
+  // (nothing is pulled), and `version` tags the application image as for
+  // install.
+  bool update(const ImageLoad* images = nullptr, std::optional<std::string> version = std::nullopt);
+
+  // Fetches every image the catalogue names, the application image at
+  // `version` (else its latest), as update() does, and changes nothing else.
+  // Returns each distinct image as "repository:tag", in catalogue order.
+  // Throws std::runtime_error "nothing was changed: ..." when a fetch fails.
+  std::vector<std::string> fetch_images(const std::optional<std::string>& version);
+
+  // Each distinct image the catalogue names, "repository:tag" in catalogue
+  // order, the application image at `version` (else its latest).
+  static std::vector<std::string> image_references(const std::optional<std::string>& version);
 
   // Takes every container and network of the product down and removes the
   // removed_volumes; missing volumes are reported and skipped.
@@ -119,6 +143,7 @@ class LumadexInstaller {
 
  private:
   std::unique_ptr<KestroInstaller> make_deployment(const ServiceList& services);
+  static ServiceList with_version(const std::optional<std::string>& version);
   void wait_for_engine();
   void take_down(KestroInstaller& deployment);
   bool engine_answers();

@@ -1,0 +1,107 @@
+#include "bootstrap/app/bundle_command.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <vector>
+#include <stdexcept>
+
+#include "bootstrap/app/build_info.h"
+#include "bootstrap/app/image_bundle.h"
+#include "bootstrap/app/progress.h"
+#include "bootstrap/base/text.h"
+#include "bootstrap/installer/console.h"
+
+namespace bootstrap::app {
+
+namespace {
+
+using installer::lumadex::LumadexInstaller;
+
+// The live byte count of bundle::create's steps, on a terminal only.
+class ByteCounter {
+ public:
+  explicit ByteCounter(std::ostream& out) : out_(out), live_(::isatty(STDOUT_FILENO) == 1) {}
+
+  bundle::Progress progress() {
+    if (!live_) return {};
+    return [this](const std::string& what, std::uint64_t bytes) { show(what, bytes); };
+  }
+
+ private:
+  void show(const std::string& what, std::uint64_t bytes) {
+    const auto now = std::chrono::steady_clock::now();
+    // A few redraws a second are enough to see it move.
+    if (!what.empty() && what == shown_ && now - last_ < std::chrono::milliseconds(200)) return;
+    last_ = now;
+    shown_ = what;
+    out_ << "\r\x1b[K";
+    if (!what.empty())
+      out_ << what << ": " << PullProgressView::human_bytes(static_cast<std::int64_t>(bytes));
+    out_ << std::flush;
+  }
+
+  std::ostream& out_;
+  bool live_;
+  std::string shown_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+std::string tag_of(const std::optional<std::string>& version) { return version.value_or("latest"); }
+
+}  // namespace
+
+void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller& product,
+                           docker::Client& client, std::ostream& out) {
+  // Refused before the fetch, which may take long.
+  if (!request.force && std::filesystem::exists(request.output))
+    throw std::runtime_error("write " + request.output + ": the file exists (--force replaces it)");
+  std::vector<std::string> references = product.fetch_images(request.version);
+  out << "saving " << references.size() << " images: " << base::join(references, ", ")
+      << std::endl;
+  ByteCounter counter(out);
+  bundle::Manifest manifest =
+      bundle::create(client,
+                     bundle::CreateRequest{request.output, request.force, version_line(),
+                                           tag_of(request.version), references},
+                     counter.progress());
+  out << "wrote " << request.output << " (" << std::filesystem::file_size(request.output)
+      << " bytes): " << manifest.images.size() << " images, application tag "
+      << manifest.application_tag << std::endl;
+}
+
+void bundle_inspect_command(const std::string& path, std::ostream& out) {
+  bundle::Manifest manifest = bundle::verify(path);
+  bundle::print(manifest, out);
+  out << "every member matches its size and SHA-256" << std::endl;
+}
+
+BundleInstall prepare_bundle_install(const std::string& path,
+                                     const std::optional<std::string>& version,
+                                     std::ostream& out) {
+  out << "checking bundle " << path << std::endl;
+  bundle::Manifest manifest = bundle::verify(path);
+  if (version && *version != manifest.application_tag)
+    throw std::runtime_error(path + " holds " + LumadexInstaller::main_service + ":" +
+                             manifest.application_tag + ", not the " + *version +
+                             " --version asks for");
+  BundleInstall install;
+  install.version = version;
+  if (!version && manifest.application_tag != "latest") install.version = manifest.application_tag;
+  for (const std::string& reference : LumadexInstaller::image_references(install.version))
+    if (!manifest.holds(reference))
+      throw std::runtime_error(path + " lacks the image " + reference + " the product runs");
+  for (const bundle::Image& image : manifest.images)
+    install.images.references.push_back(image.reference);
+  out << "bundle of " << manifest.images.size() << " images checked, application tag "
+      << manifest.application_tag << std::endl;
+  install.images.load = [path, manifest](docker::Client& client) {
+    installer::say("loading " + std::to_string(manifest.images.size()) + " images from " + path);
+    bundle::load(client, path, manifest);
+  };
+  return install;
+}
+
+}  // namespace bootstrap::app

@@ -1,0 +1,53 @@
+// `bootstrap bundle create|inspect`, and the bundle's part of
+// `install --bundle` and `update --bundle`: image bundles (image_bundle.h) as
+// the operator meets them.
+//
+// On a terminal the long steps show a live byte count on one line, redrawn in
+// place and erased when the step ends; piped output has only the lines.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "bootstrap/docker/client.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+namespace bootstrap::app {
+
+struct BundleCreateRequest {
+  std::optional<std::string> version;  // the application image's tag; latest when unset
+  std::string output;
+  bool force = false;
+};
+
+// Fetches every image the catalogue names through `product` (the application
+// image at the request's version), then writes them to the request's output
+// with bundle::create() over `client`, and prints "wrote FILE (N bytes): ...".
+// Throws std::runtime_error when the output exists without --force (before
+// fetching anything) or cannot be written, and what the fetch throws.
+void bundle_create_command(const BundleCreateRequest& request,
+                           installer::lumadex::LumadexInstaller& product, docker::Client& client,
+                           std::ostream& out);
+
+// Checks every byte of the bundle at `path`, then prints its manifest and a
+// last line saying it checked out. Throws bundle::BundleError when it does
+// not.
+void bundle_inspect_command(const std::string& path, std::ostream& out);
+
+// What an install or update from a bundle runs with.
+struct BundleInstall {
+  std::optional<std::string> version;  // for LumadexInstaller; unset for latest
+  installer::lumadex::LumadexInstaller::ImageLoad images;
+};
+
+// Checks every byte of the bundle at `path` (saying so on `out`) and that it
+// holds every image an install at `version` runs (unset: the bundle's own
+// application tag), and returns how to install from it. Throws
+// bundle::BundleError for a damaged bundle, std::runtime_error for one made
+// for another tag or lacking an image; in each case before anything changed.
+BundleInstall prepare_bundle_install(const std::string& path,
+                                     const std::optional<std::string>& version, std::ostream& out);
+
+}  // namespace bootstrap::app
