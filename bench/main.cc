@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bundle_bench.h"
 #include "bench/measure.h"
 #include "bench/ops.h"
 #include "bench/report.h"
@@ -87,6 +88,7 @@ int run(const Options& o) {
   m.updates = measure_updates(session);
   m.ours_steps = measure_scaling(session, true, m.setup.compose_scale_file, {});
   m.peer_steps = measure_scaling(session, false, m.setup.compose_scale_file, m.ours_steps);
+  measure_bundles(session);
   report(session, m);
   return 0;
 }
@@ -148,6 +150,7 @@ int main_impl(int argc, char** argv) {
   if (cmd == "clean") return helper_clean();
   if (cmd == "check" && args.size() >= 2) return helper_check(std::stoi(args[1]));
   if (cmd == "compose-file") return compose_file_command(args);
+  if (cmd == "bundle-load" && args.size() >= 2) return op_bundle_load(args[1]);
   if (cmd == "run") return run_command(args);
   return usage();
 }
