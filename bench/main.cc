@@ -38,7 +38,8 @@ int usage() {
                "                        [--first-level-runs N] [--budget SECONDS]\n"
                "                        [--compose-file F --compose-scale-file F --compose-source TEXT]\n"
                "                        [--compose PROGRAM]\n"
-               "       kestro_bench compose-file --cpus N [--unnamed SERVICE] -o FILE\n";
+               "       kestro_bench compose-file --cpus N [--unnamed SERVICE] -o FILE\n"
+               "       kestro_bench bundles [--out DIR]\n";
   return 2;
 }
 
@@ -132,6 +133,19 @@ int run_command(const std::vector<std::string>& args) {
   return run(o);
 }
 
+// The bundle step alone: `kestro_bench bundles [--out DIR]`, its figures on
+// standard output.
+int bundles_command(const std::vector<std::string>& args) {
+  Options o;
+  if (args.size() == 3 && args[1] == "--out") o.out = args[2];
+  else if (args.size() != 1) return usage();
+  fs::create_directories(o.out);
+  Session session(o, fs::read_symlink("/proc/self/exe").string());
+  measure_bundles(session);
+  for (const std::string& note : session.notes()) std::cout << note << "\n";
+  return 0;
+}
+
 int main_impl(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage();
@@ -151,6 +165,7 @@ int main_impl(int argc, char** argv) {
   if (cmd == "check" && args.size() >= 2) return helper_check(std::stoi(args[1]));
   if (cmd == "compose-file") return compose_file_command(args);
   if (cmd == "bundle-load" && args.size() >= 2) return op_bundle_load(args[1]);
+  if (cmd == "bundles") return bundles_command(args);
   if (cmd == "run") return run_command(args);
   return usage();
 }

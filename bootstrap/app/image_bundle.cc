@@ -220,6 +220,12 @@ class PendingFile {
 Fd spool_beside(const std::filesystem::path& target) {
   std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
   int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    // A file system without unnamed files: a named one, unlinked at once.
+    std::string pattern = (folder / ("." + target.filename().string() + ".images-XXXXXX")).string();
+    fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(pattern.c_str());
+  }
   if (fd < 0) throw std::runtime_error(system_error("write " + target.string()));
   return Fd(fd);
 }
