@@ -54,7 +54,7 @@ int op_bundle_load(const std::string& file) {
   return 0;
 }
 
-void measure_bundles(Session& session) {
+void measure_bundles(Session& session, int standin_mb) {
   session.guarded("bundles", [&] {
     Runner& runner = session.runner();
     const fs::path dir = fs::absolute(session.options().out / "bundle");
@@ -65,14 +65,17 @@ void measure_bundles(Session& session) {
     const std::string names = bootstrap::base::join(references, " ");
     const std::string big = LumadexInstaller::main_service + ":" + kBigTag;
 
-    session.progress("bundles: a " + std::to_string(kBigImageMB) + " MB application stand-in");
+    session.progress("bundles: a " + std::to_string(standin_mb) + " MB application stand-in");
     runner.clean();
+    // Both tools then start from the same images; ours would otherwise
+    // count the pulls of missing ones.
+    runner.ours({"pull"}, "bundle-pull", false);
     // Random bytes: neither tool's compressor can make them smaller, as with
     // a real application's binaries and models.
     runner.run({"sh", "-c",
                 "docker rm -f kestro-bench-big >/dev/null 2>&1; docker run --name kestro-bench-big " +
                     LumadexInstaller::main_service + " sh -c 'head -c " +
-                    std::to_string(kBigImageMB) + "000000 /dev/urandom > /bench-big.bin' && " +
+                    std::to_string(standin_mb) + "000000 /dev/urandom > /bench-big.bin' && " +
                     "docker commit kestro-bench-big " + big + " && docker rm kestro-bench-big"},
                "bundle-standin", false, 600);
     const std::string remove_images = "docker rmi -f $(docker image inspect -f '{{.Id}}' " + names +
@@ -108,7 +111,7 @@ void measure_bundles(Session& session) {
     peer_create.file_mb = peer_load.file_mb = file_mb(peer_file);
 
     session.note("bundle: the catalogue's image archive is " + fixed(archive_mb, 1) +
-                 " MB (application stand-in " + std::to_string(kBigImageMB) +
+                 " MB (application stand-in " + std::to_string(standin_mb) +
                  " MB of random bytes); bundle file " + fixed(ours_create.file_mb, 1) +
                  " MB (zstd), docker save | gzip " + fixed(peer_create.file_mb, 1) + " MB");
     session.note("bundle create: ours " + ours_create.line() + "; docker save | gzip " +

@@ -39,7 +39,7 @@ int usage() {
                "                        [--compose-file F --compose-scale-file F --compose-source TEXT]\n"
                "                        [--compose PROGRAM]\n"
                "       kestro_bench compose-file --cpus N [--unnamed SERVICE] -o FILE\n"
-               "       kestro_bench bundles [--out DIR]\n";
+               "       kestro_bench bundles [--out DIR] [--standin-mb N]\n";
   return 2;
 }
 
@@ -133,15 +133,20 @@ int run_command(const std::vector<std::string>& args) {
   return run(o);
 }
 
-// The bundle step alone: `kestro_bench bundles [--out DIR]`, its figures on
-// standard output.
+// The bundle step alone: `kestro_bench bundles [--out DIR] [--standin-mb N]`,
+// its figures on standard output.
 int bundles_command(const std::vector<std::string>& args) {
   Options o;
-  if (args.size() == 3 && args[1] == "--out") o.out = args[2];
-  else if (args.size() != 1) return usage();
+  int standin_mb = kBigImageMB;
+  for (std::size_t i = 1; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return usage();
+    if (args[i] == "--out") o.out = args[i + 1];
+    else if (args[i] == "--standin-mb") standin_mb = std::stoi(args[i + 1]);
+    else return usage();
+  }
   fs::create_directories(o.out);
   Session session(o, fs::read_symlink("/proc/self/exe").string());
-  measure_bundles(session);
+  measure_bundles(session, standin_mb);
   for (const std::string& note : session.notes()) std::cout << note << "\n";
   return 0;
 }
