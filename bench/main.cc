@@ -4,6 +4,8 @@
 //
 //   kestro_bench run [options]     measure everything, print the table, write
 //                                  results.json (see bench/README.md)
+//   kestro_bench up|down|update|scale N [--jobs N] [--result FILE]
+//                                  one measured operation of ours
 //   kestro_bench compose-file --cpus N [--unnamed SERVICE] -o FILE
 //
 // `run` measures each operation in a child process of its own (this program
@@ -37,10 +39,24 @@ int usage() {
                "                        [--again-runs N] [--levels 10,25,50,100]\n"
                "                        [--first-level-runs N] [--budget SECONDS]\n"
                "                        [--compose-file F --compose-scale-file F --compose-source TEXT]\n"
-               "                        [--compose PROGRAM]\n"
+               "                        [--compose PROGRAM] [--jobs 1,4]\n"
+               "                        [--registry HOST:PORT] [--app-image-mb N]\n"
                "       kestro_bench compose-file --cpus N [--unnamed SERVICE] -o FILE\n"
                "       kestro_bench bundles [--out DIR] [--standin-mb N]\n";
   return 2;
+}
+
+std::vector<int> parse_jobs(const std::string& text) {
+  std::vector<int> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    int n = std::stoi(item);
+    if (n < 1 || n > 16) throw std::invalid_argument("--jobs wants counts from 1 to 16");
+    out.push_back(n);
+  }
+  if (out.empty()) throw std::invalid_argument("--jobs wants at least one count");
+  return out;
 }
 
 std::vector<int> parse_levels(const std::string& text) {
@@ -86,9 +102,15 @@ int run(const Options& o) {
   m.setup = prepare(session);
   m.floor = measure_floor(session);
   m.bringups = measure_bringups(session, m.setup.compose_file);
-  m.updates = measure_updates(session);
-  m.ours_steps = measure_scaling(session, true, m.setup.compose_scale_file, {});
-  m.peer_steps = measure_scaling(session, false, m.setup.compose_scale_file, m.ours_steps);
+  AppImages* images = m.setup.app_images ? &*m.setup.app_images : nullptr;
+  for (const Tool& tool : tools(o))
+    m.updates[tool.key] = measure_updates(session, tool, m.setup.compose_file, images);
+  const ScaleSteps* reference = nullptr;
+  for (const Tool& tool : tools(o)) {
+    m.steps[tool.key] = measure_scaling(session, tool, m.setup.compose_scale_file,
+                                        reference ? *reference : ScaleSteps{});
+    reference = &m.steps[tool.key];
+  }
   measure_bundles(session);
   report(session, m);
   return 0;
@@ -113,7 +135,13 @@ int run_command(const std::vector<std::string>& args) {
     else if (a == "--compose-scale-file") o.compose_scale_file = value();
     else if (a == "--compose-source") o.compose_source = value();
     else if (a == "--compose") o.compose = value();
+    else if (a == "--jobs") o.jobs = parse_jobs(value());
+    else if (a == "--registry") o.registry = value();
+    else if (a == "--app-image-mb") o.app_image_mb = std::stoi(value());
     else return usage();
+  }
+  if (o.registry.empty()) {
+    if (const char* sandbox = std::getenv("KESTRO_SANDBOX_REGISTRY")) o.registry = sandbox;
   }
   if (o.runs < 1) throw std::invalid_argument("--runs must be at least 1");
   // docker-compose gives up on an engine request after 60 s by default; a
@@ -156,14 +184,17 @@ int main_impl(int argc, char** argv) {
   if (args.empty()) return usage();
   const std::string cmd = args[0];
   std::string result;
-  for (std::size_t i = 1; i + 1 < args.size(); ++i)
+  int jobs = 1;
+  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
     if (args[i] == "--result") result = args[i + 1];
+    if (args[i] == "--jobs") jobs = std::stoi(args[i + 1]);
+  }
 
   if (cmd == "noop") return 0;
-  if (cmd == "up") return op_up(result);
-  if (cmd == "down") return op_down(result);
-  if (cmd == "update") return op_update(result);
-  if (cmd == "scale" && args.size() >= 2) return op_scale(std::stoi(args[1]), result);
+  if (cmd == "up") return op_up(jobs, result);
+  if (cmd == "down") return op_down(jobs, result);
+  if (cmd == "update") return op_update(jobs, result);
+  if (cmd == "scale" && args.size() >= 2) return op_scale(std::stoi(args[1]), jobs, result);
   if (cmd == "info") return helper_info(result);
   if (cmd == "pull") return helper_pull();
   if (cmd == "clean") return helper_clean();

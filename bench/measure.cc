@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "bench/stats.h"
 
@@ -65,17 +66,24 @@ std::string peer_file(Runner& r, const std::optional<std::string>& given, const 
   return own.string();
 }
 
+// Our child's arguments for `verb` at the tool's job count.
+std::vector<std::string> ours_args(const Tool& tool, std::vector<std::string> args) {
+  args.insert(args.end(), {"--jobs", std::to_string(tool.jobs)});
+  return args;
+}
+
 // One tool's cycle on a clean engine: up from nothing, `agains` times up on
 // top of it, then down, each checked by the number of containers running.
-void bringup_cycle(Runner& r, bool ours, int agains, const std::string& file, BringUps& into) {
-  std::map<std::string, Series>& series = ours ? into.ours : into.peer;
+void bringup_cycle(Runner& r, const Tool& tool, int agains, const std::string& file,
+                   BringUps& into) {
+  std::map<std::string, Series>& series = into[tool.key];
   auto step = [&](const std::string& op, const std::string& verb, int running) {
-    const std::string label = (ours ? "ours-" : "compose-") + op;
+    const std::string label = tool.key + "-" + op;
     series[op].samples.push_back(
-        ours ? r.ours({verb}, label)
-             : r.compose(file, verb == "up" ? std::vector<std::string>{"up", "-d"}
-                                            : std::vector<std::string>{verb},
-                         label));
+        tool.ours() ? r.ours(ours_args(tool, {verb}), label)
+                    : r.compose(file, verb == "up" ? std::vector<std::string>{"up", "-d"}
+                                                   : std::vector<std::string>{verb},
+                                label));
     r.check(running);
   };
   r.clean();
@@ -84,6 +92,47 @@ void bringup_cycle(Runner& r, bool ours, int agains, const std::string& file, Br
   for (int a = 0; a < agains; ++a) step("up-again", "up", 13);
   step("down", "down", 0);
 }
+
+// The engine's container events from now until finish(), through the docker
+// CLI in the background.
+class EventWatch {
+ public:
+  EventWatch(Runner& r, const std::string& label)
+      : log_(r.next_log(label + "-events")),
+        watcher_({"docker", "events", "--since", now_text(), "--filter", "type=container",
+                  "--format", "{{json .}}"},
+                 log_) {}
+
+  // The outage in what the engine reported up to now; nothing when no
+  // container was stopped and started again.
+  std::optional<Outage> finish() {
+    const std::int64_t until = now_ns();
+    // Events reach the watcher a little after they happen.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    watcher_.stop();
+    std::ifstream lines(log_);
+    return outage(parse_container_events(lines), until);
+  }
+
+ private:
+  static std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+  // The engine replays what happened since then, so nothing is lost while
+  // the watcher connects.
+  static std::string now_text() {
+    const std::int64_t ns = now_ns();
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld.%09lld", static_cast<long long>(ns / 1000000000),
+                  static_cast<long long>(ns % 1000000000));
+    return text;
+  }
+
+  fs::path log_;
+  Background watcher_;
+};
 
 // Planning only (never reported): the slowest per-worker time seen so far.
 double per_worker_guess(const ScaleSteps& steps, double fallback) {
@@ -97,35 +146,37 @@ double per_worker_guess(const ScaleSteps& steps, double fallback) {
 class Staircase {
  public:
   // Adds every step it makes to `steps` as soon as it is measured.
-  Staircase(Session& session, bool ours, const std::string& file, const ScaleSteps& reference,
-            ScaleSteps& steps)
-      : session_(session), ours_(ours), who_(ours ? "ours" : "compose"), file_(file),
-        reference_(reference), steps_(steps) {}
+  Staircase(Session& session, const Tool& tool, const std::string& file,
+            const ScaleSteps& reference, ScaleSteps& steps)
+      : session_(session), tool_(tool), who_(tool.key), file_(file), reference_(reference),
+        steps_(steps) {}
 
   // 1 -> first level -> 1 repeated, then up through the levels and back,
   // between a bring-up and a take-down of the whole product.
   void run() {
     Runner& r = session_.runner();
-    if (ours_)
-      r.ours({"up"}, "ours-up-before-scale", false);
+    if (tool_.ours())
+      r.ours(ours_args(tool_, {"up"}), who_ + "-up-before-scale", false);
     else
       r.compose(file_, {"up", "-d"}, "compose-up-before-scale");
     r.check(13);
     repeat_first_level();
     climb_and_return();
-    if (ours_)
-      r.ours({"down"}, "ours-down-after-scale", false);
+    if (tool_.ours())
+      r.ours(ours_args(tool_, {"down"}), who_ + "-down-after-scale", false);
     else
       r.compose(file_, {"down"}, "compose-down-after-scale");
     r.clean();
   }
 
  private:
-  // The first level is cheap enough to measure more than once.
+  // The first level is cheap enough to measure more than once, but not at
+  // the cost of the climb to the top, which the memory's flatness needs.
   void repeat_first_level() {
     const int first = session_.options().levels.front();
+    const int top = session_.options().levels.back();
     for (int i = 1; i < session_.options().first_level_runs; ++i) {
-      if (!fits(2 * guess_s(first - 1))) {
+      if (!fits(2 * guess_s(first - 1) + 2 * guess_s(top - 1))) {
         session_.note(who_ + ": 1 -> " + std::to_string(first) + " -> 1 repeat " +
                       std::to_string(i + 1) + " skipped for the time budget");
         return;
@@ -178,11 +229,11 @@ class Staircase {
   void step(int from, int to) {
     const std::string label = who_ + "-scale-" + std::to_string(from) + "-to-" + std::to_string(to);
     Runner& r = session_.runner();
-    Sample s = ours_ ? r.ours({"scale", std::to_string(to)}, label)
-                     : r.compose(file_,
-                                 {"up", "-d", "--no-deps", "--scale",
-                                  "worker=" + std::to_string(to), "worker"},
-                                 label);
+    Sample s = tool_.ours() ? r.ours(ours_args(tool_, {"scale", std::to_string(to)}), label)
+                            : r.compose(file_,
+                                        {"up", "-d", "--no-deps", "--scale",
+                                         "worker=" + std::to_string(to), "worker"},
+                                        label);
     r.check(12 + to);
     ScaleStep& st = steps_[{from, to}];
     st.from = from;
@@ -191,7 +242,7 @@ class Staircase {
   }
 
   Session& session_;
-  bool ours_;
+  const Tool& tool_;
   std::string who_;
   const std::string& file_;
   const ScaleSteps& reference_;
@@ -199,6 +250,14 @@ class Staircase {
 };
 
 }  // namespace
+
+std::vector<Tool> tools(const Options& options) {
+  std::vector<Tool> out;
+  for (int jobs : options.jobs)
+    out.push_back({"ours-j" + std::to_string(jobs), "ours --jobs " + std::to_string(jobs), jobs});
+  out.push_back({"compose", "docker-compose", 0});
+  return out;
+}
 
 Session::Session(const Options& options, const std::string& self)
     : options_(options), runner_(options.out, self, options.compose),
@@ -251,7 +310,10 @@ Setup prepare(Session& session) {
   s.info = r.ours({"info"}, "info");
   s.ncpu = s.info.child.value("ncpu", 1);
   s.machine = machine_json(s.info.child);
-  r.ours({"pull"}, "pull", false);
+  if (!o.registry.empty() && o.app_image_mb > 0)
+    s.app_images = make_app_images(session, o.registry, o.app_image_mb);
+  session.progress("first fetch of the catalogue's images");
+  s.first_pull = r.ours({"pull"}, "pull", false);
   r.clean();
 
   s.compose_file = peer_file(r, o.compose_file, o.out / "lumadex-compose.yml", s.ncpu, false);
@@ -272,6 +334,7 @@ Series measure_floor(Session& session) {
 
 BringUps measure_bringups(Session& session, const std::string& compose_file) {
   const Options& o = session.options();
+  const std::vector<Tool> all = tools(o);
   BringUps b;
   double slowest_cycle_s = 0;
   for (int run = 0; run < o.runs; ++run) {
@@ -283,11 +346,11 @@ BringUps measure_bringups(Session& session, const std::string& compose_file) {
     const double cycle_start = session.elapsed_s();
     session.progress("bring-up cycle " + std::to_string(run + 1) + "/" + std::to_string(o.runs));
     const int agains = o.again_runs / o.runs + (run < o.again_runs % o.runs ? 1 : 0);
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool ours = (turn == 0) == (run % 2 == 0);  // who goes first alternates
-      session.guarded(std::string(ours ? "ours" : "docker-compose") + " bring-up cycle " +
-                          std::to_string(run + 1),
-                      [&] { bringup_cycle(session.runner(), ours, agains, compose_file, b); });
+    for (std::size_t turn = 0; turn < all.size(); ++turn) {
+      // Who goes first rotates, so a slow spell of the machine is shared.
+      const Tool& tool = all[(turn + static_cast<std::size_t>(run)) % all.size()];
+      session.guarded(tool.name + " bring-up cycle " + std::to_string(run + 1),
+                      [&] { bringup_cycle(session.runner(), tool, agains, compose_file, b); });
     }
     slowest_cycle_s = std::max(slowest_cycle_s, session.elapsed_s() - cycle_start);
   }
@@ -295,30 +358,50 @@ BringUps measure_bringups(Session& session, const std::string& compose_file) {
   return b;
 }
 
-Series measure_updates(Session& session) {
+Updates measure_updates(Session& session, const Tool& tool, const std::string& compose_file,
+                        AppImages* images) {
   const int runs = session.options().update_runs;
-  Series updates;
+  Updates updates;
   if (runs <= 0) return updates;
-  session.guarded("update", [&] {
+  session.guarded(tool.name + " update", [&] {
     Runner& r = session.runner();
-    session.progress("update x" + std::to_string(runs));
-    r.ours({"up"}, "ours-up-before-update", false);
+    session.progress(tool.name + ": update x" + std::to_string(runs));
+    if (tool.ours())
+      r.ours(ours_args(tool, {"up"}), tool.key + "-up-before-update", false);
+    else
+      r.compose(compose_file, {"up", "-d"}, "compose-up-before-update");
     r.check(13);
     for (int u = 0; u < runs; ++u) {
-      updates.samples.push_back(r.ours({"update"}, "ours-update"));
+      if (images && images->tags.size() == 2) point_latest_at(session, *images, 1 - images->latest);
+      EventWatch watch(r, tool.key + "-update");
+      if (tool.ours()) {
+        updates.process.samples.push_back(
+            r.ours(ours_args(tool, {"update"}), tool.key + "-update"));
+      } else {
+        updates.pull.samples.push_back(r.compose(compose_file, {"pull"}, "compose-pull"));
+        updates.process.samples.push_back(r.compose(compose_file, {"up", "-d"}, "compose-up-d"));
+      }
+      std::optional<Outage> o = watch.finish();
+      if (o) updates.outages.push_back(*o);
+      else session.note(tool.name + " update " + std::to_string(u + 1) +
+                        ": the engine reported no container stopped and started again");
+      if (!tool.ours()) r.run({"docker", "image", "prune", "-f"}, "compose-prune-replaced", false);
       r.check(13);
     }
-    r.ours({"down"}, "ours-down-after-update", false);
+    if (tool.ours())
+      r.ours(ours_args(tool, {"down"}), tool.key + "-down-after-update", false);
+    else
+      r.compose(compose_file, {"down"}, "compose-down-after-update");
     r.clean();
   });
   return updates;
 }
 
-ScaleSteps measure_scaling(Session& session, bool ours, const std::string& scale_file,
+ScaleSteps measure_scaling(Session& session, const Tool& tool, const std::string& scale_file,
                            const ScaleSteps& reference) {
   ScaleSteps steps;
-  Staircase staircase(session, ours, scale_file, reference, steps);
-  session.guarded(ours ? "ours scaling" : "docker-compose scaling", [&] { staircase.run(); });
+  Staircase staircase(session, tool, scale_file, reference, steps);
+  session.guarded(tool.name + " scaling", [&] { staircase.run(); });
   return steps;
 }
 

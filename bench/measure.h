@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "bench/app_image.h"
+#include "bench/outage.h"
 #include "bench/runner.h"
 
 namespace kestro::bench {
@@ -24,7 +26,11 @@ struct Options {
   int runs = 5;        // bring-up / take-down cycles per tool; past the
                        // third only while well inside the budget
   int again_runs = 5;  // second bring-ups per tool
-  int update_runs = 3;
+  int update_runs = 2;
+  std::vector<int> jobs = {1, 4};  // our job counts, each measured as a tool of its own
+  std::string registry;            // the sandbox's mirror registry (host:port); empty:
+                                   // the stand-in application image stays
+  int app_image_mb = kAppImageMb;  // 0: the stand-in application image stays
   std::vector<int> levels = {10, 25, 50, 100};
   int first_level_runs = 3;  // 1 -> first level -> 1, repeated
   std::optional<std::string> compose_file;
@@ -64,6 +70,18 @@ class Session {
   std::vector<std::string> notes_;
 };
 
+// One of the tools compared: ours at a job count, or docker-compose.
+struct Tool {
+  std::string key;   // "ours-j1", "ours-j4", "compose": in labels and results.json
+  std::string name;  // "ours --jobs 4", "docker-compose": in the table
+  int jobs = 0;      // ours: its job count; docker-compose: 0
+
+  bool ours() const { return jobs > 0; }
+};
+
+// Ours at each of the options' job counts, then docker-compose.
+std::vector<Tool> tools(const Options& options);
+
 // The machine, the engine and the peer's Compose files, before any timing.
 struct Setup {
   Sample info;  // `kestro_bench info`: the engine's version and CPUs
@@ -73,12 +91,19 @@ struct Setup {
   std::string compose_version;
   std::string compose_file;        // the catalogue, for bring-up and take-down
   std::string compose_scale_file;  // the same without worker's container_name
+  std::optional<AppImages> app_images;  // when the application image is the big one
+  Sample first_pull;                    // the catalogue's first fetch, big image included
 };
 
 // Bring-up from nothing ("up"), again on top of it ("up-again") and
-// take-down ("down"), by operation, for each tool.
-struct BringUps {
-  std::map<std::string, Series> ours, peer;
+// take-down ("down"): tool key -> operation -> series.
+using BringUps = std::map<std::string, std::map<std::string, Series>>;
+
+// One tool's updates, each after lmdx2/app:latest moved to the other variant.
+struct Updates {
+  Series process;               // ours: update(); docker-compose: `up -d`
+  Series pull;                  // docker-compose: `pull`, before `up -d`
+  std::vector<Outage> outages;  // each run's, from the engine's events
 };
 
 // One scale step of one tool: from `from` workers to `to`.
@@ -99,27 +124,33 @@ struct Measurements {
   Setup setup;
   Series floor;
   BringUps bringups;
-  Series updates;
-  ScaleSteps ours_steps, peer_steps;
+  std::map<std::string, Updates> updates;     // by tool key
+  std::map<std::string, ScaleSteps> steps;    // by tool key
 };
 
 // The 1-minute load average of this machine.
 double load_average();
 
-// Records the machine and the engine, pulls the catalogue's images, clears
-// the engine and settles the peer's files (written by us unless given), which
-// docker-compose must accept. Throws when any of that fails.
+// Records the machine and the engine, makes the big application image (when
+// the options name a registry and a size), pulls the catalogue's images,
+// clears the engine and settles the peer's files (written by us unless
+// given), which docker-compose must accept. Throws when any of that fails.
 Setup prepare(Session& session);
 // Our program doing nothing, three times: no operation can read below it.
 Series measure_floor(Session& session);
-// Bring-up cycles of both tools on `compose_file`, who goes first alternating.
+// Bring-up cycles of every tool (docker-compose on `compose_file`), who goes
+// first rotating.
 BringUps measure_bringups(Session& session, const std::string& compose_file);
-// LumadexInstaller::update() from a product that is up.
-Series measure_updates(Session& session);
-// The worker staircase of one tool (ours, or docker-compose on `scale_file`);
-// `reference` (the other tool's steps) paces the budget until this tool has
+// One tool's updates from a product it brought up: before each, latest moves
+// to the other variant of `images` (when there are two). docker-compose's is
+// `pull` then `up -d`, and it is then asked to remove the image it replaced,
+// unmeasured, as ours does within the update.
+Updates measure_updates(Session& session, const Tool& tool, const std::string& compose_file,
+                        AppImages* images);
+// The worker staircase of one tool (docker-compose on `scale_file`);
+// `reference` (another tool's steps) paces the budget until this tool has
 // steps of its own.
-ScaleSteps measure_scaling(Session& session, bool ours, const std::string& scale_file,
+ScaleSteps measure_scaling(Session& session, const Tool& tool, const std::string& scale_file,
                            const ScaleSteps& reference);
 
 // The step from the level below levels[i] (1 below the first) up to it.

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -174,44 +175,48 @@ Json downtime(const RequestLog& log) {
 
 }  // namespace
 
-int op_up(const std::string& result) {
+int op_up(int jobs, const std::string& result) {
   Instruments in;
   QuietHost quiet;
   return measured(result, in, [&] {
     installer::KestroInstaller k(LumadexInstaller::application_name,
                                  LumadexInstaller::lumadex_services, in.make_client(), quiet.host);
+    k.set_jobs(jobs);
     return k.compose_up(std::nullopt, std::nullopt, false);
   });
 }
 
-int op_down(const std::string& result) {
+int op_down(int jobs, const std::string& result) {
   Instruments in;
   QuietHost quiet;
   return measured(result, in, [&] {
     installer::KestroInstaller k(LumadexInstaller::application_name,
                                  LumadexInstaller::lumadex_services, in.make_client(), quiet.host);
+    k.set_jobs(jobs);
     k.compose_down();
     return true;
   });
 }
 
-int op_scale(int n, const std::string& result) {
+int op_scale(int n, int jobs, const std::string& result) {
   Instruments in;
   QuietHost quiet;
   return measured(result, in, [&] {
-    LumadexInstaller product(
-        LumadexInstaller::Environment{quiet.host, [&] { return in.make_client(); }, {}});
+    LumadexInstaller::Environment environment{quiet.host, [&] { return in.make_client(); }, {}};
+    environment.jobs = jobs;
+    LumadexInstaller product(environment);
     product.scale("worker", n);
     return true;
   });
 }
 
-int op_update(const std::string& result) {
+int op_update(int jobs, const std::string& result) {
   Instruments in;
   QuietHost quiet;
   int status = measured(result, in, [&] {
-    LumadexInstaller product(
-        LumadexInstaller::Environment{quiet.host, [&] { return in.make_client(); }, {}});
+    LumadexInstaller::Environment environment{quiet.host, [&] { return in.make_client(); }, {}};
+    environment.jobs = jobs;
+    LumadexInstaller product(environment);
     return product.update();
   });
   // Adds the timeline split to what measured() wrote.

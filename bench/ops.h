@@ -8,14 +8,16 @@
 
 namespace kestro::bench {
 
+// Each operation runs with `jobs` engine requests of a phase in flight at once.
+
 // compose_up (update false) of the catalogue over a fresh engine object.
-int op_up(const std::string& result);
+int op_up(int jobs, const std::string& result);
 // compose_down of the catalogue.
-int op_down(const std::string& result);
+int op_down(int jobs, const std::string& result);
 // LumadexInstaller::update(), with the request timeline split by kind.
-int op_update(const std::string& result);
+int op_update(int jobs, const std::string& result);
 // scale_service("worker", n).
-int op_scale(int n, const std::string& result);
+int op_scale(int n, int jobs, const std::string& result);
 
 // The engine's facts (version, CPUs, memory) as JSON.
 int helper_info(const std::string& result);

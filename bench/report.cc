@@ -39,15 +39,48 @@ Json series_json(const Series& s, bool ours) {
   return j;
 }
 
-// The series of `op`, empty when it never ran.
-const Series& of(const std::map<std::string, Series>& by_op, const std::string& op) {
+// The series of `op` by the tool `key`, empty when it never ran.
+const Series& of(const BringUps& b, const std::string& key, const std::string& op) {
   static const Series none;
-  auto it = by_op.find(op);
-  return it == by_op.end() ? none : it->second;
+  auto tool = b.find(key);
+  if (tool == b.end()) return none;
+  auto it = tool->second.find(op);
+  return it == tool->second.end() ? none : it->second;
+}
+
+// The steps of the tool `key`, empty when it never scaled.
+const ScaleSteps& steps_of(const Measurements& m, const std::string& key) {
+  static const ScaleSteps none;
+  auto it = m.steps.find(key);
+  return it == m.steps.end() ? none : it->second;
+}
+
+// The peak RSS of the tool's step up to levels[i], when it ran.
+std::optional<double> rss_at(const ScaleSteps& steps, const std::vector<int>& levels,
+                             std::size_t i) {
+  auto it = steps.find(step_up_into(levels, i));
+  if (it == steps.end()) return std::nullopt;
+  return median(it->second.series.rss());
+}
+
+// Each run's figure of the engine's outages.
+std::vector<double> outages(const Updates& u, double Outage::*figure) {
+  std::vector<double> v;
+  for (const Outage& o : u.outages) v.push_back(o.*figure);
+  return v;
 }
 
 Json config_json(const Options& o, const Setup& s) {
+  Json images = nullptr;
+  if (s.app_images)
+    images = Json{{"registry", s.app_images->registry},
+                  {"layer_mb", s.app_images->layer_mb},
+                  {"variants", s.app_images->tags},
+                  {"make_s", s.app_images->make_s},
+                  {"first_pull_ms", s.first_pull.wall_ms}};
   return Json{{"bringup_runs", o.runs},
+              {"jobs", o.jobs},
+              {"application_image", images},
               {"again_runs", o.again_runs},
               {"update_runs", o.update_runs},
               {"levels", o.levels},
@@ -60,32 +93,47 @@ Json config_json(const Options& o, const Setup& s) {
               {"compose_file_source", o.compose_source}};
 }
 
-Json bringup_json(const BringUps& b) {
+Json bringup_json(const Options& o, const BringUps& b) {
   Json out = Json::object();
-  for (const std::string& op : kOps)
-    out[op] = Json{{"ours", series_json(of(b.ours, op), true)},
-                   {"compose", series_json(of(b.peer, op), false)}};
+  for (const Tool& tool : tools(o)) {
+    Json ops = Json::object();
+    for (const std::string& op : kOps) ops[op] = series_json(of(b, tool.key, op), tool.ours());
+    out[tool.key] = ops;
+  }
   return out;
 }
 
-// The update's series, with each run's downtime and its split by request
-// kind as our child measured them.
-Json update_json(const Series& updates) {
-  Json u = series_json(updates, true);
+// One tool's updates: its processes, and each run's outage as the engine's
+// events show it; ours also with the downtime its own request timeline shows,
+// split by request kind.
+Json update_json(const Tool& tool, const Updates& updates) {
+  Json u = Json{{"process", series_json(updates.process, tool.ours())}};
+  if (!tool.ours()) u["pull"] = series_json(updates.pull, false);
+  u["engine_events"] = Json{{"window_ms", summary_json(outages(updates, &Outage::window_ms))},
+                            {"longest_ms", summary_json(outages(updates, &Outage::longest_ms))},
+                            {"mean_ms", summary_json(outages(updates, &Outage::mean_ms))}};
+  Json containers = Json::array(), not_back = Json::array();
+  for (const Outage& o : updates.outages) {
+    containers.push_back(o.containers);
+    not_back.push_back(o.not_back);
+  }
+  u["engine_events"]["containers"] = containers;
+  u["engine_events"]["not_back"] = not_back;
+  if (!tool.ours()) return u;
   std::map<std::string, std::vector<double>> split;
   std::vector<double> total;
-  for (const Sample& s : updates.samples) {
+  for (const Sample& s : updates.process.samples) {
     const Json d = s.child.value("downtime", Json());
     if (!d.is_object()) continue;
     total.push_back(d["total_ms"].get<double>());
     for (auto& [k, v] : d["split"].items()) split[k].push_back(v["ms"].get<double>());
   }
-  u["downtime_ms"] = summary_json(total);
+  u["request_timeline_downtime_ms"] = summary_json(total);
   Json sj = Json::object();
   for (const char* k :
        {"stop", "remove", "pull", "create", "start", "other_requests", "ours_between_requests"})
     sj[k] = summary_json(split[k]);
-  u["downtime_split_ms"] = sj;
+  u["request_timeline_split_ms"] = sj;
   return u;
 }
 
@@ -120,12 +168,13 @@ std::optional<double> average_from_1(const ScaleSteps& steps, const std::vector<
   return sum / (levels[i] - 1);
 }
 
-Json averages_json(const Measurements& m, const std::vector<int>& levels) {
+Json averages_json(const Measurements& m, const std::vector<Tool>& all,
+                   const std::vector<int>& levels) {
   Json cum = Json::object();
   for (std::size_t i = 0; i < levels.size(); ++i) {
     Json c = Json::object();
-    if (auto v = average_from_1(m.ours_steps, levels, i)) c["ours"] = *v;
-    if (auto v = average_from_1(m.peer_steps, levels, i)) c["compose"] = *v;
+    for (const Tool& tool : all)
+      if (auto v = average_from_1(steps_of(m, tool.key), levels, i)) c[tool.key] = *v;
     cum[std::to_string(levels[i])] = c;
   }
   return cum;
@@ -142,6 +191,13 @@ void write_header(std::ostream& t, const Options& o, const Measurements& m) {
     << fmt(s.load_at_start, 2) << " at start, " << fmt(load_average(), 2) << " at end\n";
   t << "Peer: docker-compose " << s.compose_version << ", compose file " << o.compose_source
     << "\n";
+  if (s.app_images)
+    t << "Application image: lmdx2/app is the stand-in plus a " << s.app_images->layer_mb
+      << " MB layer from /dev/urandom, two variants (made and pushed in "
+      << fmt(s.app_images->make_s) << " s); the first fetch of the catalogue took "
+      << fmt(s.first_pull.wall_ms / 1000.0, 1) << " s\n";
+  else
+    t << "Application image: the sandbox's stand-in (no registry given)\n";
   t << "Figures: median [min-max]; wall = fork to wait4 of the child process;"
        " CPU = its user+system; RSS = its peak resident set (wait4)\n";
   t << "Process floor (kestro_bench doing nothing, 3 runs): wall " << mmm(m.floor.wall(), 1)
@@ -149,90 +205,147 @@ void write_header(std::ostream& t, const Options& o, const Measurements& m) {
     << " MB\n\n";
 }
 
-void write_bringup_rows(std::ostream& t, const BringUps& b) {
+void write_bringup_rows(std::ostream& t, const std::vector<Tool>& all, const BringUps& b) {
   char line[512];
   const char* row = "%-14s %-8s %2s %-20s %-22s %-16s %4s %-20s %-17s %s\n";
   std::snprintf(line, sizeof line, row, "tool", "op", "n", "wall ms", "CPU ms", "peak RSS MB",
                 "reqs", "engine wait ms", "overhead ms", "overhead % of wall");
   t << line;
   for (const std::string& op : kOps) {
-    const Series& a = of(b.ours, op);
-    std::snprintf(line, sizeof line, row, "ours", op.c_str(),
-                  std::to_string(a.samples.size()).c_str(), mmm(a.wall()).c_str(),
-                  mmm(a.cpu(), 1).c_str(), mmm(a.rss(), 1).c_str(),
-                  fmt(median(a.child("requests"))).c_str(), mmm(a.child("engine_wait_ms")).c_str(),
-                  mmm(a.overhead_ms(), 1).c_str(), mmm(a.overhead_pct(), 2).c_str());
-    t << line;
-    const Series& p = of(b.peer, op);
-    std::snprintf(line, sizeof line, row, "docker-compose", op.c_str(),
-                  std::to_string(p.samples.size()).c_str(), mmm(p.wall()).c_str(),
-                  mmm(p.cpu(), 1).c_str(), mmm(p.rss(), 1).c_str(), "-", "-", "-", "-");
-    t << line;
+    for (const Tool& tool : all) {
+      const Series& a = of(b, tool.key, op);
+      // Waits of requests in flight together add up past the wall time: the
+      // overhead reads only for one at a time.
+      const bool one_at_a_time = tool.jobs == 1;
+      std::snprintf(line, sizeof line, row, tool.name.c_str(), op.c_str(),
+                    std::to_string(a.samples.size()).c_str(), mmm(a.wall()).c_str(),
+                    mmm(a.cpu(), 1).c_str(), mmm(a.rss(), 1).c_str(),
+                    tool.ours() ? fmt(median(a.child("requests"))).c_str() : "-",
+                    tool.ours() ? mmm(a.child("engine_wait_ms")).c_str() : "-",
+                    one_at_a_time ? mmm(a.overhead_ms(), 1).c_str() : "-",
+                    one_at_a_time ? mmm(a.overhead_pct(), 2).c_str() : "-");
+      t << line;
+    }
   }
 }
 
-// docker-compose's medians over ours, per operation measured on both sides.
-Json write_ratios(std::ostream& t, const BringUps& b) {
-  t << "   docker-compose / ours, ratio of medians:\n";
+// docker-compose's medians over each of ours, per operation measured on both
+// sides: ours key -> op -> {wall, cpu, peak_rss}.
+Json write_ratios(std::ostream& t, const std::vector<Tool>& all, const BringUps& b) {
   Json ratios = Json::object();
-  for (const std::string& op : kOps) {
-    const Series& a = of(b.ours, op);
-    const Series& p = of(b.peer, op);
-    if (a.samples.empty() || p.samples.empty()) {
-      t << "     " << op << ": not measured on both sides\n";
-      continue;
+  for (const Tool& tool : all) {
+    if (!tool.ours()) continue;
+    t << "   docker-compose / " << tool.name << ", ratio of medians:\n";
+    Json mine = Json::object();
+    for (const std::string& op : kOps) {
+      const Series& a = of(b, tool.key, op);
+      const Series& p = of(b, "compose", op);
+      if (a.samples.empty() || p.samples.empty()) {
+        t << "     " << op << ": not measured on both sides\n";
+        continue;
+      }
+      double w = median(p.wall()) / median(a.wall());
+      double c = median(p.cpu()) / median(a.cpu());
+      double s = median(p.rss()) / median(a.rss());
+      mine[op] = Json{{"wall", w}, {"cpu", c}, {"peak_rss", s}};
+      char line[512];
+      std::snprintf(line, sizeof line, "     %-9s wall x%-6s CPU x%-6s peak RSS x%s\n", op.c_str(),
+                    fmt(w, 2).c_str(), fmt(c, 1).c_str(), fmt(s, 2).c_str());
+      t << line;
     }
-    double w = median(p.wall()) / median(a.wall());
-    double c = median(p.cpu()) / median(a.cpu());
-    double s = median(p.rss()) / median(a.rss());
-    ratios[op] = Json{{"wall", w}, {"cpu", c}, {"peak_rss", s}};
-    char line[512];
-    std::snprintf(line, sizeof line, "     %-9s wall x%-6s CPU x%-6s peak RSS x%s\n", op.c_str(),
-                  fmt(w, 2).c_str(), fmt(c, 1).c_str(), fmt(s, 2).c_str());
-    t << line;
+    ratios[tool.key] = mine;
   }
   return ratios;
 }
 
 // Where our wall time goes (the engine's requests by kind, middle run) and
 // what our memory is made of at the end of the operation.
-void write_ours_detail(std::ostream& t, const BringUps& b) {
-  t << "   ours, overhead inside the operation (no process start/exit):";
-  for (const std::string& op : kOps)
-    t << " " << op << " " << mmm(of(b.ours, op).op_overhead_pct(), 2) << " %;";
-  t << "\n";
-  for (const std::string& op : kOps) {
-    const Series& a = of(b.ours, op);
-    if (a.samples.empty()) continue;
-    std::vector<std::pair<double, std::string>> kinds;
-    const Json by_kind = a.samples[a.samples.size() / 2].child.value("by_kind", Json::object());
-    for (auto& [k, v] : by_kind.items())
-      kinds.emplace_back(v["ms"].get<double>(), k + " x" + std::to_string(v["count"].get<int>()));
-    std::sort(kinds.rbegin(), kinds.rend());
-    t << "   ours " << op << ", engine time by request kind (middle run):";
-    for (std::size_t i = 0; i < kinds.size() && i < 3; ++i)
-      t << " " << kinds[i].second << " " << fmt(kinds[i].first) << " ms;";
-    std::vector<double> file, anon;
-    for (const Sample& x : a.samples) {
-      const Json mk = x.child.value("memory_kb", Json::object());
-      file.push_back(mk.value("RssFile", 0.0) / 1024.0);
-      anon.push_back(mk.value("RssAnon", 0.0) / 1024.0);
+void write_ours_detail(std::ostream& t, const std::vector<Tool>& all, const BringUps& b) {
+  for (const Tool& tool : all) {
+    if (tool.jobs != 1) continue;
+    t << "   " << tool.name << ", overhead inside the operation (no process start/exit):";
+    for (const std::string& op : kOps)
+      t << " " << op << " " << mmm(of(b, tool.key, op).op_overhead_pct(), 2) << " %;";
+    t << "\n";
+  }
+  for (const Tool& tool : all) {
+    if (!tool.ours()) continue;
+    for (const std::string& op : kOps) {
+      const Series& a = of(b, tool.key, op);
+      if (a.samples.empty()) continue;
+      std::vector<std::pair<double, std::string>> kinds;
+      const Json by_kind =
+          a.samples[a.samples.size() / 2].child.value("by_kind", Json::object());
+      for (auto& [k, v] : by_kind.items())
+        kinds.emplace_back(v["ms"].get<double>(),
+                           k + " x" + std::to_string(v["count"].get<int>()));
+      std::sort(kinds.rbegin(), kinds.rend());
+      t << "   " << tool.name << " " << op << ", engine time by request kind (middle run):";
+      for (std::size_t i = 0; i < kinds.size() && i < 3; ++i)
+        t << " " << kinds[i].second << " " << fmt(kinds[i].first) << " ms;";
+      std::vector<double> file, anon;
+      for (const Sample& x : a.samples) {
+        const Json mk = x.child.value("memory_kb", Json::object());
+        file.push_back(mk.value("RssFile", 0.0) / 1024.0);
+        anon.push_back(mk.value("RssAnon", 0.0) / 1024.0);
+      }
+      t << " resident at exit: file-backed " << mmm(file, 1) << " MB, anonymous "
+        << mmm(anon, 1) << " MB\n";
     }
-    t << " resident at exit: file-backed (program and libraries) " << mmm(file, 1)
-      << " MB, anonymous " << mmm(anon, 1) << " MB\n";
   }
 }
 
-void write_update(std::ostream& t, const Series& updates, const Json& u) {
-  t << "2. Update (LumadexInstaller::update), " << updates.samples.size()
-    << " runs; downtime = first container stop to end of last container start\n";
-  if (updates.samples.empty()) return;
-  t << "   operation wall " << mmm(updates.wall()) << " ms, CPU " << mmm(updates.cpu(), 1)
-    << " ms, requests " << fmt(median(updates.child("requests"))) << "; downtime "
-    << mmm(u["downtime_ms"]["samples"].get<std::vector<double>>()) << " ms, of which (ms):\n  ";
-  for (auto& [k, v] : u["downtime_split_ms"].items())
-    t << " " << k << " " << mmm(v["samples"].get<std::vector<double>>()) << ";";
-  t << "\n\n";
+void write_update(std::ostream& t, const Measurements& m, const std::vector<Tool>& all,
+                  const Options& o) {
+  t << "2. Update, " << o.update_runs << " runs per tool, each after lmdx2/app:latest moved to"
+    << (m.setup.app_images ? " the other " + std::to_string(m.setup.app_images->layer_mb) +
+                                 " MB variant"
+                           : " nothing new (no big image)")
+    << "\n   ours: LumadexInstaller::update(); docker-compose: pull, then up -d\n"
+       "   downtime from the engine's container events: first stop signal to the last start"
+       " that brought a container back;\n   per container: its stop signal to its next start\n";
+  char line[512];
+  const char* row = "%-14s %-22s %-18s %-20s %-11s %-20s %s\n";
+  std::snprintf(line, sizeof line, row, "tool", "wall ms (all steps)", "CPU ms", "downtime ms",
+                "containers", "longest ms", "mean ms per container");
+  t << line;
+  for (const Tool& tool : all) {
+    auto it = m.updates.find(tool.key);
+    if (it == m.updates.end() || it->second.process.samples.empty()) continue;
+    const Updates& u = it->second;
+    std::vector<double> wall = u.process.wall(), cpu = u.process.cpu();
+    if (!tool.ours())
+      for (std::size_t i = 0; i < wall.size() && i < u.pull.samples.size(); ++i) {
+        wall[i] += u.pull.samples[i].wall_ms;
+        cpu[i] += u.pull.samples[i].cpu_ms;
+      }
+    std::vector<double> counts;
+    for (const Outage& x : u.outages) counts.push_back(x.containers);
+    std::snprintf(line, sizeof line, row, tool.name.c_str(), mmm(wall).c_str(),
+                  mmm(cpu, 1).c_str(), mmm(outages(u, &Outage::window_ms)).c_str(),
+                  mmm(counts).c_str(), mmm(outages(u, &Outage::longest_ms)).c_str(),
+                  mmm(outages(u, &Outage::mean_ms)).c_str());
+    t << line;
+    for (const Outage& x : u.outages) {
+      if (x.not_back.empty()) continue;
+      t << "   " << tool.name << ": stopped and not started again:";
+      for (const std::string& name : x.not_back) t << " " << name;
+      t << "\n";
+    }
+    if (!tool.ours()) {
+      t << "   docker-compose: pull " << mmm(u.pull.wall()) << " ms (the product still up), up -d "
+        << mmm(u.process.wall()) << " ms (the recreation; the downtime is inside it)\n";
+      continue;
+    }
+    const Json j = update_json(tool, u);
+    const auto timeline = j["request_timeline_downtime_ms"]["samples"].get<std::vector<double>>();
+    t << "   " << tool.name << ", by its own request timeline: first stop request to the end of"
+      << " the last start " << mmm(timeline) << " ms, of which (ms):\n    ";
+    for (auto& [k, v] : j["request_timeline_split_ms"].items())
+      t << " " << k << " " << mmm(v["samples"].get<std::vector<double>>()) << ";";
+    t << "\n";
+  }
+  t << "\n";
 }
 
 // The highest step up a tool made.
@@ -243,50 +356,70 @@ const ScaleStep* top_step(const ScaleSteps& steps) {
   return top;
 }
 
-void write_scaling(std::ostream& t, const std::vector<int>& levels, const Measurements& m,
-                   const Json& cum) {
-  t << "3. Scaling \"worker\": ms per worker created in the step up to N, and removed in the step"
-       " down from N\n   (wall / workers in the step; docker-compose: up -d --no-deps --scale"
-       " worker=N worker, with worker's container_name left out)\n";
-  char line[512];
-  std::snprintf(line, sizeof line, "%5s %-9s %-24s %-24s %-24s %-24s\n", "N", "steps",
-                "ours created", "ours removed", "compose created", "compose removed");
-  t << line;
+void write_scaling(std::ostream& t, const std::vector<int>& levels, const std::vector<Tool>& all,
+                   const Measurements& m, const Json& cum) {
+  t << "3. Scaling \"worker\": ms per worker created in the step up to N (+), and removed in the"
+       " step down from N (-)\n   (wall / workers in the step; docker-compose: up -d --no-deps"
+       " --scale worker=N worker, with worker's container_name left out)\n";
+  t << "    N steps    ";
+  char cell_text[64];
+  for (const Tool& tool : all)
+    for (const char* sign : {" +", " -"}) {
+      std::snprintf(cell_text, sizeof cell_text, "%-21s", (tool.name + sign).c_str());
+      t << cell_text;
+    }
+  t << "\n";
   auto cell = [](const ScaleSteps& steps, StepKey k) -> std::string {
     auto it = steps.find(k);
     return it == steps.end() ? "not measured" : mmm(it->second.per_worker(), 1);
   };
   for (std::size_t i = 0; i < levels.size(); ++i) {
     StepKey up = step_up_into(levels, i), down = step_down_from(levels, i);
-    std::string steps_text = std::to_string(up.first) + "<>" + std::to_string(up.second);
-    std::snprintf(line, sizeof line, "%5d %-9s %-24s %-24s %-24s %-24s\n", levels[i],
-                  steps_text.c_str(), cell(m.ours_steps, up).c_str(),
-                  cell(m.ours_steps, down).c_str(), cell(m.peer_steps, up).c_str(),
-                  cell(m.peer_steps, down).c_str());
-    t << line;
+    std::snprintf(cell_text, sizeof cell_text, "%5d %-9s", levels[i],
+                  (std::to_string(up.first) + "<>" + std::to_string(up.second)).c_str());
+    t << cell_text;
+    for (const Tool& tool : all)
+      for (StepKey k : {up, down}) {
+        std::snprintf(cell_text, sizeof cell_text, "%-21s",
+                      cell(steps_of(m, tool.key), k).c_str());
+        t << cell_text;
+      }
+    t << "\n";
   }
   t << "   average ms per worker created on the whole way from 1 to N"
        " (sum of step medians / (N-1)):\n";
   for (int n : levels) {
     const Json& c = cum[std::to_string(n)];
-    t << "     " << n << ": ours " << (c.contains("ours") ? fmt(c["ours"].get<double>(), 1) : "-")
-      << ", compose " << (c.contains("compose") ? fmt(c["compose"].get<double>(), 1) : "-")
-      << "\n";
+    t << "     " << n << ":";
+    for (const Tool& tool : all)
+      t << " " << tool.name << " "
+        << (c.contains(tool.key) ? fmt(c[tool.key].get<double>(), 1) : "-") << ";";
+    t << "\n";
   }
-  t << "   ours, engine requests per worker (median of each step):";
-  for (const auto& [k, st] : m.ours_steps) {
-    std::vector<double> q;
-    for (double x : st.series.child("requests")) q.push_back(x / st.workers());
-    t << " " << st.from << "->" << st.to << " " << fmt(median(q), 2) << ";";
+  for (const Tool& tool : all) {
+    if (!tool.ours()) continue;
+    t << "   " << tool.name << ", engine requests per worker (median of each step):";
+    for (const auto& [k, st] : steps_of(m, tool.key)) {
+      std::vector<double> q;
+      for (double x : st.series.child("requests")) q.push_back(x / st.workers());
+      t << " " << st.from << "->" << st.to << " " << fmt(median(q), 2) << ";";
+    }
+    t << "\n";
   }
-  t << "\n";
-  t << "   CPU ms / peak RSS MB of the step up to the top level reached: ";
-  if (const ScaleStep* top = top_step(m.ours_steps))
-    t << "ours (" << top->from << "->" << top->to << ") " << fmt(median(top->series.cpu()))
-      << " / " << fmt(median(top->series.rss()), 1) << "; ";
-  if (const ScaleStep* top = top_step(m.peer_steps))
-    t << "docker-compose (" << top->from << "->" << top->to << ") "
-      << fmt(median(top->series.cpu())) << " / " << fmt(median(top->series.rss()), 1);
+  t << "   peak RSS MB of the step up to N:";
+  for (const Tool& tool : all) {
+    t << " " << tool.name;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+      std::optional<double> rss = rss_at(steps_of(m, tool.key), levels, i);
+      t << " " << levels[i] << ": " << (rss ? fmt(*rss, 1) : "-")
+        << (i + 1 < levels.size() ? "," : ";");
+    }
+  }
+  t << "\n   CPU ms of the step up to the top level reached:";
+  for (const Tool& tool : all)
+    if (const ScaleStep* top = top_step(steps_of(m, tool.key)))
+      t << " " << tool.name << " (" << top->from << "->" << top->to << ") "
+        << fmt(median(top->series.cpu())) << ";";
   t << "\n\n";
 }
 
@@ -310,62 +443,100 @@ class Targets {
   Json list_ = Json::array();
 };
 
-Json write_targets(std::ostream& t, const std::vector<int>& levels, const Measurements& m,
-                   const Json& ratios) {
+Json write_targets(std::ostream& t, const std::vector<int>& levels, const std::vector<Tool>& all,
+                   const Measurements& m, const Json& ratios) {
   t << "4. Targets (reported, not asserted)\n";
   Targets targets(t);
   const BringUps& b = m.bringups;
-  for (const std::string& op : {std::string("up"), std::string("down")}) {
-    const std::string name = "our overhead <= 2% of wall, " + op;
-    const Series& a = of(b.ours, op);
-    if (a.samples.empty()) {
-      targets.not_measured(name);
-      continue;
+  for (const Tool& tool : all) {
+    if (tool.jobs <= 1) continue;
+    for (const std::string op : {"up", "down"}) {
+      const std::string name = tool.name + ": wall <= 0.9x docker-compose's, " + op;
+      if (!ratios.contains(tool.key) || !ratios[tool.key].contains(op)) {
+        targets.not_measured(name);
+        continue;
+      }
+      const double ours = median(of(b, tool.key, op).wall());
+      const double peer = median(of(b, "compose", op).wall());
+      targets.judged(name, ours <= 0.9 * peer,
+                     fmt(ours) + " ms vs " + fmt(peer) + " ms = x" + fmt(ours / peer, 2));
     }
-    double p = median(a.overhead_pct());
-    targets.judged(name, p <= 2.0,
-                   fmt(p, 2) + " % (" + fmt(median(a.overhead_ms()), 1) + " ms of " +
-                       fmt(median(a.wall())) + " ms)");
   }
-  for (const std::string& op : kOps) {
-    const std::string name = "our CPU <= 1/10 of docker-compose's, " + op;
-    if (!ratios.contains(op)) {
+  auto compose_updates = m.updates.find("compose");
+  for (const Tool& tool : all) {
+    if (!tool.ours()) continue;
+    const std::string name = tool.name + ": update downtime below docker-compose's";
+    auto mine = m.updates.find(tool.key);
+    if (mine == m.updates.end() || mine->second.outages.empty() ||
+        compose_updates == m.updates.end() || compose_updates->second.outages.empty()) {
       targets.not_measured(name);
       continue;
     }
-    double c = ratios[op]["cpu"].get<double>();
-    targets.judged(name, c >= 10.0,
-                   fmt(median(of(b.ours, op).cpu()), 1) + " ms vs " +
-                       fmt(median(of(b.peer, op).cpu()), 1) + " ms = 1/" + fmt(c, 1));
+    const double ours = median(outages(mine->second, &Outage::window_ms));
+    const double peer = median(outages(compose_updates->second, &Outage::window_ms));
+    targets.judged(name, ours < peer, fmt(ours) + " ms vs " + fmt(peer) + " ms");
   }
-  for (const std::string& op : kOps) {
-    const std::string name = "our peak RSS <= 1/5 of docker-compose's, " + op;
-    if (!ratios.contains(op)) {
-      targets.not_measured(name);
-      continue;
+  for (const Tool& tool : all) {
+    if (!tool.ours()) continue;
+    for (const std::string& op : kOps) {
+      const std::string name = tool.name + ": CPU <= 1/10 of docker-compose's, " + op;
+      if (!ratios.contains(tool.key) || !ratios[tool.key].contains(op)) {
+        targets.not_measured(name);
+        continue;
+      }
+      double c = ratios[tool.key][op]["cpu"].get<double>();
+      targets.judged(name, c >= 10.0,
+                     fmt(median(of(b, tool.key, op).cpu()), 1) + " ms vs " +
+                         fmt(median(of(b, "compose", op).cpu()), 1) + " ms = 1/" + fmt(c, 1));
     }
-    double s = ratios[op]["peak_rss"].get<double>();
-    double peer_rss = median(of(b.peer, op).rss());
-    targets.judged(name, s >= 5.0,
-                   fmt(median(of(b.ours, op).rss()), 1) + " MB vs " + fmt(peer_rss, 1) +
-                       " MB = 1/" + fmt(s, 2) +
-                       (s >= 5.0 ? "" : " (needs <= " + fmt(peer_rss / 5.0, 1) + " MB)"));
   }
   const std::size_t last = levels.size() - 1;
-  for (bool removed : {false, true}) {
-    StepKey a = removed ? step_down_from(levels, 0) : step_up_into(levels, 0);
-    StepKey z = removed ? step_down_from(levels, last) : step_up_into(levels, last);
-    const std::string name = std::string("ms per worker ") + (removed ? "removed" : "created") +
-                             " at " + std::to_string(levels[last]) + " <= 1.3x at " +
-                             std::to_string(levels[0]);
-    if (!m.ours_steps.count(a) || !m.ours_steps.count(z)) {
+  for (const Tool& tool : all) {
+    if (!tool.ours()) continue;
+    const std::string name = tool.name + ": peak RSS flat, " + std::to_string(levels[last]) +
+                             " workers <= 1.1x " + std::to_string(levels[0]);
+    std::optional<double> low = rss_at(steps_of(m, tool.key), levels, 0);
+    std::optional<double> high = rss_at(steps_of(m, tool.key), levels, last);
+    if (!low || !high || last == 0) {
       targets.not_measured(name);
       continue;
     }
-    double pa = median(m.ours_steps.at(a).per_worker());
-    double pz = median(m.ours_steps.at(z).per_worker());
-    targets.judged(name, pz <= 1.3 * pa,
-                   fmt(pz, 1) + " vs " + fmt(pa, 1) + " ms = x" + fmt(pz / pa, 2));
+    targets.judged(name, *high <= 1.1 * *low,
+                   fmt(*high, 1) + " MB vs " + fmt(*low, 1) + " MB = x" + fmt(*high / *low, 2));
+  }
+  for (const Tool& tool : all) {
+    if (tool.jobs != 1) continue;
+    for (const std::string op : {"up", "down"}) {
+      const std::string name = tool.name + ": overhead <= 2% of wall, " + op;
+      const Series& a = of(b, tool.key, op);
+      if (a.samples.empty()) {
+        targets.not_measured(name);
+        continue;
+      }
+      double p = median(a.overhead_pct());
+      targets.judged(name, p <= 2.0,
+                     fmt(p, 2) + " % (" + fmt(median(a.overhead_ms()), 1) + " ms of " +
+                         fmt(median(a.wall())) + " ms)");
+    }
+  }
+  for (const Tool& tool : all) {
+    if (!tool.ours()) continue;
+    const ScaleSteps& steps = steps_of(m, tool.key);
+    for (bool removed : {false, true}) {
+      StepKey a = removed ? step_down_from(levels, 0) : step_up_into(levels, 0);
+      StepKey z = removed ? step_down_from(levels, last) : step_up_into(levels, last);
+      const std::string name = tool.name + ": ms per worker " + (removed ? "removed" : "created") +
+                               " at " + std::to_string(levels[last]) + " <= 1.3x at " +
+                               std::to_string(levels[0]);
+      if (!steps.count(a) || !steps.count(z) || last == 0) {
+        targets.not_measured(name);
+        continue;
+      }
+      double pa = median(steps.at(a).per_worker());
+      double pz = median(steps.at(z).per_worker());
+      targets.judged(name, pz <= 1.3 * pa,
+                     fmt(pz, 1) + " vs " + fmt(pa, 1) + " ms = x" + fmt(pz / pa, 2));
+    }
   }
   return targets.list();
 }
@@ -374,29 +545,35 @@ Json write_targets(std::ostream& t, const std::vector<int>& levels, const Measur
 
 void report(const Session& session, const Measurements& m) {
   const Options& o = session.options();
+  const std::vector<Tool> all = tools(o);
   Json results = Json::object();
   results["machine"] = m.setup.machine;
   results["config"] = config_json(o, m.setup);
   results["process_floor"] = series_json(m.floor, false);
-  results["bringup"] = bringup_json(m.bringups);
-  results["update"] = update_json(m.updates);
-  const Json cum = averages_json(m, o.levels);
-  results["scaling"] = Json{{"ours", steps_json(m.ours_steps, true)},
-                            {"compose", steps_json(m.peer_steps, false)},
-                            {"ms_per_worker_created_average_from_1", cum}};
+  results["bringup"] = bringup_json(o, m.bringups);
+  Json updates = Json::object(), scaling = Json::object();
+  for (const Tool& tool : all) {
+    if (auto it = m.updates.find(tool.key); it != m.updates.end())
+      updates[tool.key] = update_json(tool, it->second);
+    scaling[tool.key] = steps_json(steps_of(m, tool.key), tool.ours());
+  }
+  results["update"] = updates;
+  const Json cum = averages_json(m, all, o.levels);
+  scaling["ms_per_worker_created_average_from_1"] = cum;
+  results["scaling"] = scaling;
 
   std::ostringstream t;
   write_header(t, o, m);
   t << "1. Bring-up of the 13-service catalogue from nothing (up), again on top of it (up-again),"
        " take-down (down)\n";
-  write_bringup_rows(t, m.bringups);
-  const Json ratios = write_ratios(t, m.bringups);
+  write_bringup_rows(t, all, m.bringups);
+  const Json ratios = write_ratios(t, all, m.bringups);
   results["ratios_compose_over_ours"] = ratios;
-  write_ours_detail(t, m.bringups);
+  write_ours_detail(t, all, m.bringups);
   t << "\n";
-  write_update(t, m.updates, results["update"]);
-  write_scaling(t, o.levels, m, cum);
-  results["targets"] = write_targets(t, o.levels, m, ratios);
+  write_update(t, m, all, o);
+  write_scaling(t, o.levels, all, m, cum);
+  results["targets"] = write_targets(t, o.levels, all, m, ratios);
   results["notes"] = session.notes();
   for (const std::string& n : session.notes()) t << "   note: " << n << "\n";
   results["elapsed_s"] = session.elapsed_s();

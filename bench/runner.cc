@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -71,13 +72,17 @@ Runner::Runner(fs::path out, std::string self, std::string compose)
   fs::create_directories(out_ / "results");
 }
 
-Sample Runner::run(std::vector<std::string> argv, const std::string& label, bool ours_result,
-                   unsigned timeout_s) {
+fs::path Runner::next_log(const std::string& label) {
   ++step_;
   char prefix[16];
   std::snprintf(prefix, sizeof prefix, "%03d-", step_);
-  fs::path log = out_ / "logs" / (prefix + label + ".log");
-  fs::path result = out_ / "results" / (prefix + label + ".json");
+  return out_ / "logs" / (prefix + label + ".log");
+}
+
+Sample Runner::run(std::vector<std::string> argv, const std::string& label, bool ours_result,
+                   unsigned timeout_s) {
+  fs::path log = next_log(label);
+  fs::path result = out_ / "results" / (log.stem().string() + ".json");
   if (ours_result) {
     argv.push_back("--result");
     argv.push_back(result.string());
@@ -146,5 +151,37 @@ Sample Runner::compose(const std::string& file, const std::vector<std::string>& 
 void Runner::clean() { ours({"clean"}, "clean", false); }
 
 void Runner::check(int expected) { ours({"check", std::to_string(expected)}, "check", false); }
+
+Background::Background(std::vector<std::string> argv, const fs::path& output) {
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  std::string out = output.string();
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid_ == 0) {
+    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int nul = ::open("/dev/null", O_RDONLY);
+    if (fd < 0 || nul < 0) ::_exit(126);
+    ::dup2(nul, 0);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::close(fd);
+    ::close(nul);
+    ::execvp(cargv[0], cargv.data());
+    ::_exit(127);
+  }
+}
+
+Background::~Background() { stop(); }
+
+void Background::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+}
 
 }  // namespace kestro::bench

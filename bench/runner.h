@@ -4,6 +4,8 @@
 // rusage, so both tools pay their own start-up and exit.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -71,6 +73,9 @@ class Runner {
                  const std::string& label);
   // Removes every lumadex container, network and volume from the engine.
   void clean();
+
+  // The path of the next child's log, for a child started outside run().
+  std::filesystem::path next_log(const std::string& label);
   // Throws unless exactly `expected` lumadex containers are running.
   void check(int expected);
 
@@ -79,6 +84,25 @@ class Runner {
   std::string self_;
   std::string compose_;
   int step_ = 0;
+};
+
+// A child process that runs beside the measured ones (a watcher of the
+// engine's events), its output in a file; it is ended (SIGTERM, then reaped)
+// when this object goes.
+class Background {
+ public:
+  // Starts argv with stdin from /dev/null and stdout and stderr to `output`.
+  // Throws std::runtime_error when fork fails.
+  Background(std::vector<std::string> argv, const std::filesystem::path& output);
+  ~Background();
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  // Ends the child and waits for it; later calls do nothing.
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
 };
 
 }  // namespace kestro::bench
