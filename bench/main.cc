@@ -105,11 +105,16 @@ int run(const Options& o) {
   AppImages* images = m.setup.app_images ? &*m.setup.app_images : nullptr;
   for (const Tool& tool : tools(o))
     m.updates[tool.key] = measure_updates(session, tool, m.setup.compose_file, images);
+  // Each tool's staircase gets an equal share of what is left of the
+  // budget, so the first cannot crowd out the others.
+  const std::vector<Tool> all = tools(o);
   const ScaleSteps* reference = nullptr;
-  for (const Tool& tool : tools(o)) {
-    m.steps[tool.key] = measure_scaling(session, tool, m.setup.compose_scale_file,
-                                        reference ? *reference : ScaleSteps{});
-    reference = &m.steps[tool.key];
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const double share = (o.budget_s - session.elapsed_s()) / static_cast<double>(all.size() - i);
+    m.steps[all[i].key] = measure_scaling(session, all[i], m.setup.compose_scale_file,
+                                          reference ? *reference : ScaleSteps{},
+                                          session.elapsed_s() + share);
+    reference = &m.steps[all[i].key];
   }
   measure_bundles(session);
   report(session, m);

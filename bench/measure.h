@@ -147,11 +147,12 @@ BringUps measure_bringups(Session& session, const std::string& compose_file);
 // unmeasured, as ours does within the update.
 Updates measure_updates(Session& session, const Tool& tool, const std::string& compose_file,
                         AppImages* images);
-// The worker staircase of one tool (docker-compose on `scale_file`);
-// `reference` (another tool's steps) paces the budget until this tool has
-// steps of its own.
+// The worker staircase of one tool (docker-compose on `scale_file`), with
+// no step begun that would not end by `until_s` (seconds into the run, at
+// most the budget); `reference` (another tool's steps) paces it until this
+// tool has steps of its own.
 ScaleSteps measure_scaling(Session& session, const Tool& tool, const std::string& scale_file,
-                           const ScaleSteps& reference);
+                           const ScaleSteps& reference, double until_s);
 
 // The step from the level below levels[i] (1 below the first) up to it.
 StepKey step_up_into(const std::vector<int>& levels, std::size_t i);
