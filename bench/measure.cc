@@ -381,7 +381,8 @@ Updates measure_updates(Session& session, const Tool& tool, const std::string& c
         break;
       }
       const double run_start = session.elapsed_s();
-      if (images && images->tags.size() == 2) point_latest_at(session, *images, 1 - images->latest);
+      if (images && images->tags.size() == 2)
+        point_latest_at(session, *images, 1 - images->latest);
       EventWatch watch(r, tool.key + "-update");
       if (tool.ours()) {
         updates.process.samples.push_back(
@@ -390,10 +391,11 @@ Updates measure_updates(Session& session, const Tool& tool, const std::string& c
         updates.pull.samples.push_back(r.compose(compose_file, {"pull"}, "compose-pull"));
         updates.process.samples.push_back(r.compose(compose_file, {"up", "-d"}, "compose-up-d"));
       }
-      std::optional<Outage> o = watch.finish();
-      if (o) updates.outages.push_back(*o);
-      else session.note(tool.name + " update " + std::to_string(u + 1) +
-                        ": the engine reported no container stopped and started again");
+      if (std::optional<Outage> o = watch.finish())
+        updates.outages.push_back(*o);
+      else
+        session.note(tool.name + " update " + std::to_string(u + 1) +
+                     ": the engine reported no container stopped and started again");
       if (!tool.ours()) r.run({"docker", "image", "prune", "-f"}, "compose-prune-replaced", false);
       r.check(13);
       slowest_s = std::max(slowest_s, session.elapsed_s() - run_start);
