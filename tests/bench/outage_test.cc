@@ -22,13 +22,28 @@ std::vector<ContainerEvent> parse(const std::string& text) {
   return parse_container_events(lines);
 }
 
+// A line as engine 20.10 sent it, docker-compose's labels and all.
+const char* const kEngineLine =
+    R"({"status":"kill","id":"c53c935459b5f0c6509a53913f43a9860f541399d1b834e8b26d45a1cfc22)"
+    R"(ad3","from":"lmdx2/app","Type":"container","Action":"kill","Actor":{"ID":"c53c935459)"
+    R"(b5f0c6509a53913f43a9860f541399d1b834e8b26d45a1cfc22ad3","Attributes":{"com.docker.co)"
+    R"(mpose.config-hash":"0ce238c5033d570052099b96c3eeb711781ef6e5d109a2e45d84d125421ed627)"
+    R"(","com.docker.compose.container-number":"1","com.docker.compose.oneoff":"False","com)"
+    R"(.docker.compose.project":"lumadex","com.docker.compose.project.config_files":"build/)"
+    R"(bench/lumadex-export.yml","com.docker.compose.project.working_dir":"/srv/kestro/buil)"
+    R"(d/bench","com.docker.compose.service":"beater","com.docker.compose.version":"1.29.2")"
+    R"(,"image":"lmdx2/app","name":"lumadex-beater","signal":"15"}},"scope":"local","time":)"
+    R"(1796776869,"timeNano":1796776869393232486})";
+
 TEST(BenchOutage, ReadsContainerEventsInTimeOrderAndSkipsTheRest) {
-  std::vector<ContainerEvent> events = parse(
-      event("container", "start", "lumadex-web", 300) + event("network", "connect", "es-net", 250) +
-      "not json\n" + event("container", "kill", "lumadex-web", 200));
+  std::vector<ContainerEvent> events =
+      parse(event("container", "start", "lumadex-web", 1796776869999) +
+            event("network", "connect", "es-net", 1796776869500) + "not json\n" + kEngineLine +
+            "\n");
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].action, "kill");
-  EXPECT_EQ(events[0].time_ns, 200'000'000);
+  EXPECT_EQ(events[0].name, "lumadex-beater");
+  EXPECT_EQ(events[0].time_ns, 1796776869393232486);
   EXPECT_EQ(events[1].action, "start");
   EXPECT_EQ(events[1].name, "lumadex-web");
 }
