@@ -24,7 +24,7 @@ namespace kestro::bench {
 struct Options {
   std::filesystem::path out = "build/bench";
   int runs = 5;        // bring-up / take-down cycles per tool; past the
-                       // third only while well inside the budget
+                       // second only while well inside the budget
   int again_runs = 5;  // second bring-ups per tool
   int update_runs = 2;
   std::vector<int> jobs = {1, 4};  // our job counts, each measured as a tool of its own

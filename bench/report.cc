@@ -493,11 +493,14 @@ Json write_targets(std::ostream& t, const std::vector<int>& levels, const std::v
   const std::size_t last = levels.size() - 1;
   for (const Tool& tool : all) {
     if (!tool.ours()) continue;
-    const std::string name = tool.name + ": peak RSS flat, " + std::to_string(levels[last]) +
+    // The highest level the budget let it reach stands for the top.
+    std::size_t top = last;
+    while (top > 0 && !rss_at(steps_of(m, tool.key), levels, top)) --top;
+    const std::string name = tool.name + ": peak RSS flat, " + std::to_string(levels[top]) +
                              " workers <= 1.1x " + std::to_string(levels[0]);
     std::optional<double> low = rss_at(steps_of(m, tool.key), levels, 0);
-    std::optional<double> high = rss_at(steps_of(m, tool.key), levels, last);
-    if (!low || !high || last == 0) {
+    std::optional<double> high = rss_at(steps_of(m, tool.key), levels, top);
+    if (!low || !high || top == 0) {
       targets.not_measured(name);
       continue;
     }
