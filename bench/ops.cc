@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -156,14 +157,23 @@ Json downtime(const RequestLog& log) {
   Clock::time_point from = first_stop->started, to = last_start->ended;
   double phase_ms[6] = {0, 0, 0, 0, 0, 0};
   int phase_n[6] = {0, 0, 0, 0, 0, 0};
-  double in_requests = 0;
+  // Requests in flight together (--jobs) overlap: ours is the time that no
+  // request covers, not the window less their sum.
+  std::vector<std::pair<Clock::time_point, Clock::time_point>> spans;
   for (const CallRecord& r : log.calls) {
     if (r.started < from || r.ended > to) continue;
-    double d = ms(r.ended - r.started);
     auto p = static_cast<int>(phase_of(r.kind));
-    phase_ms[p] += d;
+    phase_ms[p] += ms(r.ended - r.started);
     ++phase_n[p];
-    in_requests += d;
+    spans.emplace_back(r.started, r.ended);
+  }
+  std::sort(spans.begin(), spans.end());
+  double in_requests = 0;
+  Clock::time_point covered = from;
+  for (const auto& [start, end] : spans) {
+    if (end <= covered) continue;
+    in_requests += ms(end - std::max(start, covered));
+    covered = end;
   }
   double total = ms(to - from);
   const char* names[6] = {"stop", "remove", "pull", "create", "start", "other_requests"};

@@ -340,7 +340,8 @@ void write_update(std::ostream& t, const Measurements& m, const std::vector<Tool
     const Json j = update_json(tool, u);
     const auto timeline = j["request_timeline_downtime_ms"]["samples"].get<std::vector<double>>();
     t << "   " << tool.name << ", by its own request timeline: first stop request to the end of"
-      << " the last start " << mmm(timeline) << " ms, of which (ms):\n    ";
+      << " the last start " << mmm(timeline) << " ms; request time by kind (ms; requests in"
+      << " flight together add up), and ours, the time no request covered:\n    ";
     for (auto& [k, v] : j["request_timeline_split_ms"].items())
       t << " " << k << " " << mmm(v["samples"].get<std::vector<double>>()) << ";";
     t << "\n";
