@@ -99,6 +99,23 @@ bool of_application(const docker::ServiceRef& service, const std::string& applic
 
 void sleep_a_second() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
 
+// A node's version moves on its own (status reports, task changes), so the
+// manager may refuse a label change made against the version just read with
+// "update out of sequence": read the node again and apply the same labels.
+void set_node_labels(docker::Client& client, const docker::SwarmNode& wanted) {
+  docker::SwarmNode attempt = wanted;
+  for (int tries = 1;; ++tries) {
+    try {
+      client.update_node(attempt);
+      return;
+    } catch (const docker::ApiError& e) {
+      if (tries == 5 || e.message().find("out of sequence") == std::string::npos) throw;
+    }
+    for (const docker::SwarmNode& node : client.list_nodes())
+      if (node.id == wanted.id) attempt.version = node.version;
+  }
+}
+
 }  // namespace
 
 SwarmDeployment::SwarmDeployment(std::string application, const ServiceList& services,
@@ -282,7 +299,7 @@ void SwarmDeployment::install(const SwarmOptions& options) {
     for (const auto& [label, node_id] : pins)
       if (node.id == node_id && node.labels.count(label) == 0)
         doing("placing " + label.substr(label.rfind('.') + 1) + " on node " + node.hostname);
-    client_.update_node(wanted);
+    set_node_labels(client_, wanted);
   }
 
   std::map<std::string, docker::ServiceRef> current;
@@ -416,7 +433,7 @@ void SwarmDeployment::uninstall() {
   for (const docker::SwarmNode& node : client_.list_nodes()) {
     docker::SwarmNode wanted = node;
     std::erase_if(wanted.labels, [&](const auto& label) { return label.first.rfind(prefix, 0) == 0; });
-    if (wanted.labels != node.labels) client_.update_node(wanted);
+    if (wanted.labels != node.labels) set_node_labels(client_, wanted);
   }
   out_ << "volumes stay on the nodes that hold them" << std::endl;
 }
