@@ -264,10 +264,12 @@ void SwarmDeployment::install(const SwarmOptions& options) {
     }
     pins[placement_label(layout_, s.name)] = node_id;
   }
-  for (const auto& [service, node] : options.placements)
+  for (const auto& placement : options.placements) {
+    const std::string& service = placement.first;
     if (std::none_of(layout_.services().begin(), layout_.services().end(),
                      [&](const ServiceDescription& s) { return s.name == service; }))
       throw SwarmRefusal("nothing was changed: there is no service \"" + service + "\"");
+  }
 
   bool limited = false;
   for (const ServiceDescription& s : layout_.services()) limited = limited || s.cpuset.has_value();
