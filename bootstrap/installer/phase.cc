@@ -153,8 +153,10 @@ bool Phase::issue(Job job) {
     return true;
   }
   s.waiting.emplace_back(number, std::move(job));
-  // Workers are made as jobs need them, never more than the limit.
-  if (s.idle_workers == 0 && s.workers.size() < static_cast<std::size_t>(s.limit)) {
+  // Workers are made as jobs need them, never more than the limit. A worker
+  // counts as idle until it has taken a job, so one just made may still owe
+  // a job taken: compare with the jobs waiting, not with zero.
+  if (s.waiting.size() > s.idle_workers && s.workers.size() < static_cast<std::size_t>(s.limit)) {
     ++s.idle_workers;
     s.workers.emplace_back([&s] { s.work(); });
   }

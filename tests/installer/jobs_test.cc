@@ -148,41 +148,66 @@ TEST(Jobs, SameOutcomeAndLinesAsOneAtATime) {
   EXPECT_EQ(10u, one.containers.size()) << ::testing::PrintToString(one.containers);
 }
 
-TEST(Jobs, AFailureStopsNewRequestsAndEveryFailureIsTold) {
-  auto engine = std::make_shared<FakeEngine>();
-  engine->add_image("lmdx2/app");
-  for (const char* name : {"lumadex-s1", "lumadex-s2"})
-    engine->errors_[std::string("start ") + name] =
-        std::make_exception_ptr(docker::ApiError(std::string("start container ") + name, 500,
-                                                 "cannot start"));
-  auto probe = std::make_shared<ConcurrencyProbe>(engine, 4);
+// The nine services over `Probe`, which lets four requests overlap, with four
+// jobs.
+template <typename Probe>
+struct FourJobs {
+  std::shared_ptr<FakeEngine> engine = with_app_image();
+  std::shared_ptr<Probe> probe = std::make_shared<Probe>(engine, 4);
   bootstrap::testing::FakeHost host;
   ServiceList services = nine_services();
-  KestroInstaller installer("lumadex", services, probe, host.host);
-  installer.set_jobs(4);
-  CapturedStdout out;
-  EXPECT_FALSE(installer.compose_up(std::nullopt, std::nullopt, false));
-  Lines printed = out.lines();
-  // Both refusals, in the order the starts were issued, then one last word.
-  Lines tail(printed.end() - 3, printed.end());
-  EXPECT_EQ((Lines{"start container lumadex-s1: 500: cannot start",
-                   "start container lumadex-s2: 500: cannot start",
-                   "unknown error, please try again!"}),
-            tail);
-  EXPECT_EQ("2 requests failed: start container lumadex-s1: 500: cannot start; "
-            "start container lumadex-s2: 500: cannot start",
-            installer.failure_reason);
-  // s1 to s4 went together; at most two more could follow the successes
-  // before the failures were known, and nothing after those.
-  int starts = 0;
-  for (const std::string& r : engine->requests_) starts += r.starts_with("start ");
-  EXPECT_LE(4, starts);
-  EXPECT_GE(6, starts);
-  for (const char* never : {"start lumadex-s7", "start lumadex-s8", "start lumadex-s9"})
-    EXPECT_EQ(0, std::count(engine->requests_.begin(), engine->requests_.end(), never)) << never;
+  KestroInstaller installer{"lumadex", services, probe, host.host};
+  FourJobs() { installer.set_jobs(4); }
 
-  // Take-down: failed stops are all told, and nothing is removed.
-  for (const char* name : {"lumadex-s3", "lumadex-s5"})
+  static std::shared_ptr<FakeEngine> with_app_image() {
+    auto engine = std::make_shared<FakeEngine>();
+    engine->add_image("lmdx2/app");
+    return engine;
+  }
+};
+
+// Which requests end first among those in flight is up to the scheduler, so
+// the failing ones are all among the first four: then no request can end
+// well before a failure is known, and the outcome is exact.
+TEST(Jobs, AFailureStopsNewRequestsAndEveryFailureIsTold) {
+  FourJobs<ConcurrencyProbe> run;
+  auto& engine = run.engine;
+  auto& installer = run.installer;
+  auto refuse = [&](const std::string& name) {
+    engine->errors_["start " + name] =
+        std::make_exception_ptr(docker::ApiError("start container " + name, 500, "cannot start"));
+  };
+  for (const char* name : {"lumadex-s1", "lumadex-s2", "lumadex-s3", "lumadex-s4"}) refuse(name);
+  {
+    CapturedStdout out;
+    EXPECT_FALSE(installer.compose_up(std::nullopt, std::nullopt, false));
+    Lines printed = out.lines();
+    // Every refusal, in the order the starts were issued, then one last word.
+    Lines tail(printed.end() - 5, printed.end());
+    EXPECT_EQ((Lines{"start container lumadex-s1: 500: cannot start",
+                     "start container lumadex-s2: 500: cannot start",
+                     "start container lumadex-s3: 500: cannot start",
+                     "start container lumadex-s4: 500: cannot start",
+                     "unknown error, please try again!"}),
+              tail);
+  }
+  EXPECT_TRUE(installer.failure_reason.starts_with("4 requests failed: start container lumadex-s1"))
+      << installer.failure_reason;
+  Lines starts;
+  for (const std::string& r : engine->requests_)
+    if (r.starts_with("start ")) starts.push_back(r);
+  std::sort(starts.begin(), starts.end());
+  EXPECT_EQ((Lines{"start lumadex-s1", "start lumadex-s2", "start lumadex-s3", "start lumadex-s4"}),
+            starts);
+
+  // Take-down of the whole product: two of the first four stops fail; both
+  // are told, and nothing is removed.
+  engine->errors_.clear();
+  {
+    CapturedStdout quiet;
+    ASSERT_TRUE(installer.compose_up(std::nullopt, std::nullopt, false));
+  }
+  for (const char* name : {"lumadex-s2", "lumadex-s3"})
     engine->errors_[std::string("stop ") + name] = std::make_exception_ptr(
         docker::ConnectionError(std::string("stop container ") + name, "unix:///x", "gone"));
   engine->requests_.clear();
@@ -192,11 +217,45 @@ TEST(Jobs, AFailureStopsNewRequestsAndEveryFailureIsTold) {
     ADD_FAILURE() << "failed stops went unnoticed";
   } catch (const PhaseFailures& e) {
     EXPECT_EQ(2u, e.failures().size());
-    EXPECT_EQ(std::string("2 requests failed: stop container lumadex-s3: cannot reach the Docker engine at unix:///x: gone; "
-                          "stop container lumadex-s5: cannot reach the Docker engine at unix:///x: gone"),
+    EXPECT_EQ(std::string("2 requests failed: stop container lumadex-s2: cannot reach the Docker engine at unix:///x: gone; "
+                          "stop container lumadex-s3: cannot reach the Docker engine at unix:///x: gone"),
               e.what());
   }
   for (const std::string& r : engine->requests_) EXPECT_TRUE(r.starts_with("stop ")) << r;
+}
+
+// Ctrl-C while four starts are in flight: each of them is abandoned as the
+// engine client abandons a request (Interrupted), no further start is
+// issued, and what reaches the front end is the interruption itself, not a
+// list of failures.
+class InterruptedStarts : public ConcurrencyProbe {
+ public:
+  using ConcurrencyProbe::ConcurrencyProbe;
+  void start_container(const std::string& id) override {
+    ConcurrencyProbe::start_container(id);
+    docker::request_interrupt();
+    throw docker::Interrupted();
+  }
+};
+
+TEST(Jobs, CtrlCAbandonsEveryRequestInFlight) {
+  FourJobs<InterruptedStarts> run;
+  struct Clear {
+    ~Clear() { docker::clear_interrupt(); }
+  } clear;
+  {
+    CapturedStdout quiet;
+    EXPECT_THROW(run.installer.compose_up(std::nullopt, std::nullopt, false),
+                 docker::Interrupted);
+  }
+  EXPECT_EQ(4, run.probe->max_in_flight());
+  Lines starts;
+  for (const std::string& r : run.engine->requests_)
+    if (r.starts_with("start ")) starts.push_back(r);
+  std::sort(starts.begin(), starts.end());
+  EXPECT_EQ((Lines{"start lumadex-s1", "start lumadex-s2", "start lumadex-s3",
+                   "start lumadex-s4"}),
+            starts);
 }
 
 }  // namespace
