@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bootstrap/base/fd.h"
-#include "bootstrap/crypto/openssl_handles.h"
+#include "bootstrap/crypto/digest.h"
 
 namespace bootstrap::app::bundle {
 
@@ -38,35 +38,6 @@ std::string utc_now() {
 }
 
 std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-class Sha256 {
- public:
-  Sha256() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
-      throw std::runtime_error("cannot start a SHA-256 digest (OpenSSL)");
-  }
-  void add(const void* data, std::size_t size) {
-    if (EVP_DigestUpdate(context_.get(), data, size) != 1)
-      throw std::runtime_error("SHA-256 digest failed (OpenSSL)");
-  }
-  // The digest as lower-case hex; the object is used up.
-  std::string hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context_.get(), digest, &size) != 1)
-      throw std::runtime_error("SHA-256 digest failed (OpenSSL)");
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-      out += kHex[digest[i] >> 4];
-      out += kHex[digest[i] & 15];
-    }
-    return out;
-  }
-
- private:
-  crypto::ossl::MdCtx context_;
-};
 
 class Fd {
  public:
@@ -139,7 +110,7 @@ class BundleReader {
 
   // Reads the rest of the current member, returning its size and SHA-256.
   std::pair<std::uint64_t, std::string> digest() {
-    Sha256 sha;
+    crypto::Sha256 sha;
     std::uint64_t total = 0;
     std::vector<char> buffer(kPieceBytes);
     while (std::size_t n = read(buffer.data(), buffer.size())) {
@@ -307,7 +278,7 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
 
   // The engine's archive, to the spool file, hashed on the way.
   Fd spool = spool_beside(target);
-  Sha256 sha;
+  crypto::Sha256 sha;
   std::uint64_t archive_bytes = 0;
   client.save_images(request.references, [&](std::string_view bytes) {
     if (int error = base::write_all(spool.get(), bytes); error != 0) {
@@ -401,7 +372,7 @@ void load(docker::Client& client, const std::string& path, const Manifest& manif
   }
   if (!name) reader.damaged(std::string(kImagesMember) + " is missing");
 
-  Sha256 sha;
+  crypto::Sha256 sha;
   std::uint64_t sent = 0;
   client.load_images(expected->size, [&](char* buffer, std::size_t size) {
     std::size_t n = reader.read(buffer, size);

@@ -6,7 +6,8 @@
 #include <utility>
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
+
+#include "bootstrap/crypto/digest.h"
 
 namespace bootstrap::installer {
 
@@ -57,18 +58,7 @@ std::string definition_digest(const docker::ContainerSpec& request,
   for (const NetworkJoin& join : networks) joins.push_back({join.network, join.aliases});
   canonical.push_back(std::move(joins));
 
-  const std::string serialised = canonical.dump();
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(serialised.data(), serialised.size(), md, &length, EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("definition of " + request.name + ": SHA-256 failed");
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[md[i] >> 4];
-    hex += kHex[md[i] & 0xf];
-  }
-  return hex;
+  return crypto::sha256_hex(canonical.dump());
 }
 
 Layout::Layout(std::string application, const ServiceList& services,
