@@ -47,33 +47,6 @@ std::string flow_list(const std::vector<std::string>& items) {
   return out + "]";
 }
 
-// The number of CPUs in a resolved CPU set ("0-3,6" has 5). Throws
-// std::invalid_argument for a set that is not a list of numbers and ranges.
-unsigned cpus_in(const std::string& set) {
-  unsigned count = 0;
-  std::size_t start = 0;
-  while (start <= set.size()) {
-    std::size_t end = set.find(',', start);
-    if (end == std::string::npos) end = set.size();
-    const std::string part = set.substr(start, end - start);
-    const std::size_t dash = part.find('-');
-    const std::string first = part.substr(0, dash);
-    const std::string last = dash == std::string::npos ? first : part.substr(dash + 1);
-    auto number = [&](const std::string& digits) {
-      if (digits.empty() || digits.size() > 6 ||
-          digits.find_first_not_of("0123456789") != std::string::npos)
-        throw std::invalid_argument("CPU set \"" + set + "\" cannot become a CPU limit");
-      return static_cast<unsigned>(std::stoul(digits));
-    };
-    const unsigned low = number(first), high = number(last);
-    if (high < low)
-      throw std::invalid_argument("CPU set \"" + set + "\" cannot become a CPU limit");
-    count += high - low + 1;
-    start = end + 1;
-  }
-  return count;
-}
-
 // A container port as a stack file's long syntax wants it: the number and
 // the protocol ("5000/udp" gives 5000 and udp). Throws std::invalid_argument.
 std::pair<std::string, std::string> port_and_protocol(const std::string& port) {
@@ -131,7 +104,7 @@ void write_swarm_part(Yaml& y, const installer::Layout& layout,
   if (request.cpuset_cpus) {
     y.line(3, "resources:");
     y.line(4, "limits:");
-    y.line(5, "cpus: \"" + std::to_string(cpus_in(*request.cpuset_cpus)) + "\"");
+    y.line(5, "cpus: \"" + std::to_string(installer::cpus_in(*request.cpuset_cpus)) + "\"");
   }
 }
 

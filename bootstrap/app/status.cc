@@ -49,26 +49,7 @@ void read_inspection(const docker::ContainerDetails& details, std::int64_t now,
 }
 
 using base::join;
-
-// Left-aligned columns two blanks apart, no trailing blanks.
-std::string table(const std::vector<Row>& rows) {
-  std::vector<std::size_t> width;
-  for (const Row& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (width.size() <= i) width.push_back(0);
-      width[i] = std::max(width[i], row[i].size());
-    }
-  std::string out;
-  for (const Row& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-    }
-    out += line + "\n";
-  }
-  return out;
-}
+using base::table;
 
 std::string or_dash(const std::string& text) { return text.empty() ? "-" : text; }
 

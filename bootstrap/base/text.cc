@@ -1,5 +1,7 @@
 #include "bootstrap/base/text.h"
 
+#include <algorithm>
+
 #include "bootstrap/base/utf8.h"
 
 namespace bootstrap::base {
@@ -29,6 +31,24 @@ std::string join(const std::vector<std::string>& words, std::string_view separat
   for (std::size_t i = 0; i < words.size(); ++i) {
     if (i > 0) out += separator;
     out += words[i];
+  }
+  return out;
+}
+
+std::string table(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> width;
+  for (const std::vector<std::string>& row : rows)
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (width.size() <= i) width.push_back(0);
+      width[i] = std::max(width[i], row[i].size());
+    }
+  std::string out;
+  for (const std::vector<std::string>& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      out += row[i];
+      if (i + 1 < row.size()) out += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    out += '\n';
   }
   return out;
 }

@@ -18,6 +18,10 @@ std::vector<std::string> split_lines(std::string_view text);
 // The words one after another with `separator` between them; empty for none.
 std::string join(const std::vector<std::string>& words, std::string_view separator);
 
+// The rows as a table: left-aligned columns two blanks apart, one line per
+// row (an empty row gives an empty line), no trailing blanks.
+std::string table(const std::vector<std::vector<std::string>>& rows);
+
 // `text` safe to print on a terminal: control characters (C0, DEL, and the
 // C1 range U+0080..U+009F), bytes that are not UTF-8 and the backslash become
 // escapes (`\n`, `\t`, `\x1b`, `\\`), so text from outside cannot move the

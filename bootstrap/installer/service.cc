@@ -92,4 +92,29 @@ CpuSet resolve_cpuset(const std::string& asked, unsigned cpu_count) {
   return {kept, true};
 }
 
+unsigned cpus_in(const std::string& set) {
+  unsigned count = 0;
+  std::size_t start = 0;
+  while (start <= set.size()) {
+    std::size_t end = set.find(',', start);
+    if (end == std::string::npos) end = set.size();
+    const std::string part = set.substr(start, end - start);
+    const std::size_t dash = part.find('-');
+    const std::string first = part.substr(0, dash);
+    const std::string last = dash == std::string::npos ? first : part.substr(dash + 1);
+    auto number = [&](const std::string& digits) {
+      if (digits.empty() || digits.size() > 6 ||
+          digits.find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument("CPU set \"" + set + "\" cannot become a CPU limit");
+      return static_cast<unsigned>(std::stoul(digits));
+    };
+    const unsigned low = number(first), high = number(last);
+    if (high < low)
+      throw std::invalid_argument("CPU set \"" + set + "\" cannot become a CPU limit");
+    count += high - low + 1;
+    start = end + 1;
+  }
+  return count;
+}
+
 }  // namespace bootstrap::installer

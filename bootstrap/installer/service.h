@@ -74,4 +74,8 @@ struct CpuSet {
 };
 CpuSet resolve_cpuset(const std::string& asked, unsigned cpu_count);
 
+// Returns the number of CPUs in a resolved CPU set ("0-3,6" has 5). Throws
+// std::invalid_argument for a set that is not a list of numbers and ranges.
+unsigned cpus_in(const std::string& set);
+
 }  // namespace bootstrap::installer

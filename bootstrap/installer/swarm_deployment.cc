@@ -6,9 +6,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include <openssl/evp.h>
-
 #include "bootstrap/base/text.h"
+#include "bootstrap/crypto/digest.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/docker/swarm_codec.h"
@@ -25,20 +24,6 @@ using std::chrono::seconds;
 constexpr std::size_t kFailedTasks = 2;
 constexpr seconds kNetworkRemovalWait{60};
 
-std::string sha256_hex(const std::string& text) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), md, &length, EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("SHA-256 failed");
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[md[i] >> 4];
-    hex += kHex[md[i] & 0xf];
-  }
-  return hex;
-}
-
 // The digest covers what the catalogue defines. The replica count belongs to
 // scaling, and the update order to the swarm's size: neither may make an
 // install roll the tasks over.
@@ -46,28 +31,7 @@ std::string spec_digest(docker::ServiceSpec spec) {
   spec.replicas = 0;
   spec.update_order.clear();
   spec.labels.erase(kDefinitionLabel);
-  return sha256_hex(docker::service_spec_body(spec));
-}
-
-// How many CPUs a resolved CPU list ("0-3,6") names.
-std::int64_t cpus_in(const std::string& list) {
-  std::int64_t count = 0;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    const std::string item = list.substr(start, comma - start);
-    start = comma + 1;
-    std::size_t dash = item.find('-');
-    try {
-      long first = std::stol(item.substr(0, dash));
-      long last = dash == std::string::npos ? first : std::stol(item.substr(dash + 1));
-      if (last >= first) count += last - first + 1;
-    } catch (const std::exception&) {
-      // Left for the engine to refuse on one host; here it only sizes a limit.
-    }
-  }
-  return count;
+  return crypto::sha256_hex(docker::service_spec_body(spec));
 }
 
 std::string restart_condition(const std::optional<std::string>& policy) {
@@ -165,7 +129,7 @@ docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& serv
   spec.ulimits = request.ulimits.value_or(std::vector<docker::Ulimit>{});
   for (const NetworkJoin& join : d.networks) spec.networks.push_back({join.network, join.aliases});
   spec.restart_condition = restart_condition(request.restart_policy);
-  if (request.cpuset_cpus) spec.nano_cpus = cpus_in(*request.cpuset_cpus) * 1'000'000'000;
+  if (request.cpuset_cpus) spec.nano_cpus = static_cast<std::int64_t>(cpus_in(*request.cpuset_cpus)) * 1'000'000'000;
   const bool stateful = keeps_data(d);
   if (stateful) spec.constraints.push_back(placement_constraint(layout, service.name));
   spec.update_order = stateful ? "stop-first" : "start-first";
@@ -304,31 +268,7 @@ void SwarmDeployment::install(const SwarmOptions& options) {
     set_node_labels(client_, wanted);
   }
 
-  std::map<std::string, docker::ServiceRef> current;
-  for (docker::ServiceRef& s : client_.list_services(kApplicationLabel))
-    if (of_application(s, layout_.application())) current[s.spec.name] = std::move(s);
-  for (docker::ServiceSpec& spec : specs) {
-    auto found = current.find(spec.name);
-    if (found == current.end()) {
-      doing("creating service " + spec.name);
-      client_.create_service(spec);
-      changed_.push_back(spec.name);
-      continue;
-    }
-    const docker::ServiceSpec& now = found->second.spec;
-    // An image an update pinned to its digest stays pinned while the
-    // catalogue names the same reference.
-    if (unpinned(now.image) == spec.image && now.image != spec.image) {
-      spec.image = now.image;
-      spec.labels[kDefinitionLabel] = spec_digest(spec);
-    }
-    auto label = now.labels.find(kDefinitionLabel);
-    if (label != now.labels.end() && label->second == spec.labels[kDefinitionLabel]) continue;
-    doing("updating service " + spec.name + ": its definition changed");
-    spec.replicas = now.replicas;
-    client_.update_service(found->second.id, found->second.version, spec);
-    changed_.push_back(spec.name);
-  }
+  apply(specs, /*updating=*/false);
 }
 
 void SwarmDeployment::update() {
@@ -352,6 +292,10 @@ void SwarmDeployment::update() {
     specs.push_back(std::move(spec));
   }
   fit_update_order(specs);
+  apply(specs, /*updating=*/true);
+}
+
+void SwarmDeployment::apply(std::vector<docker::ServiceSpec>& specs, bool updating) {
   std::map<std::string, docker::ServiceRef> current;
   for (docker::ServiceRef& s : client_.list_services(kApplicationLabel))
     if (of_application(s, layout_.application())) current[s.spec.name] = std::move(s);
@@ -364,12 +308,19 @@ void SwarmDeployment::update() {
       continue;
     }
     const docker::ServiceRef& now = found->second;
+    // An image an update pinned to its digest stays pinned while the
+    // catalogue names the same reference.
+    if (!updating && unpinned(now.spec.image) == spec.image && now.spec.image != spec.image) {
+      spec.image = now.spec.image;
+      spec.labels[kDefinitionLabel] = spec_digest(spec);
+    }
     auto label = now.spec.labels.find(kDefinitionLabel);
     if (label != now.spec.labels.end() && label->second == spec.labels[kDefinitionLabel]) {
-      out_ << "service " << spec.name << " is up to date" << std::endl;
+      if (updating) out_ << "service " << spec.name << " is up to date" << std::endl;
       continue;
     }
-    doing("updating service " + spec.name + " (" + spec.update_order + ")");
+    doing("updating service " + spec.name +
+          (updating ? " (" + spec.update_order + ")" : ": its definition changed"));
     spec.replicas = now.spec.replicas;
     client_.update_service(now.id, now.version, spec);
     changed_.push_back(spec.name);
@@ -575,8 +526,11 @@ std::string render_swarm_status(const SwarmStatus& status) {
       rows.push_back({s.service, "missing", "-", "-", "-"});
       continue;
     }
-    std::string where;
-    for (const std::string& node : s.nodes) where += (where.empty() ? "" : ",") + node;
+    // Each node once, however many of the service's tasks it runs.
+    std::vector<std::string> nodes;
+    for (const std::string& node : s.nodes)
+      if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
+    const std::string where = base::join(nodes, ",");
     rows.push_back({s.service, std::to_string(s.running) + "/" + std::to_string(s.desired),
                     s.image, where.empty() ? "-" : where,
                     s.problem.empty() ? "-" : base::printable(s.problem)});
@@ -585,22 +539,7 @@ std::string render_swarm_status(const SwarmStatus& status) {
   rows.push_back({"NETWORK", "STATE"});
   for (const auto& [name, present] : status.networks)
     rows.push_back({name, present ? "present" : "missing"});
-  std::vector<std::size_t> width;
-  for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (width.size() <= i) width.push_back(0);
-      width[i] = std::max(width[i], row[i].size());
-    }
-  std::string out;
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-    }
-    out += line + "\n";
-  }
-  return out;
+  return base::table(rows);
 }
 
 }  // namespace bootstrap::installer

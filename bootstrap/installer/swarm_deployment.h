@@ -118,6 +118,10 @@ class SwarmDeployment {
  private:
   void doing(const std::string& line);
   void require_manager();
+  // Creates the services of `specs` that are missing and updates those whose
+  // definition label differs, keeping their replica counts; an install
+  // (`updating` false) keeps an image an update pinned to its digest.
+  void apply(std::vector<docker::ServiceSpec>& specs, bool updating);
   // Host-published services update stop-first on a swarm with fewer than two
   // usable nodes, saying so.
   void fit_update_order(std::vector<docker::ServiceSpec>& specs);

@@ -6,6 +6,21 @@
 
 namespace bootstrap::installer::lumadex {
 
+namespace {
+
+// Runs `step` on a deployment of `services` over a client of its own, which
+// only describes what it would change under --dry-run.
+template <typename Step>
+void on_deployment(const LumadexInstaller::Environment& environment, const std::string& application,
+                   const ServiceList& services, Step step) {
+  std::shared_ptr<docker::Client> client = environment.make_client();
+  SwarmDeployment deployment(application, services, *client, std::cout);
+  deployment.describe_only = environment.dry_run;
+  step(deployment);
+}
+
+}  // namespace
+
 bool LumadexInstaller::on_swarm() {
   return SwarmDeployment::installed(*environment_.make_client(), application_name);
 }
@@ -17,36 +32,31 @@ void LumadexInstaller::install_on_swarm(std::optional<std::string> version,
   if (version)
     for (ServiceDescription& s : working_copy)
       if (s.image == main_service) s.image = main_service + ":" + *version;
-  std::shared_ptr<docker::Client> client = environment_.make_client();
-  SwarmDeployment deployment(application_name, working_copy, *client, std::cout);
-  deployment.describe_only = environment_.dry_run;
-  deployment.install(options);
-  deployment.watch(environment_.settle);
+  on_deployment(environment_, application_name, working_copy, [&](SwarmDeployment& deployment) {
+    deployment.install(options);
+    deployment.watch(environment_.settle);
+  });
 }
 
 void LumadexInstaller::update_on_swarm() {
   say("updating lumadex on the swarm");
-  std::shared_ptr<docker::Client> client = environment_.make_client();
-  SwarmDeployment deployment(application_name, lumadex_services, *client, std::cout);
-  deployment.describe_only = environment_.dry_run;
-  deployment.update();
-  deployment.watch(environment_.settle);
+  on_deployment(environment_, application_name, lumadex_services, [&](SwarmDeployment& deployment) {
+    deployment.update();
+    deployment.watch(environment_.settle);
+  });
 }
 
 void LumadexInstaller::scale_on_swarm(const std::string& service_name, int replicas) {
-  std::shared_ptr<docker::Client> client = environment_.make_client();
-  SwarmDeployment deployment(application_name, lumadex_services, *client, std::cout);
-  deployment.describe_only = environment_.dry_run;
-  deployment.scale(service_name, replicas);
-  deployment.watch(environment_.settle);
+  on_deployment(environment_, application_name, lumadex_services, [&](SwarmDeployment& deployment) {
+    deployment.scale(service_name, replicas);
+    deployment.watch(environment_.settle);
+  });
 }
 
 void LumadexInstaller::uninstall_on_swarm() {
   say("uninstalling lumadex from the swarm");
-  std::shared_ptr<docker::Client> client = environment_.make_client();
-  SwarmDeployment deployment(application_name, lumadex_services, *client, std::cout);
-  deployment.describe_only = environment_.dry_run;
-  deployment.uninstall();
+  on_deployment(environment_, application_name, lumadex_services,
+                [](SwarmDeployment& deployment) { deployment.uninstall(); });
   say("successfully uninstalled!");
 }
 
