@@ -79,6 +79,33 @@ fs::path Runner::next_log(const std::string& label) {
   return out_ / "logs" / (prefix + label + ".log");
 }
 
+namespace {
+
+// Starts argv[0] with stdin from /dev/null and stdout and stderr into
+// `output`, killed by SIGALRM after `timeout_s` seconds unless that is 0.
+// The arguments are made before fork: between fork and exec only
+// async-signal-safe calls are allowed.
+pid_t spawn(const std::vector<char*>& argv, const std::string& output, unsigned timeout_s) {
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int nul = ::open("/dev/null", O_RDONLY);
+    if (fd < 0 || nul < 0) ::_exit(126);
+    ::dup2(nul, 0);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::close(fd);
+    ::close(nul);
+    if (timeout_s > 0) ::alarm(timeout_s);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
 Sample Runner::run(std::vector<std::string> argv, const std::string& label, bool ours_result,
                    unsigned timeout_s) {
   fs::path log = next_log(label);
@@ -95,21 +122,7 @@ Sample Runner::run(std::vector<std::string> argv, const std::string& label, bool
   std::string log_path = log.string();
 
   std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
-  pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-  if (pid == 0) {
-    int fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int nul = ::open("/dev/null", O_RDONLY);
-    if (fd < 0 || nul < 0) ::_exit(126);
-    ::dup2(nul, 0);
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    ::close(fd);
-    ::close(nul);
-    ::alarm(timeout_s);
-    ::execvp(cargv[0], cargv.data());
-    ::_exit(127);
-  }
+  const pid_t pid = spawn(cargv, log_path, timeout_s);
   int status = 0;
   rusage ru{};
   while (::wait4(pid, &status, 0, &ru) < 0) {
@@ -157,20 +170,7 @@ Background::Background(std::vector<std::string> argv, const fs::path& output) {
   for (std::string& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
   std::string out = output.string();
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-  if (pid_ == 0) {
-    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int nul = ::open("/dev/null", O_RDONLY);
-    if (fd < 0 || nul < 0) ::_exit(126);
-    ::dup2(nul, 0);
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    ::close(fd);
-    ::close(nul);
-    ::execvp(cargv[0], cargv.data());
-    ::_exit(127);
-  }
+  pid_ = spawn(cargv, out, 0);
 }
 
 Background::~Background() { stop(); }
