@@ -298,8 +298,13 @@ void install_options(CLI::App& command, Invocation& in) {
   dry_run_option(command, in);
   settle_options(command, in);
   jobs_option(command, in);
-  command.add_flag("--swarm", in.swarm,
-                   "Run the services on the Docker swarm this engine manages, not on this host");
+  // Swarm nodes fetch their own images, and a swarm update is its own
+  // command: neither option would do anything there.
+  command
+      .add_flag("--swarm", in.swarm,
+                "Run the services on the Docker swarm this engine manages, not on this host")
+      ->excludes("--bundle")
+      ->excludes("--update");
   command
       .add_option("--place", in.placements,
                   "With --swarm: keep SERVICE, and the data it keeps, on NODE (default: this "
@@ -344,12 +349,13 @@ void update_options(CLI::App& command, Invocation& in) {
   jobs_option(command, in);
 }
 int update(const Invocation& in) {
+  LumadexInstaller product(watched_environment(in));
   if (in.bundle) {
+    // Before the bundle's every byte is read.
+    product.refuse_on_swarm(true);
     BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, std::cout);
-    LumadexInstaller product(watched_environment(in));
     return completed("update", product, product.update(&from.images, from.version));
   }
-  LumadexInstaller product(watched_environment(in));
   if (product.on_swarm()) {
     product.update_on_swarm();
     return kExitOk;

@@ -34,26 +34,8 @@ socket=${DOCKER_HOST#unix://}
 # The settings file the installer may append to is a private copy.
 printf 'vm.max_map_count=262144\n' >"$work/sysctl.conf"
 
-# step NAME EXPECTED_STATUS ARGS...: runs bootstrap ARGS, keeps its output in
-# $work/NAME.out and .err, and fails the test on another exit status ("any"
-# takes every status).
-step() {
-  local name=$1 expected=$2 status=0
-  shift 2
-  unshare -m sh -c 'mount --bind "$0" /etc/sysctl.conf && exec "$@"' \
-    "$work/sysctl.conf" "$bootstrap" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
-  echo "--- bootstrap $* (exit $status)"
-  cat "$work/$name.out" "$work/$name.err"
-  if [[ $expected != any && $status != "$expected" ]]; then
-    echo "FAIL: bootstrap $* exited with $status, not $expected"
-    exit 1
-  fi
-}
-check() {  # check DESCRIPTION COMMAND...: fails the test when COMMAND fails
-  local what=$1
-  shift
-  if ! "$@"; then echo "FAIL: $what"; exit 1; fi
-}
+# shellcheck source=tests/lumadex/flow_steps.sh
+source "$root/tests/lumadex/flow_steps.sh"
 containers() {  # [all=1]: the names of the running containers, or of all
   curl -sf --unix-socket "$socket" "http://podman/v1.41/containers/json?${1:-}" |
     python3 -c 'import json,sys; [print(n.lstrip("/")) for c in json.load(sys.stdin) for n in c["Names"]]'

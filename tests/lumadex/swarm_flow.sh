@@ -42,26 +42,9 @@ node2=$(DOCKER_HOST=$KESTRO_SANDBOX_NODE2_HOST "$docker" info --format '{{.Name}
 # The settings file the installer may append to is a private copy.
 printf 'vm.max_map_count=262144\n' >"$work/sysctl.conf"
 
-# step NAME EXPECTED_STATUS ARGS...: runs bootstrap ARGS, keeps its output in
-# $work/NAME.out and .err, and fails the test on another exit status.
-step() {
-  local name=$1 expected=$2 status=0
-  shift 2
-  unshare -m sh -c 'mount --bind "$0" /etc/sysctl.conf && exec "$@"' \
-    "$work/sysctl.conf" "$bootstrap" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
-  echo "--- bootstrap $* (exit $status, ${SECONDS}s)"
-  cat "$work/$name.out" "$work/$name.err"
-  if [[ $status != "$expected" ]]; then
-    echo "FAIL: bootstrap $* exited with $status, not $expected"
-    exit 1
-  fi
-}
+# shellcheck source=tests/lumadex/flow_steps.sh
+source "$root/tests/lumadex/flow_steps.sh"
 fail() { echo "FAIL: $*"; "$docker" service ls || true; exit 1; }
-check() {  # check DESCRIPTION COMMAND...: fails the test when COMMAND fails
-  local what=$1
-  shift
-  "$@" || fail "$what"
-}
 # within SECONDS DESCRIPTION COMMAND...: waits until COMMAND succeeds.
 within() {
   local limit=$1 what=$2 deadline=$((SECONDS + $1))
@@ -105,6 +88,15 @@ within 60 "every replica runs" all_running
 check "tasks on both nodes" test "$("$docker" node ps "$node1" "$node2" --filter desired-state=running \
   --format '{{.Node}}' | sort -u | wc -l)" = 2
 within 10 "port 5000 answers" api_answers
+
+# Containers beside the services, or images loaded on the manager alone,
+# would not be the product on the swarm: both are refused, changing nothing.
+step beside 1 install --settle 0
+check "install without --swarm names the swarm" grep -q "swarm as services" "$work/beside.err"
+step bundle 1 update --bundle "$work/none.tar.zst"
+check "update --bundle names the swarm" grep -q "bundle loads its images on this node only" "$work/bundle.err"
+check "no container beside the services (tasks are NAME.SLOT.ID)" test \
+  "$("$docker" ps -a --format '{{.Names}}' | { grep -c '^lumadex-[^.]*$' || true; })" = 0
 
 # A name served from node 1 (search node es1 stays with its data on the
 # manager) resolves and answers on a task that runs on node 2.

@@ -84,11 +84,17 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
                                const ImageLoad* images) {
   // A bundle is for hosts that cannot fetch, and Docker itself would have to
   // be fetched.
-  if (images && host::docker_install_needed(environment_.host, engine_answers(),
+  const bool answers = engine_answers();
+  if (images && host::docker_install_needed(environment_.host, answers,
                                             environment_.default_socket))
     throw std::runtime_error(
         "Docker must be installed first: no Docker engine answers on this host, and a bundle "
         "carries only the product's images");
+
+  if (answers && on_swarm())
+    throw std::runtime_error(
+        "nothing was changed: lumadex runs on this engine's swarm as services; containers beside "
+        "them would be a second copy (`bootstrap install --swarm` changes the services)");
 
   say("installing lumadex");
   say("contacting server please wait");
@@ -98,8 +104,7 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   // The engine object connects as it is made, so on a host without Docker the
   // installation has to come first. An engine that answers (Podman's
   // included) is used as it is, whatever the docker program says.
-  if (host::docker_install_needed(environment_.host, engine_answers(),
-                                  environment_.default_socket)) {
+  if (host::docker_install_needed(environment_.host, answers, environment_.default_socket)) {
     say("installing docker, please wait");
     KestroInstaller::install_docker(environment_.host);
     // Only an engine that was really installed can be waited for; a dry run's
@@ -116,7 +121,17 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   return true;
 }
 
+void LumadexInstaller::refuse_on_swarm(bool bundle) {
+  if (!on_swarm()) return;
+  throw std::runtime_error(
+      std::string("nothing was changed: lumadex runs on this engine's swarm as services") +
+      (bundle ? ", and a bundle loads its images on this node only; `bootstrap update` without "
+                "--bundle updates them from the registry"
+              : "; `bootstrap update` updates them there"));
+}
+
 bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string> version) {
+  refuse_on_swarm(images != nullptr);
   say("updating lumadex");
   const ServiceList working_copy = with_version(version);
   // One deployment object throughout: it remembers what it fetched, so the

@@ -79,8 +79,10 @@ class LumadexInstaller {
   // nothing is pulled; on a host without an engine that then stops, before
   // anything changes, with std::runtime_error saying Docker must be
   // installed first.
-  // Throws what compose_up throws, and std::runtime_error when a freshly
-  // installed engine does not answer in time.
+  // Throws what compose_up throws, std::runtime_error when a freshly
+  // installed engine does not answer in time, and std::runtime_error
+  // "nothing was changed: ..." when the product runs as swarm services on
+  // this engine.
   bool install(std::optional<std::string> version = std::nullopt, bool update = false,
                const ImageLoad* images = nullptr);
 
@@ -90,8 +92,14 @@ class LumadexInstaller {
   // std::runtime_error "nothing was changed: ..." when a fetch fails, before
   // anything is taken down. With `images` the fetch is a load of them
   // (nothing is pulled), and `version` tags the application image as for
-  // install.
+  // install. Refuses as refuse_on_swarm() does first (update_on_swarm()
+  // updates swarm services).
   bool update(const ImageLoad* images = nullptr, std::optional<std::string> version = std::nullopt);
+
+  // Throws std::runtime_error "nothing was changed: ..." when the product
+  // runs as swarm services on this engine, naming the bundle as the reason
+  // when `bundle` is true.
+  void refuse_on_swarm(bool bundle);
 
   // Fetches every image the catalogue names, the application image at
   // `version` (else its latest), as update() does, and changes nothing else.
