@@ -286,30 +286,65 @@ bool ours_or_peers(const std::string& name) {
   return name.rfind("lumadex-", 0) == 0 || name.rfind("lumadex_", 0) == 0;
 }
 
-// `docker network disconnect -f` for every endpoint the network still lists.
-void drop_stale_endpoints(const std::string& network_id) {
+// `docker network disconnect -f NETWORK NAME`; whether the engine took it.
+// Forced, it deletes an endpoint by its name even when no container of that
+// name exists any more.
+bool force_off(const std::string& network_id, const std::string& name) {
+  // Endpoint names are container names: letters, digits, "_", "-", ".".
+  if (name.empty() ||
+      name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") !=
+          std::string::npos)
+    return false;
+  const std::string disconnect =
+      "docker network disconnect -f " + network_id + " " + name + " >/dev/null 2>&1";
+  return std::system(disconnect.c_str()) == 0;
+}
+
+// Removes a network the engine says still has endpoints of containers that
+// are gone. The endpoints it lists are forced off first; engine 20.10 has
+// also kept one that its inspection no longer lists, so then every name a
+// container of either tool can have had is tried, the network's removal
+// after each one the engine took.
+void remove_with_stale_endpoints(docker::Client& client, const std::string& network_id) {
   const std::string inspect = "docker network inspect -f "
                               "'{{range $k, $v := .Containers}}{{$v.Name}}{{\"\\n\"}}{{end}}' " +
                               network_id;
-  std::FILE* pipe = ::popen(inspect.c_str(), "r");
-  if (!pipe) return;
   std::vector<std::string> names;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, pipe)) {
-    std::string name(buf);
-    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
-    // Endpoint names are container names: letters, digits, "_", "-", ".".
-    if (!name.empty() && name.find_first_not_of(
-                             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") ==
-                             std::string::npos)
+  if (std::FILE* pipe = ::popen(inspect.c_str(), "r")) {
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe)) {
+      std::string name(buf);
+      while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
       names.push_back(name);
+    }
+    ::pclose(pipe);
   }
-  ::pclose(pipe);
-  for (const std::string& name : names) {
-    std::string disconnect = "docker network disconnect -f " + network_id + " " + name;
-    if (std::system(disconnect.c_str()) != 0)
+  for (const std::string& name : names)
+    if (!force_off(network_id, name))
       std::cerr << "kestro_bench: clean: could not force " << name << " off" << std::endl;
+  auto removed = [&] {
+    try {
+      client.remove_network(network_id);
+      return true;
+    } catch (const docker::ApiError& e) {
+      if (std::string(e.what()).find("active endpoints") == std::string::npos) throw;
+      return false;
+    }
+  };
+  if (removed()) return;
+  std::vector<std::string> candidates;
+  for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services)
+    candidates.push_back("lumadex-" + s.name);
+  for (int n = 1; n <= 128; ++n) {
+    candidates.push_back("lumadex-worker_" + std::to_string(n));
+    candidates.push_back("lumadex_worker_" + std::to_string(n));
   }
+  for (const std::string& name : candidates)
+    if (force_off(network_id, name)) {
+      std::cerr << "kestro_bench: clean: forced a stale endpoint " << name << " off" << std::endl;
+      if (removed()) return;
+    }
+  client.remove_network(network_id);  // throws the engine's refusal
 }
 
 }  // namespace
@@ -333,8 +368,7 @@ int helper_clean() {
         if (std::string(e.what()).find("active endpoints") == std::string::npos) throw;
         std::cerr << "kestro_bench: clean: " << e.what() << "; forcing stale endpoints off"
                   << std::endl;
-        drop_stale_endpoints(n.id);
-        client->remove_network(n.id);
+        remove_with_stale_endpoints(*client, n.id);
       }
     }
     for (const docker::VolumeRef& v : client->list_volumes())
