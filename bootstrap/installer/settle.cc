@@ -83,7 +83,8 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
   // status is gone until they exit once more, which a later poll may see.
   std::map<std::string, docker::ContainerDetails> running_again;
   WaitingLine waiting(out, options.live);
-  auto report = [&](const std::string& name, const docker::ContainerDetails& details) {
+  // `details` is a copy: it may be the entry of running_again that this erases.
+  auto report = [&](const std::string& name, const docker::ContainerDetails details) {
     waiting.clear();
     failed.push_back(name);
     running_again.erase(name);
