@@ -27,7 +27,7 @@ constexpr seconds kNetworkRemovalWait{60};
 // The digest covers what the catalogue defines. The replica count belongs to
 // scaling, and the update order to the swarm's size: neither may make an
 // install roll the tasks over.
-std::string spec_digest(docker::ServiceSpec spec) {
+std::string definition_digest(docker::ServiceSpec spec) {
   spec.replicas = 0;
   spec.update_order.clear();
   spec.labels.erase(kDefinitionLabel);
@@ -129,7 +129,8 @@ docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& serv
   spec.ulimits = request.ulimits.value_or(std::vector<docker::Ulimit>{});
   for (const NetworkJoin& join : d.networks) spec.networks.push_back({join.network, join.aliases});
   spec.restart_condition = restart_condition(request.restart_policy);
-  if (request.cpuset_cpus) spec.nano_cpus = static_cast<std::int64_t>(cpus_in(*request.cpuset_cpus)) * 1'000'000'000;
+  if (request.cpuset_cpus)
+    spec.nano_cpus = static_cast<std::int64_t>(cpus_in(*request.cpuset_cpus)) * 1'000'000'000;
   const bool stateful = keeps_data(d);
   if (stateful) spec.constraints.push_back(placement_constraint(layout, service.name));
   spec.update_order = stateful ? "stop-first" : "start-first";
@@ -141,7 +142,7 @@ docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& serv
     spec.ports.push_back({std::stoi(port), std::stoi(host_port), protocol,
                           options.routing_mesh ? "ingress" : "host"});
   }
-  spec.labels[kDefinitionLabel] = spec_digest(spec);
+  spec.labels[kDefinitionLabel] = definition_digest(spec);
   return spec;
 }
 
@@ -288,7 +289,7 @@ void SwarmDeployment::update() {
   for (const ServiceDescription& s : layout_.services()) {
     docker::ServiceSpec spec = service_spec(s, cpu_count(), options);
     spec.image = pinned.at(s.image);
-    spec.labels[kDefinitionLabel] = spec_digest(spec);
+    spec.labels[kDefinitionLabel] = definition_digest(spec);
     specs.push_back(std::move(spec));
   }
   fit_update_order(specs);
@@ -312,7 +313,7 @@ void SwarmDeployment::apply(std::vector<docker::ServiceSpec>& specs, bool updati
     // catalogue names the same reference.
     if (!updating && unpinned(now.spec.image) == spec.image && now.spec.image != spec.image) {
       spec.image = now.spec.image;
-      spec.labels[kDefinitionLabel] = spec_digest(spec);
+      spec.labels[kDefinitionLabel] = definition_digest(spec);
     }
     auto label = now.spec.labels.find(kDefinitionLabel);
     if (label != now.spec.labels.end() && label->second == spec.labels[kDefinitionLabel]) {

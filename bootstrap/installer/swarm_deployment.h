@@ -18,9 +18,9 @@
 //     ports are published on the node that runs the task, and services are
 //     found by DNS round robin rather than a virtual IP.
 // Every service carries kApplicationLabel, by which the other commands know
-// a swarm installation, and kDefinitionLabel, the digest of its spec without
-// the replica count, so that an install changes only what the catalogue
-// changed.
+// a swarm installation, and kDefinitionLabel, the digest of its service
+// definition without the replica count, so that an install changes only what
+// the catalogue changed.
 //
 // Messages are lines on `out`. Engine errors reach the caller with what was
 // done before left done.
