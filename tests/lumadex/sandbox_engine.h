@@ -1,9 +1,11 @@
 // Helpers for tests that run the product against the sandbox engine.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,8 +41,20 @@ inline void remove_objects(docker::Client& client, const std::vector<std::string
     client.stop_container(c.id);
     client.remove_container(c.id);
   }
-  for (const docker::NetworkRef& n : client.list_networks())
-    if (ours(n.name)) client.remove_network(n.id);
+  // A busy engine can still be releasing a removed container's endpoint for a
+  // moment ("has active endpoints"): such a removal is tried again, for a while.
+  for (const docker::NetworkRef& n : client.list_networks()) {
+    if (!ours(n.name)) continue;
+    for (int attempt = 1;; ++attempt) {
+      try {
+        client.remove_network(n.id);
+        break;
+      } catch (const docker::ApiError& e) {
+        if (e.status() != 403 || e.message().find("active endpoints") == std::string::npos || attempt == 50) throw;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+    }
+  }
   for (const docker::VolumeRef& v : client.list_volumes())
     if (ours(v.name)) client.remove_volume(v.name);
 }
