@@ -11,6 +11,7 @@
 
 #include "bootstrap/base/fd.h"
 #include "bootstrap/base/utf8.h"
+#include "bootstrap/docker/command_split.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/host.h"

@@ -1,6 +1,6 @@
-#include <stdexcept>
+#include "bootstrap/docker/command_split.h"
 
-#include "bootstrap/docker/docker_client.h"
+#include <stdexcept>
 
 namespace bootstrap::docker {
 

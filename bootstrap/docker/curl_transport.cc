@@ -21,7 +21,7 @@
 
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/curl_handles.h"
-#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/line_splitter.h"
 #include "bootstrap/docker/errors.h"
 
 namespace bootstrap::docker {

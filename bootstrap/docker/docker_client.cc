@@ -2,20 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <limits>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "bootstrap/base/base64.h"
 #include "bootstrap/base/image_reference.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/api_version.h"
+#include "bootstrap/docker/command_split.h"
 #include "bootstrap/docker/curl_transport.h"
+#include "bootstrap/docker/engine_json.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/docker/log_demuxer.h"
 #include "bootstrap/docker/swarm_codec.h"
 #include "bootstrap/docker/transport_pool.h"
 
@@ -24,6 +25,7 @@ namespace bootstrap::docker {
 namespace {
 
 using json = nlohmann::json;
+namespace ej = engine_json;
 
 // Which "not found" a 404 means: only image lookups, pulls and creates answer
 // 404 for a missing image, and callers react to that one by pulling.
@@ -113,69 +115,10 @@ std::string escape_path(std::string_view segment) { return percent_encode(segmen
 
 std::string escape_query(std::string_view value) { return percent_encode(value, ""); }
 
-// JSON text for a request; strings that are not UTF-8 get U+FFFD rather than
-// failing the dump.
-std::string to_text(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// The answer as JSON. A number the parser cannot hold (1e999) makes the
-// whole answer unreadable, reported like any other text that is not JSON.
-json parse_answer(const std::string& context, const std::string& body) {
-  json parsed;
-  try {
-    parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
-  } catch (const json::exception&) {
-    parsed = json(json::value_t::discarded);
-  }
-  if (parsed.is_discarded())
-    throw MalformedAnswer(
-        context + ": the engine's answer is not JSON: " + std::string(base::trim(body)).substr(0, 200));
-  return parsed;
-}
-
-std::string text_field(const json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 std::string required_text(const std::string& context, const json& object, const char* key) {
-  std::string value = text_field(object, key);
+  std::string value = ej::text(object, key);
   if (value.empty()) throw EngineError(context + ": the engine's answer has no \"" + key + "\"");
   return value;
-}
-
-// A JSON number without fraction, clamped to [lo, hi]; nullopt for anything
-// else. Engines send counts as big as they like (1e300,
-// 8888888888888888888888): a double outside int64 must never be cast.
-std::optional<std::int64_t> whole_number(const json& value, std::int64_t lo, std::int64_t hi) {
-  if (value.is_number_unsigned()) {
-    const std::uint64_t n = value.get<std::uint64_t>();
-    return n > static_cast<std::uint64_t>(hi) ? hi : std::max(lo, static_cast<std::int64_t>(n));
-  }
-  if (value.is_number_integer()) return std::clamp(value.get<std::int64_t>(), lo, hi);
-  if (!value.is_number_float()) return std::nullopt;
-  const double d = value.get<double>();
-  if (!std::isfinite(d) || d != std::trunc(d)) return std::nullopt;
-  // 2^63 is exactly representable; every double below it converts safely.
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (d >= kTwo63) return hi;
-  if (d < -kTwo63) return lo;
-  return std::clamp(static_cast<std::int64_t>(d), lo, hi);
-}
-
-// A count the engine must send as a whole number when it sends it at all:
-// absent or null is nullopt, a value beyond [lo, hi] is clamped, anything
-// else (1.5, "8", true) is MalformedAnswer.
-std::optional<std::int64_t> integer_field(const std::string& context, const json& object,
-                                          const char* key, std::int64_t lo, std::int64_t hi) {
-  auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return std::nullopt;
-  std::optional<std::int64_t> n = whole_number(*it, lo, hi);
-  if (!n)
-    throw MalformedAnswer(context + ": \"" + key + "\" is not a whole number: " +
-                          to_text(*it).substr(0, 100));
-  return n;
 }
 
 // A progress figure: a display detail, so one the engine garbles is left out
@@ -183,12 +126,7 @@ std::optional<std::int64_t> integer_field(const std::string& context, const json
 std::optional<std::int64_t> progress_field(const json& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end()) return std::nullopt;
-  return whole_number(*it, 0, std::numeric_limits<std::int64_t>::max());
-}
-
-const json& require_array(const std::string& context, const json& value) {
-  if (!value.is_array()) throw EngineError(context + ": the engine's answer is not a list");
-  return value;
+  return ej::whole_number(*it, 0, std::numeric_limits<std::int64_t>::max());
 }
 
 // The engine lists names with a leading "/"; legacy links add names such as
@@ -208,38 +146,15 @@ std::string container_name(const json& names) {
 
 PullEvent pull_event(const json& line) {
   PullEvent event;
-  event.id = text_field(line, "id");
-  event.status = text_field(line, "status");
+  event.id = ej::text(line, "id");
+  event.status = ej::text(line, "status");
   auto detail = line.find("progressDetail");
   if (detail != line.end() && detail->is_object()) {
     event.current = progress_field(*detail, "current");
     event.total = progress_field(*detail, "total");
-    event.units = text_field(*detail, "units");
+    event.units = ej::text(*detail, "units");
   }
   return event;
-}
-
-// "2024-05-01T10:00:00.123456789Z" -> unix seconds; the engine's zero time
-// ("0001-01-01T00:00:00Z", never happened) and anything unreadable -> 0.
-std::int64_t unix_time(const std::string& text) {
-  std::tm parts{};
-  int year = 0, month = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &year, &month, &parts.tm_mday,
-                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6 ||
-      year < 1970)
-    return 0;
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  std::int64_t seconds = ::timegm(&parts);
-  // The engine writes UTC ("Z"); an explicit offset is honoured all the same.
-  std::size_t zone = text.find_first_of("+-", 19);
-  int hours = 0, minutes = 0;
-  if (zone != std::string::npos &&
-      std::sscanf(text.c_str() + zone + 1, "%2d:%2d", &hours, &minutes) == 2) {
-    int offset = (hours * 60 + minutes) * 60;
-    seconds += text[zone] == '+' ? -offset : offset;
-  }
-  return seconds;
 }
 
 // A libcurl handle serves one request at a time; the pool gives each request
@@ -264,11 +179,11 @@ class StreamFailure {
     if (detail != line.end() && detail->is_object()) {
       auto code = detail->find("code");
       std::optional<std::int64_t> n =
-          code != detail->end() ? whole_number(*code, 0, 999) : std::nullopt;
+          code != detail->end() ? ej::whole_number(*code, 0, 999) : std::nullopt;
       if (n && *n >= 400 && *n < 600) status = static_cast<long>(*n);
-      message = text_field(*detail, "message");
+      message = ej::text(*detail, "message");
     }
-    if (message.empty()) message = text_field(line, "error");
+    if (message.empty()) message = ej::text(line, "error");
     if (message.empty()) message = "the engine reported a failure: " + std::string(text);
     failure_.emplace(status, std::move(message));
     return true;
@@ -425,35 +340,35 @@ std::string DockerClient::api_version() { return state_->api_version(); }
 
 std::vector<NetworkRef> DockerClient::list_networks() {
   const std::string context = "list networks";
-  json answer = parse_answer(context, state_->call(context, "GET", "/networks").body);
+  json answer = ej::parse(context, state_->call(context, "GET", "/networks").body);
   std::vector<NetworkRef> networks;
-  for (const json& entry : require_array(context, answer))
-    networks.push_back(NetworkRef{text_field(entry, "Id"), text_field(entry, "Name")});
+  for (const json& entry : ej::require_list(context, answer))
+    networks.push_back(NetworkRef{ej::text(entry, "Id"), ej::text(entry, "Name")});
   return networks;
 }
 
 std::vector<VolumeRef> DockerClient::list_volumes() {
   const std::string context = "list volumes";
-  json answer = parse_answer(context, state_->call(context, "GET", "/volumes").body);
+  json answer = ej::parse(context, state_->call(context, "GET", "/volumes").body);
   std::vector<VolumeRef> volumes;
   auto list = answer.find("Volumes");
   if (list == answer.end() || list->is_null()) return volumes;  // the engine sends null for none
-  for (const json& entry : require_array(context, *list))
-    volumes.push_back(VolumeRef{text_field(entry, "Name"), text_field(entry, "Driver")});
+  for (const json& entry : ej::require_list(context, *list))
+    volumes.push_back(VolumeRef{ej::text(entry, "Name"), ej::text(entry, "Driver")});
   return volumes;
 }
 
 std::vector<ContainerRef> DockerClient::list_containers(bool all) {
   const std::string context = "list containers";
-  json answer = parse_answer(
+  json answer = ej::parse(
       context,
       state_->call(context, "GET", all ? "/containers/json?all=1" : "/containers/json").body);
   std::vector<ContainerRef> containers;
-  for (const json& entry : require_array(context, answer)) {
+  for (const json& entry : ej::require_list(context, answer)) {
     auto names = entry.find("Names");
-    ContainerRef container{text_field(entry, "Id"),
+    ContainerRef container{ej::text(entry, "Id"),
                            names != entry.end() ? container_name(*names) : "",
-                           text_field(entry, "Image"), text_field(entry, "State"), {}};
+                           ej::text(entry, "Image"), ej::text(entry, "State"), {}};
     auto labels = entry.find("Labels");
     if (labels != entry.end() && labels->is_object())
       for (const auto& [key, value] : labels->items())
@@ -465,7 +380,7 @@ std::vector<ContainerRef> DockerClient::list_containers(bool all) {
       auto joined = settings->find("Networks");
       if (joined != settings->end() && joined->is_object())
         for (const json& endpoint : *joined) {
-          std::string network_id = text_field(endpoint, "NetworkID");
+          std::string network_id = ej::text(endpoint, "NetworkID");
           if (!network_id.empty()) container.network_ids.push_back(network_id);
         }
     }
@@ -481,7 +396,7 @@ NetworkRef DockerClient::create_network(const std::string& name) {
   // unless asked not to; later ones always refuse and deprecate the flag.
   if (*parse_api_version(state_->api_version()) < ApiVersion{1, 44}) body["CheckDuplicate"] = true;
   json answer =
-      parse_answer(context, state_->call(context, "POST", "/networks/create", to_text(body)).body);
+      ej::parse(context, state_->call(context, "POST", "/networks/create", ej::dump(body)).body);
   return NetworkRef{required_text(context, answer, "Id"), name};
 }
 
@@ -489,7 +404,7 @@ void DockerClient::connect_network(const std::string& network_id, const std::str
                                    const std::vector<std::string>& aliases) {
   const std::string context = "connect container " + container_id + " to network " + network_id;
   json body = {{"Container", container_id}, {"EndpointConfig", {{"Aliases", aliases}}}};
-  state_->call(context, "POST", "/networks/" + escape_path(network_id) + "/connect", to_text(body));
+  state_->call(context, "POST", "/networks/" + escape_path(network_id) + "/connect", ej::dump(body));
 }
 
 void DockerClient::remove_network(const std::string& id) {
@@ -500,15 +415,15 @@ VolumeRef DockerClient::create_volume(const std::string& name, const std::string
   const std::string context = "create volume " + name;
   json body = {{"Name", name}, {"Driver", driver}};
   json answer =
-      parse_answer(context, state_->call(context, "POST", "/volumes/create", to_text(body)).body);
-  return VolumeRef{required_text(context, answer, "Name"), text_field(answer, "Driver")};
+      ej::parse(context, state_->call(context, "POST", "/volumes/create", ej::dump(body)).body);
+  return VolumeRef{required_text(context, answer, "Name"), ej::text(answer, "Driver")};
 }
 
 VolumeRef DockerClient::get_volume(const std::string& name) {
   const std::string context = "get volume " + name;
   json answer =
-      parse_answer(context, state_->call(context, "GET", "/volumes/" + escape_path(name)).body);
-  return VolumeRef{required_text(context, answer, "Name"), text_field(answer, "Driver")};
+      ej::parse(context, state_->call(context, "GET", "/volumes/" + escape_path(name)).body);
+  return VolumeRef{required_text(context, answer, "Name"), ej::text(answer, "Driver")};
 }
 
 void DockerClient::remove_volume(const std::string& name) {
@@ -519,7 +434,7 @@ std::string DockerClient::get_image(const std::string& reference) {
   const std::string context = "inspect image " + reference;
   Response response = state_->call(context, "GET", "/images/" + escape_path(reference) + "/json",
                                    std::nullopt, Subject::kImage);
-  return required_text(context, parse_answer(context, response.body), "Id");
+  return required_text(context, ej::parse(context, response.body), "Id");
 }
 
 void DockerClient::remove_image(const std::string& reference, bool force) {
@@ -633,10 +548,10 @@ ContainerRef DockerClient::create_container(const ContainerSpec& definition) {
   if (!definition.labels.empty()) body["Labels"] = definition.labels;
 
   json answer =
-      parse_answer(context, state_
+      ej::parse(context, state_
                                 ->call(context, "POST",
                                        "/containers/create?name=" + escape_query(definition.name),
-                                       to_text(body), Subject::kImage)
+                                       ej::dump(body), Subject::kImage)
                                 .body);
   return ContainerRef{required_text(context, answer, "Id"), definition.name, "", "", {}};
 }
@@ -657,7 +572,7 @@ void DockerClient::remove_container(const std::string& id) {
 ContainerDetails DockerClient::inspect_container(const std::string& id) {
   const std::string context = "inspect container " + id;
   json answer =
-      parse_answer(context, state_->call(context, "GET", "/containers/" + escape_path(id) + "/json").body);
+      ej::parse(context, state_->call(context, "GET", "/containers/" + escape_path(id) + "/json").body);
   if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
   static const json none = json::object();
   auto object_at = [](const json& parent, const char* key) -> const json& {
@@ -665,9 +580,9 @@ ContainerDetails DockerClient::inspect_container(const std::string& id) {
     return it != parent.end() && it->is_object() ? *it : none;
   };
   ContainerDetails details;
-  details.status = text_field(object_at(answer, "State"), "Status");
-  details.image = text_field(object_at(answer, "Config"), "Image");
-  details.cpuset_cpus = text_field(object_at(answer, "HostConfig"), "CpusetCpus");
+  details.status = ej::text(object_at(answer, "State"), "Status");
+  details.image = ej::text(object_at(answer, "Config"), "Image");
+  details.cpuset_cpus = ej::text(object_at(answer, "HostConfig"), "CpusetCpus");
   const json& settings = object_at(answer, "NetworkSettings");
   for (const auto& [network, endpoint] : object_at(settings, "Networks").items())
     details.networks.push_back(network);
@@ -676,7 +591,7 @@ ContainerDetails DockerClient::inspect_container(const std::string& id) {
     if (!bindings.is_array()) continue;
     std::vector<std::string>& host_ports = details.published_ports[port];
     for (const json& binding : bindings)
-      if (binding.is_object()) host_ports.push_back(text_field(binding, "HostPort"));
+      if (binding.is_object()) host_ports.push_back(ej::text(binding, "HostPort"));
   }
   const json& state = object_at(answer, "State");
   auto flag = [](const json& object, const char* key) {
@@ -685,15 +600,15 @@ ContainerDetails DockerClient::inspect_container(const std::string& id) {
   };
   details.running = flag(state, "Running");
   details.restarting = flag(state, "Restarting");
-  details.exit_code = static_cast<int>(integer_field(context, state, "ExitCode",
+  details.exit_code = static_cast<int>(ej::count(context, state, "ExitCode",
                                                      std::numeric_limits<int>::min(),
                                                      std::numeric_limits<int>::max())
                                            .value_or(0));
-  details.started_at = unix_time(text_field(state, "StartedAt"));
-  details.finished_at = unix_time(text_field(state, "FinishedAt"));
-  details.health = text_field(object_at(state, "Health"), "Status");
+  details.started_at = ej::unix_time(ej::text(state, "StartedAt"));
+  details.finished_at = ej::unix_time(ej::text(state, "FinishedAt"));
+  details.health = ej::text(object_at(state, "Health"), "Status");
   details.restart_count = static_cast<int>(
-      integer_field(context, answer, "RestartCount", 0, std::numeric_limits<int>::max())
+      ej::count(context, answer, "RestartCount", 0, std::numeric_limits<int>::max())
           .value_or(0));
   details.tty = flag(object_at(answer, "Config"), "Tty");
   return details;
@@ -723,7 +638,7 @@ void DockerClient::container_logs(const std::string& id, const LogOptions& optio
 void DockerClient::login(const std::string& username, const std::string& password,
                          const std::string& server) {
   json credentials = {{"username", username}, {"password", password}, {"serveraddress", server}};
-  std::string text = to_text(credentials);
+  std::string text = ej::dump(credentials);
   state_->call("log in as " + username + (server.empty() ? "" : " to " + server), "POST", "/auth",
                text);
   // Only credentials the engine accepted are kept; a refusal above leaves the
@@ -734,14 +649,14 @@ void DockerClient::login(const std::string& username, const std::string& passwor
 
 EngineVersion DockerClient::version() {
   const std::string context = "engine version";
-  json answer = parse_answer(context, version_document());
+  json answer = ej::parse(context, version_document());
   if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
-  EngineVersion result{text_field(answer, "Version"), text_field(answer, "ApiVersion")};
+  EngineVersion result{ej::text(answer, "Version"), ej::text(answer, "ApiVersion")};
   // Podman answers the same routes; only its component list tells it apart.
   auto components = answer.find("Components");
   if (components != answer.end() && components->is_array())
     for (const json& component : *components)
-      if (component.is_object() && text_field(component, "Name") == "Podman Engine")
+      if (component.is_object() && ej::text(component, "Name") == "Podman Engine")
         result.podman = true;
   return result;
 }
@@ -756,17 +671,17 @@ void DockerClient::ping() {
 
 EngineInfo DockerClient::info() {
   const std::string context = "engine info";
-  json answer = parse_answer(context, state_->call(context, "GET", "/info").body);
+  json answer = ej::parse(context, state_->call(context, "GET", "/info").body);
   if (!answer.is_object()) throw EngineError(context + ": the engine's answer is not an object");
   EngineInfo info;
   info.ncpu = static_cast<int>(
-      integer_field(context, answer, "NCPU", 0, std::numeric_limits<int>::max()).value_or(0));
+      ej::count(context, answer, "NCPU", 0, std::numeric_limits<int>::max()).value_or(0));
   info.mem_total =
-      integer_field(context, answer, "MemTotal", 0, std::numeric_limits<std::int64_t>::max())
+      ej::count(context, answer, "MemTotal", 0, std::numeric_limits<std::int64_t>::max())
           .value_or(0);
-  info.server_version = text_field(answer, "ServerVersion");
-  info.operating_system = text_field(answer, "OperatingSystem");
-  info.docker_root_dir = text_field(answer, "DockerRootDir");
+  info.server_version = ej::text(answer, "ServerVersion");
+  info.operating_system = ej::text(answer, "OperatingSystem");
+  info.docker_root_dir = ej::text(answer, "DockerRootDir");
   return info;
 }
 
@@ -812,13 +727,13 @@ NetworkRef DockerClient::create_overlay_network(const std::string& name,
   json body = {{"Name", name}, {"Driver", "overlay"}, {"Attachable", true}, {"Labels", labels}};
   if (*parse_api_version(state_->api_version()) < ApiVersion{1, 44}) body["CheckDuplicate"] = true;
   json answer =
-      parse_answer(context, state_->call(context, "POST", "/networks/create", to_text(body)).body);
+      ej::parse(context, state_->call(context, "POST", "/networks/create", ej::dump(body)).body);
   return NetworkRef{required_text(context, answer, "Id"), name};
 }
 
 std::string DockerClient::create_service(const ServiceSpec& spec) {
   const std::string context = "create service " + spec.name;
-  json answer = parse_answer(
+  json answer = ej::parse(
       context, state_->call(context, "POST", "/services/create", service_spec_body(spec)).body);
   return required_text(context, answer, "ID");
 }
@@ -828,7 +743,7 @@ std::vector<ServiceRef> DockerClient::list_services(const std::string& label_key
   json filter = {{"label", {label_key}}};
   return read_services(
       context,
-      state_->call(context, "GET", "/services?filters=" + escape_query(to_text(filter))).body);
+      state_->call(context, "GET", "/services?filters=" + escape_query(ej::dump(filter))).body);
 }
 
 ServiceRef DockerClient::inspect_service(const std::string& id) {
@@ -852,12 +767,12 @@ std::vector<TaskRef> DockerClient::list_tasks(const std::string& service) {
   json filter = {{"service", {service}}};
   return read_tasks(
       context,
-      state_->call(context, "GET", "/tasks?filters=" + escape_query(to_text(filter))).body);
+      state_->call(context, "GET", "/tasks?filters=" + escape_query(ej::dump(filter))).body);
 }
 
 std::string DockerClient::image_digest(const std::string& reference) {
   const std::string context = "ask the registry for " + reference;
-  json answer = parse_answer(context, state_
+  json answer = ej::parse(context, state_
                                           ->call(context, "GET",
                                                  "/distribution/" + escape_path(reference) + "/json",
                                                  std::nullopt, Subject::kImage)

@@ -1,6 +1,7 @@
+#include "bootstrap/docker/line_splitter.h"
+
 #include <utility>
 
-#include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 
 namespace bootstrap::docker {

@@ -1,7 +1,9 @@
+#include "bootstrap/docker/log_demuxer.h"
+
 #include <algorithm>
 #include <utility>
 
-#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/line_splitter.h"
 #include "bootstrap/docker/errors.h"
 
 namespace bootstrap::docker {

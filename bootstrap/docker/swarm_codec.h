@@ -4,7 +4,8 @@
 // an engine. Readers take the engine's answer as text with what we were doing
 // as context; they throw MalformedAnswer when the text is not JSON and
 // EngineError when it is not of the expected shape (an object, a list).
-// Members the engine leaves out, or sends with another type, read as empty.
+// Members follow the rules of engine_json.h: left out, or of another type,
+// they read as empty (counts as 0); a garbled count is MalformedAnswer.
 #pragma once
 
 #include <string>

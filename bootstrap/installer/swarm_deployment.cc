@@ -8,7 +8,7 @@
 
 #include "bootstrap/base/text.h"
 #include "bootstrap/crypto/digest.h"
-#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/command_split.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/docker/swarm_codec.h"
 #include "bootstrap/installer/swarm_placement.h"

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/command_split.h"
 
 namespace bootstrap::docker {
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/line_splitter.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/docker/transport.h"
 

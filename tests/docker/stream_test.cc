@@ -2,6 +2,7 @@
 // stream to its end, and demultiplexing a container's log.
 #include <gtest/gtest.h>
 
+#include "bootstrap/docker/log_demuxer.h"
 #include "tests/docker/fake_transport.h"
 
 namespace bootstrap::docker {

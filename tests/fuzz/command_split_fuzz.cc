@@ -2,7 +2,7 @@
 // more than the line did.
 #include <stdexcept>
 
-#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/command_split.h"
 #include "tests/fuzz/fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/line_splitter.h"
 #include "bootstrap/docker/errors.h"
 #include "tests/fuzz/fuzz_input.h"
 

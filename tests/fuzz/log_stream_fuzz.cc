@@ -1,6 +1,6 @@
 // A container's log stream, framed or raw, cut into slices as libcurl might
 // hand it over: lines or EngineError, and no line holds a line feed.
-#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/log_demuxer.h"
 #include "bootstrap/docker/errors.h"
 #include "tests/fuzz/fuzz_input.h"
 

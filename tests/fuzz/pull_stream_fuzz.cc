@@ -6,6 +6,7 @@
 
 #include "bootstrap/app/progress.h"
 #include "bootstrap/docker/docker_client.h"
+#include "bootstrap/docker/line_splitter.h"
 #include "bootstrap/docker/errors.h"
 #include "tests/fuzz/fuzz_input.h"
 
