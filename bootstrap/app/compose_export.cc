@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bootstrap/base/fd.h"
+#include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
 #include "bootstrap/docker/command_split.h"
 #include "bootstrap/docker/docker_client.h"
@@ -17,6 +18,7 @@
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/installer/swarm_deployment.h"
 #include "bootstrap/installer/swarm_placement.h"
 
 namespace bootstrap::app {
@@ -48,64 +50,88 @@ std::string flow_list(const std::vector<std::string>& items) {
   return out + "]";
 }
 
-// A container port as a stack file's long syntax wants it: the number and
-// the protocol ("5000/udp" gives 5000 and udp). Throws std::invalid_argument.
-std::pair<std::string, std::string> port_and_protocol(const std::string& port) {
-  const std::size_t slash = port.find('/');
-  const std::string number = port.substr(0, slash);
-  const std::string protocol = slash == std::string::npos ? "tcp" : port.substr(slash + 1);
-  if (number.empty() || number.size() > 5 ||
-      number.find_first_not_of("0123456789") != std::string::npos)
-    throw std::invalid_argument("port \"" + port + "\" is not a number a swarm can publish");
-  return {number, protocol};
+// The short name the file gives an engine object ("lumadex-es-net" ->
+// "es-net"); a host path stays as it is.
+std::string short_name(const std::vector<installer::LayoutObject>& objects, const std::string& name) {
+  for (const installer::LayoutObject& o : objects)
+    if (o.name == name) return o.short_name;
+  return name;
 }
 
-// A swarm restart condition for a restart policy: the engine's "always" and
-// "unless-stopped" both mean "any" (a swarm has no stopping by hand), and no
-// policy is the engine's "no", where a swarm would restart.
-std::string restart_condition(const std::optional<std::string>& policy) {
-  if (!policy || *policy == "no") return "none";
-  if (policy->rfind("on-failure", 0) == 0) return "on-failure";
-  return "any";
-}
-
-// What a swarm service adds to the container: the stack's deploy section,
-// and its ports published on the node that runs the task.
-void write_swarm_part(Yaml& y, const installer::Layout& layout,
-                      const installer::ContainerDefinition& d) {
-  const docker::ContainerSpec& request = d.request;
-  if (request.ports && !request.ports->empty()) {
-    y.line(2, "ports:");
-    for (const auto& [container_port, host_port] : *request.ports) {
-      const auto [target, protocol] = port_and_protocol(container_port);
-      const std::string published = port_and_protocol(host_port).first;
-      y.line(3, "- target: " + target);
-      y.line(4, "published: " + published);
-      y.line(4, "protocol: " + yaml_quote(protocol));
-      y.line(4, "mode: \"host\"");
+// A service of a stack file, written from the service specification that
+// `install --swarm` sends, so that the two cannot drift apart.
+void write_stack_service(Yaml& y, const installer::Layout& layout,
+                         const installer::ServiceDescription& s, const ExportOptions& options) {
+  const docker::ServiceSpec spec = installer::swarm_service_spec(layout, s, installer::SwarmOptions{});
+  y.line(1, yaml_quote(s.name) + ":");
+  std::string image = spec.image;
+  if (options.version && image == options.application_image) image += ":" + *options.version;
+  y.line(2, "image: " + compose_value(image));
+  if (spec.args) y.line(2, "command: " + flow_list(*spec.args));
+  if (!spec.env.empty()) {
+    y.line(2, "environment:");
+    for (const std::string& entry : spec.env) {
+      const std::size_t equals = entry.find('=');
+      y.line(3, yaml_quote(entry.substr(0, equals)) + ": " + compose_value(entry.substr(equals + 1)));
     }
   }
-  const bool pinned = installer::keeps_data(d);
+  if (!spec.mounts.empty()) {
+    y.line(2, "volumes:");
+    for (const docker::ServiceMount& m : spec.mounts)
+      y.line(3, "- " + compose_value(short_name(layout.volumes(), m.source) + ":" + m.target +
+                                     (m.read_only ? ":ro" : "")));
+  }
+  if (!spec.networks.empty()) {
+    y.line(2, "networks:");
+    for (const docker::ServiceNetwork& n : spec.networks) {
+      std::vector<std::string> aliases = n.aliases;
+      // A stack gives every service its short name on its networks already.
+      std::erase(aliases, s.name);
+      const std::string name = yaml_quote(short_name(layout.networks(), n.target));
+      if (aliases.empty()) {
+        y.line(3, name + ": {}");
+      } else {
+        y.line(3, name + ":");
+        y.line(4, "aliases: " + flow_list(aliases));
+      }
+    }
+  }
+  if (!spec.ports.empty()) {
+    y.line(2, "ports:");
+    for (const docker::ServicePort& p : spec.ports) {
+      y.line(3, "- target: " + std::to_string(p.target));
+      y.line(4, "published: " + std::to_string(p.published));
+      y.line(4, "protocol: " + yaml_quote(p.protocol));
+      y.line(4, "mode: " + yaml_quote(p.mode));
+    }
+  }
+  if (!spec.ulimits.empty()) {
+    y.line(2, "ulimits:");
+    for (const docker::Ulimit& u : spec.ulimits) {
+      y.line(3, yaml_quote(u.name) + ":");
+      y.line(4, "soft: " + std::to_string(u.soft));
+      y.line(4, "hard: " + std::to_string(u.hard));
+    }
+  }
   y.line(2, "deploy:");
   y.line(3, "replicas: 1");
-  y.line(3, "endpoint_mode: \"dnsrr\"");
+  y.line(3, "endpoint_mode: " + yaml_quote(spec.endpoint_mode));
   y.line(3, "restart_policy:");
-  y.line(4, "condition: " + yaml_quote(restart_condition(request.restart_policy)));
-  // A task that keeps data must be gone before its successor opens the same
-  // volume; one without data can be replaced while it still serves.
-  if (!pinned && request.ports && !request.ports->empty())
+  y.line(4, "condition: " + yaml_quote(spec.restart_condition));
+  if (spec.update_order == "start-first" && !spec.ports.empty())
     y.line(3, "# start-first needs a second node where the port is free; stop-first on one node");
   y.line(3, "update_config:");
-  y.line(4, std::string("order: ") + (pinned ? "\"stop-first\"" : "\"start-first\""));
-  if (pinned) {
+  y.line(4, "order: " + yaml_quote(spec.update_order));
+  if (!spec.constraints.empty()) {
+    std::vector<std::string> quoted;
+    for (const std::string& c : spec.constraints) quoted.push_back(yaml_quote(c));
     y.line(3, "placement:");
-    y.line(4, "constraints: [" + yaml_quote(installer::placement_constraint(layout, d.service)) +
-                  "]");
+    y.line(4, "constraints: [" + base::join(quoted, ", ") + "]");
   }
-  if (request.cpuset_cpus) {
+  if (spec.nano_cpus > 0) {
     y.line(3, "resources:");
     y.line(4, "limits:");
-    y.line(5, "cpus: \"" + std::to_string(installer::cpus_in(*request.cpuset_cpus)) + "\"");
+    y.line(5, "cpus: \"" + std::to_string(spec.nano_cpus / 1'000'000'000) + "\"");
   }
 }
 
@@ -114,7 +140,7 @@ void write_service(Yaml& y, const installer::Layout& layout,
   const installer::ContainerDefinition d = layout.definition(s);
   const docker::ContainerSpec& request = d.request;
   y.line(1, yaml_quote(s.name) + ":");
-  if (s.name != options.unnamed_service && !options.swarm)
+  if (s.name != options.unnamed_service)
     y.line(2, "container_name: " + compose_value(request.name));
   std::string image = request.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
@@ -123,16 +149,8 @@ void write_service(Yaml& y, const installer::Layout& layout,
   if (request.environment) {
     if (request.environment->empty()) y.line(2, "environment: {}");
     else y.line(2, "environment:");
-    for (const auto& [name, value] : *request.environment) {
-      // On a swarm the replicas of one service are its workers: each task
-      // names itself after its slot, as a scaled worker does on one host.
-      if (options.swarm && name == "WNAME")
-        y.line(3, yaml_quote(name) + ": " +
-                      compose_value("{{if eq .Task.Slot \"1\"}}" + value + "{{else}}" + s.name +
-                                    "_{{.Task.Slot}}{{end}}"));
-      else
-        y.line(3, yaml_quote(name) + ": " + compose_value(value));
-    }
+    for (const auto& [name, value] : *request.environment)
+      y.line(3, yaml_quote(name) + ": " + compose_value(value));
   }
   if (request.binds) {
     if (d.mounts.empty()) y.line(2, "volumes: []");
@@ -144,20 +162,13 @@ void write_service(Yaml& y, const installer::Layout& layout,
   if (!d.networks.empty()) {
     y.line(2, "networks:");
     for (const installer::NetworkJoin& join : d.networks) {
-      std::vector<std::string> aliases = join.aliases;
-      // A stack gives every service its short name on its networks already.
-      if (options.swarm) std::erase(aliases, s.name);
-      if (aliases.empty() && options.swarm) {
-        y.line(3, yaml_quote(join.short_name) + ": {}");
-      } else {
-        y.line(3, yaml_quote(join.short_name) + ":");
-        y.line(4, "aliases: " + flow_list(aliases));
-      }
+      y.line(3, yaml_quote(join.short_name) + ":");
+      y.line(4, "aliases: " + flow_list(join.aliases));
     }
-  } else if (!options.swarm) {
+  } else {
     y.line(2, "network_mode: \"bridge\"");
   }
-  if (request.ports && !request.ports->empty() && !options.swarm) {
+  if (request.ports && !request.ports->empty()) {
     y.line(2, "ports:");
     for (const auto& [container_port, host_port] : *request.ports)
       y.line(3, "- " + compose_value(host_port + ":" + container_port));
@@ -169,10 +180,6 @@ void write_service(Yaml& y, const installer::Layout& layout,
       y.line(4, "soft: " + std::to_string(u.soft));
       y.line(4, "hard: " + std::to_string(u.hard));
     }
-  }
-  if (options.swarm) {
-    write_swarm_part(y, layout, d);
-    return;
   }
   if (request.cpuset_cpus) y.line(2, "cpuset: " + compose_value(*request.cpuset_cpus));
   if (request.restart_policy) y.line(2, "restart: " + compose_value(*request.restart_policy));
@@ -272,7 +279,10 @@ std::string compose_file(const std::string& application, const installer::Servic
   y.line(0, "services:");
   for (const installer::ServiceDescription& s : services) {
     try {
-      write_service(y, layout, s, options);
+      if (options.swarm)
+        write_stack_service(y, layout, s, options);
+      else
+        write_service(y, layout, s, options);
     } catch (const std::invalid_argument& e) {
       throw std::invalid_argument("service " + s.name + ": " + e.what());
     }

@@ -34,10 +34,25 @@ std::string definition_digest(docker::ServiceSpec spec) {
   return crypto::sha256_hex(docker::service_spec_body(spec));
 }
 
+// A swarm restart condition for a restart policy: the engine's "always" and
+// "unless-stopped" both mean "any" (a swarm has no stopping by hand), and no
+// policy is the engine's "no", where a swarm would restart.
 std::string restart_condition(const std::optional<std::string>& policy) {
   if (!policy || *policy == "no") return "none";
   if (policy->rfind("on-failure", 0) == 0) return "on-failure";
-  return "any";  // "always", "unless-stopped"
+  return "any";
+}
+
+// A port as a service publishes it: the number and the protocol ("5000/udp"
+// gives 5000 and udp). Throws std::invalid_argument.
+std::pair<int, std::string> port_and_protocol(const std::string& port) {
+  const std::size_t slash = port.find('/');
+  const std::string number = port.substr(0, slash);
+  const std::string protocol = slash == std::string::npos ? "tcp" : port.substr(slash + 1);
+  if (number.empty() || number.size() > 5 ||
+      number.find_first_not_of("0123456789") != std::string::npos || std::stoi(number) > 65535)
+    throw std::invalid_argument("port \"" + port + "\" is not a number a swarm can publish");
+  return {std::stoi(number), protocol};
 }
 
 // The image part of a pinned reference: "lmdx2/app@sha256:..." -> "lmdx2/app".
@@ -105,10 +120,8 @@ bool SwarmDeployment::installed(docker::Client& client, const std::string& appli
   return false;
 }
 
-docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& service,
-                                                  unsigned cpu_count,
-                                                  const SwarmOptions& options) const {
-  Layout layout(layout_.application(), layout_.services(), cpu_count);
+docker::ServiceSpec swarm_service_spec(const Layout& layout, const ServiceDescription& service,
+                                       const SwarmOptions& options) {
   ContainerDefinition d = layout.definition(service);
   const docker::ContainerSpec& request = d.request;
   docker::ServiceSpec spec;
@@ -117,6 +130,8 @@ docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& serv
   spec.image = request.image;
   if (request.command) spec.args = docker::split_command(*request.command);
   for (const auto& [key, value] : request.environment.value_or(docker::KeyValues{})) {
+    // The replicas of one service are its workers: each task names itself
+    // after its slot, as a scaled worker does on one host.
     if (key == "WNAME")
       spec.env.push_back(key + "={{if eq .Task.Slot \"1\"}}" + value + "{{else}}" + service.name +
                          "_{{.Task.Slot}}{{end}}");
@@ -131,19 +146,26 @@ docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& serv
   spec.restart_condition = restart_condition(request.restart_policy);
   if (request.cpuset_cpus)
     spec.nano_cpus = static_cast<std::int64_t>(cpus_in(*request.cpuset_cpus)) * 1'000'000'000;
+  // A task that keeps data must be gone before its successor opens the same
+  // volume; one without data can be replaced while it still serves.
   const bool stateful = keeps_data(d);
   if (stateful) spec.constraints.push_back(placement_constraint(layout, service.name));
   spec.update_order = stateful ? "stop-first" : "start-first";
   spec.endpoint_mode = options.routing_mesh ? "vip" : "dnsrr";
   for (const auto& [container_port, host_port] : request.ports.value_or(docker::KeyValues{})) {
-    std::string port = container_port.substr(0, container_port.find('/'));
-    std::string protocol =
-        container_port.find('/') == std::string::npos ? "tcp" : container_port.substr(port.size() + 1);
-    spec.ports.push_back({std::stoi(port), std::stoi(host_port), protocol,
+    const auto [target, protocol] = port_and_protocol(container_port);
+    spec.ports.push_back({target, port_and_protocol(host_port).first, protocol,
                           options.routing_mesh ? "ingress" : "host"});
   }
   spec.labels[kDefinitionLabel] = definition_digest(spec);
   return spec;
+}
+
+docker::ServiceSpec SwarmDeployment::service_spec(const ServiceDescription& service,
+                                                  unsigned cpu_count,
+                                                  const SwarmOptions& options) const {
+  return swarm_service_spec(Layout(layout_.application(), layout_.services(), cpu_count), service,
+                            options);
 }
 
 void SwarmDeployment::require_manager() {

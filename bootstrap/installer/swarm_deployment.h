@@ -59,6 +59,13 @@ struct SwarmOptions {
   bool routing_mesh = false;
 };
 
+// The swarm service of a catalogue entry, as the class comment above says,
+// with kApplicationLabel and kDefinitionLabel set: what `install --swarm`
+// sends and what the stack file of `export --swarm` writes. Throws
+// std::invalid_argument for a malformed volume entry, CPU set or port.
+docker::ServiceSpec swarm_service_spec(const Layout& layout, const ServiceDescription& service,
+                                       const SwarmOptions& options);
+
 class SwarmDeployment {
  public:
   // `services` is kept by reference and must outlive the object. Contacts no
@@ -71,9 +78,8 @@ class SwarmDeployment {
   // errors.
   static bool installed(docker::Client& client, const std::string& application);
 
-  // The swarm service of a catalogue entry, `cpu_count` resolving its CPU
-  // set; kDefinitionLabel is set. Throws std::invalid_argument for a
-  // malformed volume entry.
+  // swarm_service_spec() of a catalogue entry, `cpu_count` resolving its CPU
+  // set. Throws as that does.
   docker::ServiceSpec service_spec(const ServiceDescription& service, unsigned cpu_count,
                                    const SwarmOptions& options) const;
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/installer/swarm_deployment.h"
 #include "tests/support/run.h"
 
 namespace bootstrap::testing {
@@ -381,6 +383,83 @@ TEST(ComposeByDockerCompose, TheCatalogueReadsBackTheSame) {
   ASSERT_EQ(8u, config["volumes"].size());
   for (const auto& [short_name, volume] : config["volumes"].items())
     EXPECT_EQ("lumadex-" + short_name, volume["name"]) << short_name;
+}
+
+// The stack file says what `install --swarm` sends: both come from one
+// service specification per catalogue entry.
+TEST(ComposeByDockerCompose, TheStackFileIsWhatInstallSwarmSends) {
+  REQUIRE_DOCKER_COMPOSE();
+  TempDir dir;
+  const std::filesystem::path file = dir.path() / "stack.yml";
+  const ServiceList& catalogue = LumadexInstaller::lumadex_services;
+  app::ExportOptions swarm = options(2);
+  swarm.swarm = true;
+  write_file(file, app::compose_file("lumadex", catalogue, swarm));
+  const json config = compose_config(file);
+  ASSERT_TRUE(config.is_object());
+  const installer::Layout layout("lumadex", catalogue, 2);
+  // A member of the printed configuration, or null when it is absent.
+  auto member = [](const json& object, const char* key) {
+    return object.contains(key) ? object[key] : json();
+  };
+  auto engine_name = [&](const char* kind, const std::string& short_name) {
+    const json& objects = config[kind];
+    return objects.contains(short_name) ? objects[short_name]["name"].get<std::string>() : short_name;
+  };
+  for (const ServiceDescription& s : catalogue) {
+    SCOPED_TRACE(s.name);
+    const docker::ServiceSpec sent =
+        installer::swarm_service_spec(layout, s, installer::SwarmOptions{});
+    const json& got = config["services"][s.name];
+    EXPECT_EQ(sent.image, got["image"]);
+    EXPECT_EQ(sent.args ? json(*sent.args) : json(), member(got, "command"));
+    std::vector<std::string> env;
+    const json environment = member(got, "environment");
+    if (environment.is_object())
+      for (const auto& [name, value] : environment.items())
+        env.push_back(name + "=" + undouble(value.get<std::string>()));
+    std::vector<std::string> sent_env = sent.env;
+    std::sort(sent_env.begin(), sent_env.end());
+    EXPECT_EQ(sent_env, env);
+    const json& deploy = got["deploy"];
+    EXPECT_EQ(sent.restart_condition, deploy["restart_policy"]["condition"]);
+    EXPECT_EQ(sent.update_order, deploy["update_config"]["order"]);
+    EXPECT_EQ(sent.endpoint_mode, deploy["endpoint_mode"]);
+    const json constraints = member(member(deploy, "placement"), "constraints");
+    EXPECT_EQ(json(sent.constraints), constraints.is_null() ? json::array() : constraints);
+    if (sent.nano_cpus > 0) {
+      const json& cpus = deploy["resources"]["limits"]["cpus"];
+      EXPECT_EQ(sent.nano_cpus / 1'000'000'000,
+                cpus.is_string() ? std::stod(cpus.get<std::string>()) : cpus.get<double>());
+    }
+    std::vector<std::string> ports, sent_ports;
+    const json got_ports = member(got, "ports");
+    if (got_ports.is_array())
+      for (const json& p : got_ports)
+        ports.push_back(p["target"].dump() + ">" + p["published"].dump() + "/" +
+                        p["protocol"].get<std::string>() + " " + p["mode"].get<std::string>());
+    for (const docker::ServicePort& p : sent.ports)
+      sent_ports.push_back(std::to_string(p.target) + ">" + std::to_string(p.published) + "/" +
+                           p.protocol + " " + p.mode);
+    EXPECT_EQ(sent_ports, ports);
+    std::vector<std::string> mounts, sent_mounts;
+    const json volumes = member(got, "volumes");
+    for (const json& v : volumes.is_array() ? volumes : json::array()) {
+      const std::string entry = v.get<std::string>();
+      const std::string source = entry.substr(0, entry.find(':'));
+      mounts.push_back(engine_name("volumes", source) + entry.substr(source.size()));
+    }
+    for (const docker::ServiceMount& m : sent.mounts)
+      sent_mounts.push_back(m.source + ":" + m.target + (m.read_only ? ":ro" : ":rw"));
+    EXPECT_EQ(sent_mounts, mounts);
+    std::set<std::string> networks, sent_networks;
+    const json joined = member(got, "networks");
+    if (joined.is_object())
+      for (const auto& [short_name, join] : joined.items())
+        networks.insert(engine_name("networks", short_name));
+    for (const docker::ServiceNetwork& n : sent.networks) sent_networks.insert(n.target);
+    EXPECT_EQ(sent_networks, networks);
+  }
 }
 
 // Values chosen to break a careless writer: YAML syntax, quotes, escapes,
