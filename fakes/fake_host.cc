@@ -43,6 +43,16 @@ int RecordingShellRunner::run(const std::string& command_line) {
   return status == exit_status_.end() ? unlisted_status_ : status->second;
 }
 
+int RecordingShellRunner::run_program(const std::string& program,
+                                      const std::vector<std::string>& args) {
+  for (const std::string& missing : missing_programs_)
+    if (missing == program)
+      throw host::HostError("cannot run " + program + ": No such file or directory");
+  std::string line = program;
+  for (const std::string& arg : args) line += " " + arg;
+  return run(line);
+}
+
 FakeHost::FakeHost() : FakeHost(Start::kPrepared) {}
 
 FakeHost::FakeHost(Start start)

@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "bootstrap/base/text.h"
+#include "bootstrap/docker/curl_transport.h"
 #include "bootstrap/util/util.h"
+#include "tests/docker/fake_http_server.h"
 #include "tests/host/fakes.h"
 
 namespace bootstrap::host {
@@ -45,6 +47,30 @@ TEST(RealProcessRunner, CapturesStandardOutputAndStatus) {
                 std::string(e.what()));
     }
   }
+}
+
+// The engine's connection, open between requests, and libcurl's own sockets
+// must not reach the programs we start (apt, dpkg's maintainer scripts, a
+// shell): each sees the console's three descriptors and nothing else. The
+// shell lists its own descriptors through its child `ls`; "; true" keeps it
+// from handing its process over to ls.
+TEST(Children, SeeOnlyTheConsoleAfterEngineRequests) {
+  docker::testing::FakeHttpServer server;
+  server.reply(200, "OK", "OK");
+  docker::ClientConfig config;
+  config.host = "unix://" + server.socket_path();
+  config.socket_path = server.socket_path();
+  config.base_url = "http://localhost";
+  docker::CurlTransport transport(config);
+  ASSERT_EQ(200, transport.send({"GET", "/_ping", std::nullopt, {}}).status);
+
+  const std::string listing = "ls /proc/$$/fd; true";
+  EXPECT_EQ("0\n1\n2\n", real_host().process.run("sh", {"-c", listing}).output);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(0, real_host().shell.run(listing));
+  EXPECT_EQ(0, real_host().shell.run_program("sh", {"-c", listing}));
+  EXPECT_EQ("0\n1\n2\n0\n1\n2\n", ::testing::internal::GetCapturedStdout());
+  EXPECT_EQ(1, server.connections()) << "the connection was open throughout";
 }
 
 TEST(RealShellRunner, RunsTheLineThroughTheShell) {
