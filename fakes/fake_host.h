@@ -4,7 +4,8 @@
 // links it even when the tests are not built.
 //
 // By default the host looks prepared: `docker --version` answers with its
-// banner, `sysctl vm.max_map_count` answers 262144, and the settings file (in
+// banner, `sysctl vm.max_map_count` answers 262144, gpg shows Docker's key in
+// the downloaded key file, and the settings file (in
 // a fresh temporary folder, removed with the object) already has the line
 // "vm.max_map_count=262144", so host preparation prints nothing and runs no
 // shell command. FakeHost::bare() is a host where no program answers and no
@@ -80,6 +81,14 @@ class FakeHost {
 
   // Makes `docker --version` fail to start, as on a host without Docker.
   void remove_docker() { process.answers_.erase("docker --version"); }
+  // The command line that shows the downloaded Docker key.
+  std::string gpg_command() const;
+  // Makes gpg show the downloaded Docker key as `listing` (its colon
+  // format), with the exit status given.
+  void show_docker_key(const std::string& listing, int exit_status = 0);
+  // gpg's colon listing of a key with the given primary fingerprint and one
+  // subkey.
+  static std::string key_listing(const std::string& fingerprint);
 
   FakeProcessRunner process;
   RecordingShellRunner shell;
