@@ -49,28 +49,32 @@ TEST(RealProcessRunner, CapturesStandardOutputAndStatus) {
   }
 }
 
-// The engine's connection, open between requests, and libcurl's own sockets
-// must not reach the programs we start (apt, dpkg's maintainer scripts, a
-// shell): each sees the console's three descriptors and nothing else. The
-// shell lists its own descriptors through its child `ls`; "; true" keeps it
-// from handing its process over to ls.
-TEST(Children, SeeOnlyTheConsoleAfterEngineRequests) {
+// Children inherit neither the engine's connection, open between requests,
+// nor libcurl's own sockets (each sees the console's three descriptors; ";
+// true" keeps the shell from handing its process over to ls), nor a program
+// planted in the caller's PATH.
+TEST(Children, SeeOnlyTheConsoleAndOurPath) {
   docker::testing::FakeHttpServer server;
   server.reply(200, "OK", "OK");
   docker::ClientConfig config;
-  config.host = "unix://" + server.socket_path();
-  config.socket_path = server.socket_path();
+  config.host = "unix://" + (config.socket_path = server.socket_path());
   config.base_url = "http://localhost";
   docker::CurlTransport transport(config);
   ASSERT_EQ(200, transport.send({"GET", "/_ping", std::nullopt, {}}).status);
+  fakes::TempDir planted;
+  fakes::write_file(planted.path() / "sh", "#!/bin/sh\necho planted\n");
+  std::filesystem::permissions(planted.path() / "sh", std::filesystem::perms::owner_all);
+  const std::string caller_path = std::getenv("PATH");
+  ::setenv("PATH", planted.path().c_str(), 1);
 
-  const std::string listing = "ls /proc/$$/fd; true";
-  EXPECT_EQ("0\n1\n2\n", real_host().process.run("sh", {"-c", listing}).output);
+  const std::string listing = "ls /proc/$$/fd; echo $PATH";
+  const std::string seen = std::string("0\n1\n2\n") + kProgramPath + "\n";
+  EXPECT_EQ(seen, real_host().process.run("sh", {"-c", listing}).output);
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(0, real_host().shell.run(listing));
   EXPECT_EQ(0, real_host().shell.run_program("sh", {"-c", listing}));
-  EXPECT_EQ("0\n1\n2\n0\n1\n2\n", ::testing::internal::GetCapturedStdout());
-  EXPECT_EQ(1, server.connections()) << "the connection was open throughout";
+  EXPECT_EQ(seen + seen, ::testing::internal::GetCapturedStdout());
+  ::setenv("PATH", caller_path.c_str(), 1);
 }
 
 TEST(RealShellRunner, RunsTheLineThroughTheShell) {

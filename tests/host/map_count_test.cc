@@ -193,42 +193,36 @@ TEST(CheckVmMaxMapCount, SecondRunAfterASuccessfulFirstIsQuiet) {
 namespace bootstrap::host {
 namespace {
 
-// Root runs sysctl itself; another account goes through sudo. A refused or
-// impossible raise is said as such instead of "applied"; the persistent line
-// is still written so the next boot has it.
-TEST(CheckVmMaxMapCount, RootRaisesDirectlyOthersThroughSudoAndARefusalIsNotApplied) {
+// Root runs sysctl itself (the table above); another account goes through
+// sudo. A refused or impossible raise is said as such instead of "applied";
+// the persistent line is still written so the next boot has it.
+TEST(CheckVmMaxMapCount, OthersThanRootGoThroughSudoAndARefusalIsNotApplied) {
+  const std::string sudo = "sudo sysctl -w vm.max_map_count=262144";
   struct Case {
     bool root;
-    bool sudo_missing;
+    std::vector<std::string> missing;
     int status;
-    std::string command;
-    std::string said;
+    std::vector<std::string> commands;
+    std::string refusal;
   };
   const Case cases[] = {
-      {true, true, 0, kRaise, "applied vm.max_map_count setting"},
-      {true, false, 1, kRaise,
-       "could not apply vm.max_map_count setting: `sysctl -w vm.max_map_count=262144` exited "
-       "with status 1"},
-      {false, false, 0, "sudo sysctl -w vm.max_map_count=262144",
-       "applied vm.max_map_count setting"},
-      {false, true, 0, "",
-       "could not apply vm.max_map_count setting: cannot run sudo: No such file or directory"},
+      {true, {}, 1, {kRaise}, "`sysctl -w vm.max_map_count=262144` exited with status 1"},
+      {false, {}, 0, {sudo}, ""},
+      {false, {"sudo"}, 0, {}, "cannot run sudo: No such file or directory"},
   };
   for (const Case& c : cases) {
     FakeHost fake = FakeHost::bare();
     write_file(fake.host.sysctl_conf, "a=1\n");
     set_in_force(fake, "vm.max_map_count = 65530\n");
     fake.system.root_ = c.root;
-    if (c.sudo_missing) fake.shell.missing_programs_ = {"sudo"};
+    fake.shell.missing_programs_ = c.missing;
     fake.shell.unlisted_status_ = c.status;
-    std::vector<std::string> commands;
-    if (!c.command.empty()) commands.push_back(c.command);
-    EXPECT_EQ((Outcome{"vm.max_map_count<262144\napplying vm.max_map_count=262144\n" +
-                           (c.command.empty() ? "" : "$ " + c.command + "\n") + c.said + "\n" +
-                           kPersisted,
-                       commands, "a=1\nvm.max_map_count=262144\n"}),
-              check(fake))
-        << c.root << c.sudo_missing << c.status;
+    std::string printed = "vm.max_map_count<262144\napplying vm.max_map_count=262144\n";
+    for (const std::string& command : c.commands) printed += "$ " + command + "\n";
+    printed += c.refusal.empty() ? "applied vm.max_map_count setting\n"
+                                 : "could not apply vm.max_map_count setting: " + c.refusal + "\n";
+    EXPECT_EQ((Outcome{printed + kPersisted, c.commands, "a=1\nvm.max_map_count=262144\n"}),
+              check(fake));
   }
 }
 
