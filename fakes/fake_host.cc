@@ -1,5 +1,7 @@
 #include "fakes/fake_host.h"
 
+#include "bootstrap/host/docker_setup.h"
+
 #include <stdlib.h>
 
 #include <fstream>
@@ -43,7 +45,34 @@ int RecordingShellRunner::run(const std::string& command_line) {
   return status == exit_status_.end() ? unlisted_status_ : status->second;
 }
 
+int RecordingShellRunner::run_program(const std::string& program,
+                                      const std::vector<std::string>& args) {
+  for (const std::string& missing : missing_programs_)
+    if (missing == program)
+      throw host::HostError("cannot run " + program + ": No such file or directory");
+  std::string line = program;
+  for (const std::string& arg : args) line += " " + arg;
+  return run(line);
+}
+
 FakeHost::FakeHost() : FakeHost(Start::kPrepared) {}
+
+std::string FakeHost::gpg_command() const {
+  return "gpg --batch --no-options --no-keyring --trust-model always --with-colons --show-keys " +
+         (host.apt_keyrings / "docker.asc.download").string();
+}
+
+void FakeHost::show_docker_key(const std::string& listing, int exit_status) {
+  process.answers_[gpg_command()] = {exit_status, listing};
+}
+
+std::string FakeHost::key_listing(const std::string& fingerprint) {
+  return "pub:-:4096:1:" + fingerprint.substr(24) + ":1487788586:::-:::scESC::::::23::0:\n"
+         "fpr:::::::::" + fingerprint + ":\n"
+         "uid:-::::1487788586::::Docker Release (CE deb) <docker@docker.com>::::::::::0:\n"
+         "sub:-:4096:1:0123456789ABCDEF:1487791595:::-:::s::::::23:\n"
+         "fpr:::::::::0123456789ABCDEF0123456789ABCDEF01234567:\n";
+}
 
 FakeHost::FakeHost(Start start)
     : dir_(make_temp_dir()),
@@ -61,6 +90,7 @@ FakeHost::FakeHost(Start start)
   process.answers_["docker --version"] = {0, kDockerBanner};
   process.answers_["sysctl vm.max_map_count"] = {0, kMapCountAnswer};
   process.answers_["dpkg --print-architecture"] = {0, "amd64\n"};
+  show_docker_key(key_listing(host::kDockerKeyFingerprint));
   write_file(host.sysctl_conf, "vm.max_map_count=262144\n");
   write_file(host.os_release, "NAME=\"Ubuntu\"\nVERSION_CODENAME=jammy\nUBUNTU_CODENAME=jammy\n");
 }

@@ -4,7 +4,8 @@
 // links it even when the tests are not built.
 //
 // By default the host looks prepared: `docker --version` answers with its
-// banner, `sysctl vm.max_map_count` answers 262144, and the settings file (in
+// banner, `sysctl vm.max_map_count` answers 262144, gpg shows Docker's key in
+// the downloaded key file, and the settings file (in
 // a fresh temporary folder, removed with the object) already has the line
 // "vm.max_map_count=262144", so host preparation prints nothing and runs no
 // shell command. FakeHost::bare() is a host where no program answers and no
@@ -34,17 +35,21 @@ class FakeProcessRunner : public host::ProcessRunner {
 
 // Records every command line in `commands_ran_` and answers with the status
 // from `exit_status_`, or `unlisted_status_` (0 unless set) when the line has
-// no entry. With `echo_` it also prints "$ <line>" on standard output,
-// standing in for the command's own output so tests can see the order of our
-// messages and the commands.
+// no entry. A program run without a shell is recorded as its name and
+// arguments joined by blanks, and cannot be started (HostError) when its name
+// is in `missing_programs_`. With `echo_` it also prints "$ <line>" on
+// standard output, standing in for the command's own output so tests can see
+// the order of our messages and the commands.
 class RecordingShellRunner : public host::ShellRunner {
  public:
   int run(const std::string& command_line) override;
+  int run_program(const std::string& program, const std::vector<std::string>& args) override;
 
   std::vector<std::string> commands_ran_;
   std::map<std::string, int> exit_status_;
   int unlisted_status_ = 0;
   bool echo_ = false;
+  std::vector<std::string> missing_programs_;
 };
 
 class FakeSystemInfo : public host::SystemInfo {
@@ -54,9 +59,11 @@ class FakeSystemInfo : public host::SystemInfo {
   std::string os_family() override { return "posix"; }
   std::string system_name() override { return "Linux"; }
   std::string kernel_release() override { return "6.1.0-18-amd64"; }
+  bool is_root() override { return root_; }
 
   std::string platform_ = "linux";
   unsigned cpu_count_ = 4;
+  bool root_ = true;
 };
 
 class FakeHost {
@@ -74,6 +81,14 @@ class FakeHost {
 
   // Makes `docker --version` fail to start, as on a host without Docker.
   void remove_docker() { process.answers_.erase("docker --version"); }
+  // The command line that shows the downloaded Docker key.
+  std::string gpg_command() const;
+  // Makes gpg show the downloaded Docker key as `listing` (its colon
+  // format), with the exit status given.
+  void show_docker_key(const std::string& listing, int exit_status = 0);
+  // gpg's colon listing of a key with the given primary fingerprint and one
+  // subkey.
+  static std::string key_listing(const std::string& fingerprint);
 
   FakeProcessRunner process;
   RecordingShellRunner shell;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,7 @@ namespace {
 
 // What the callbacks of one transfer share.
 struct Exchange {
+  std::string request_line;  // "GET /v1.47/containers/json", for errors
   Response response;
   // Set for the streaming sends: a 2xx body goes here as it arrives.
   const ByteSink* stream = nullptr;
@@ -99,6 +101,14 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     exchange->streaming_body = exchange->stream != nullptr && status >= 200 && status < 300;
   }
   if (!exchange->streaming_body) {
+    if (bytes > kMaxAnswerBytes - exchange->response.body.size()) {
+      // Returning short makes libcurl abandon the transfer; the reason is
+      // rethrown once perform() has returned.
+      exchange->sink_failure = std::make_exception_ptr(MalformedAnswer(
+          "the engine's answer to " + exchange->request_line + " is larger than " +
+          std::to_string(kMaxAnswerBytes >> 20) + " MiB"));
+      return 0;
+    }
     exchange->response.body.append(data, bytes);
     return bytes;
   }
@@ -122,6 +132,15 @@ size_t on_read(char* buffer, size_t size, size_t count, void* user) {
     exchange->sink_failure = std::current_exception();
     return CURL_READFUNC_ABORT;
   }
+}
+
+// libcurl's own socket() leaves the descriptor open across exec, so every
+// program we start (apt, dpkg's maintainer scripts, a shell) would hold the
+// engine connection; SOCK_CLOEXEC closes it there atomically, with no window
+// for a child started by another thread. Called for unix sockets as well.
+curl_socket_t open_socket(void*, curlsocktype, curl_sockaddr* address) {
+  int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 
 // Called by libcurl many times a second while a transfer runs, also while
@@ -239,6 +258,7 @@ Response CurlTransport::Impl::perform(const Request& request, const ByteSink* si
   curl_easy_reset(curl);
 
   Exchange exchange;
+  exchange.request_line = request.method + " " + request.target;
   exchange.stream = sink;
   exchange.upload = upload;
 
@@ -258,6 +278,7 @@ Response CurlTransport::Impl::perform(const Request& request, const ByteSink* si
   set(CURLOPT_WRITEDATA, &exchange);
   set(CURLOPT_NOPROGRESS, 0L);
   set(CURLOPT_XFERINFOFUNCTION, on_progress);
+  set(CURLOPT_OPENSOCKETFUNCTION, open_socket);
 
   if (!config.socket_path.empty()) {
     set(CURLOPT_UNIX_SOCKET_PATH, config.socket_path.c_str());

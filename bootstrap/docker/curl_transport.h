@@ -8,6 +8,12 @@
 // long as they take) but is abandoned once it has moved no byte for 10
 // minutes. Not safe for concurrent use: give each thread its own transport.
 //
+// An answer that is kept whole (every answer but a streamed 2xx body, whose
+// lines are bounded by the line splitter) may be at most kMaxAnswerBytes
+// long; a longer one ends the transfer with MalformedAnswer naming the
+// request. Every socket is opened close-on-exec, so programs started while a
+// connection is open do not inherit it.
+//
 // When the engine cannot be reached, the ConnectionError's detail is advice
 // that fits the cause, read from the system's error number and the address:
 // a missing socket, a socket this account may not open, nothing listening at
@@ -15,6 +21,7 @@
 // TLS handshake refused.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -22,6 +29,11 @@
 #include "bootstrap/docker/transport.h"
 
 namespace bootstrap::docker {
+
+// The largest engine answer CurlTransport keeps: the largest JSON document
+// the engine sends (a long container list, an image's inspection) is far
+// smaller.
+inline constexpr std::size_t kMaxAnswerBytes = std::size_t{64} << 20;
 
 class CurlTransport : public Transport {
  public:

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string_view>
@@ -98,6 +99,69 @@ std::string package_architecture(Host& host) {
   return architecture;
 }
 
+// The downloaded key, before its fingerprint is checked. apt reads keys only
+// from the files its sources name, so this name is never trusted.
+std::filesystem::path key_download(Host& host) {
+  return host.apt_keyrings / "docker.asc.download";
+}
+
+// "9DC858229FC7..." as Docker prints it: "9DC8 5822 9FC7 ...".
+std::string spaced(std::string_view fingerprint) {
+  std::string out;
+  for (std::size_t i = 0; i < fingerprint.size(); i += 4)
+    out += (i == 0 ? "" : " ") + std::string(fingerprint.substr(i, 4));
+  return out;
+}
+
+// Field `index` (from 0) of a record of gpg's colon listing, or "".
+std::string colon_field(std::string_view record, std::size_t index) {
+  for (; index > 0; --index) {
+    std::size_t colon = record.find(':');
+    if (colon == std::string_view::npos) return {};
+    record.remove_prefix(colon + 1);
+  }
+  return std::string(record.substr(0, record.find(':')));
+}
+
+// Why the key file is not Docker's key alone, or "" when it is. apt trusts
+// every key in a signed-by file, so a second key beside Docker's is refused
+// as much as another key in its place.
+std::string key_problem(Host& host, const std::filesystem::path& key) {
+  ProcessRunner::Result result;
+  try {
+    // No options file, keyring or trust database: looking at the key must
+    // not create ~/.gnupg for root.
+    result = host.process.run("gpg", {"--batch", "--no-options", "--no-keyring", "--trust-model",
+                                      "always", "--with-colons", "--show-keys", key.string()});
+  } catch (const HostError& e) {
+    return e.what();
+  }
+  if (result.exit_status != 0)
+    return "gpg --show-keys exited with status " + std::to_string(result.exit_status);
+  // A "pub" record is a primary key; the "fpr" record after it is its
+  // fingerprint (those after "sub" records belong to its subkeys).
+  std::vector<std::string> primaries;
+  bool primary_next = false;
+  for (const std::string& line : base::split_lines(result.output)) {
+    const std::string type = colon_field(line, 0);
+    if (type == "pub") {
+      primaries.emplace_back();
+      primary_next = true;
+    } else if (type == "fpr" && primary_next) {
+      primaries.back() = colon_field(line, 9);
+      primary_next = false;
+    } else if (type == "sub") {
+      primary_next = false;
+    }
+  }
+  if (primaries.empty()) return "it holds no public key";
+  for (const std::string& fingerprint : primaries)
+    if (fingerprint != kDockerKeyFingerprint)
+      return "it holds the key " + spaced(base::printable(fingerprint)) + ", not Docker's " +
+             spaced(kDockerKeyFingerprint);
+  return {};
+}
+
 }  // namespace
 
 std::vector<std::string> docker_install_commands(Host& host) {
@@ -105,16 +169,20 @@ std::vector<std::string> docker_install_commands(Host& host) {
   const std::string architecture = package_architecture(host);
   const std::string keyrings = host.apt_keyrings.string();
   const std::string key = (host.apt_keyrings / "docker.asc").string();
+  const std::string download = key_download(host).string();
   if (!is_plain_word(key)) throw HostError("unexpected keyring path: " + key);
 
   return {
       "apt-get " + kAptLockWait + " update",
+      // gnupg shows the downloaded key's fingerprint.
       "apt " + kAptLockWait +
-          " install apt-transport-https ca-certificates curl software-properties-common -y",
+          " install apt-transport-https ca-certificates curl gnupg software-properties-common -y",
       // Written to a file rather than piped, so a failed download fails the
-      // command; apt reads keys only from files everyone can read.
-      "install -m 0755 -d " + keyrings + " && curl -fsSL " + kDockerRepositoryKey + " -o " + key +
-          " && chmod a+r " + key,
+      // command.
+      "install -m 0755 -d " + keyrings + " && curl -fsSL " + kDockerRepositoryKey + " -o " +
+          download,
+      // apt reads keys only from files everyone can read.
+      "chmod a+r " + download + " && mv -f " + download + " " + key,
       "add-apt-repository \"deb [arch=" + architecture + " signed-by=" + key + "] " +
           kDockerRepository + " " + codename + " stable\"",
       "apt-get " + kAptLockWait + " install docker-ce docker-ce-cli containerd.io -y",
@@ -145,11 +213,24 @@ void install_docker(Host& host) {
   const std::vector<std::string> commands = docker_install_commands(host);
   std::cout << "waiting up to " << kAptLockSeconds
             << " s for other package managers (apt lock)" << std::endl;
-  for (const std::string& command : commands) {
-    int status = host.shell.run(command);
+  constexpr std::size_t kKeyDownloaded = 2;  // the index of the download command
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    int status = host.shell.run(commands[i]);
     if (status != 0)
-      throw HostError("docker installation failed: `" + command + "` exited with status " +
+      throw HostError("docker installation failed: `" + commands[i] + "` exited with status " +
                             std::to_string(status));
+    if (i != kKeyDownloaded) continue;
+    if (!host.shell.changes_host()) {
+      // Nothing was downloaded to look at.
+      std::cout << "would check that the key's fingerprint is "
+                << spaced(kDockerKeyFingerprint) << std::endl;
+      continue;
+    }
+    const std::string problem = key_problem(host, key_download(host));
+    if (problem.empty()) continue;
+    host.shell.run("rm -f " + key_download(host).string());
+    throw HostError("docker installation failed: the key from " +
+                    std::string(kDockerRepositoryKey) + " is refused: " + problem);
   }
 }
 

@@ -1,11 +1,12 @@
-// The real host facilities: programs started with posix_spawnp, facts from
-// uname(2) and sched_getaffinity(2).
+// The real host facilities: programs started with posix_spawn, facts from
+// uname(2), sched_getaffinity(2) and geteuid(2).
 
 #include "bootstrap/host/host.h"
 
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <string_view>
 #include <thread>
 
 namespace bootstrap::host {
@@ -47,17 +49,71 @@ class Fd {
   int fd_;
 };
 
-// Owns a posix_spawn_file_actions_t.
+// Owns a posix_spawn_file_actions_t. Every child gets only the descriptors
+// 0 to 2: libcurl keeps sockets of its own open without close-on-exec (the
+// wake-up pair of its transfer loop), and apt, dpkg's maintainer scripts or
+// a shell have no business holding the engine's connections.
 class FileActions {
  public:
-  FileActions() { ::posix_spawn_file_actions_init(&actions_); }
+  // `standard_output`, when not negative, becomes the child's descriptor 1.
+  // Throws HostError when the actions cannot be recorded.
+  FileActions(const std::string& program, int standard_output = -1) : program_(program) {
+    ::posix_spawn_file_actions_init(&actions_);
+    // The actions run in order: the copy has to be made before the original
+    // is closed with the rest.
+    if (standard_output >= 0)
+      check(::posix_spawn_file_actions_adddup2(&actions_, standard_output, STDOUT_FILENO));
+    check(::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1));
+  }
   FileActions(const FileActions&) = delete;
   FileActions& operator=(const FileActions&) = delete;
   ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  const posix_spawn_file_actions_t* get() const { return &actions_; }
 
  private:
+  void check(int rc) {
+    if (rc != 0) {
+      ::posix_spawn_file_actions_destroy(&actions_);
+      throw HostError("cannot run " + program_ + ": " + error_text(rc));
+    }
+  }
+  std::string program_;
   posix_spawn_file_actions_t actions_;
+};
+
+// The program's file: a name with a slash as it is, a bare name looked up in
+// kProgramPath. Throws HostError when no executable file is found.
+std::string program_file(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  std::string_view folders = kProgramPath;
+  while (!folders.empty()) {
+    std::size_t colon = folders.find(':');
+    std::string candidate = std::string(folders.substr(0, colon)) + "/" + program;
+    folders = colon == std::string_view::npos ? std::string_view() : folders.substr(colon + 1);
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  throw HostError("cannot run " + program + ": " + error_text(ENOENT));
+}
+
+// Our environment with PATH replaced by kProgramPath: a shell command line's
+// own lookups, and those of the programs it runs, see the same folders ours do.
+class ChildEnvironment {
+ public:
+  ChildEnvironment() {
+    for (char** entry = environ; *entry != nullptr; ++entry)
+      if (!std::string_view(*entry).starts_with("PATH=")) entries_.emplace_back(*entry);
+    entries_.push_back(std::string("PATH=") + kProgramPath);
+    for (std::string& entry : entries_) pointers_.push_back(entry.data());
+    pointers_.push_back(nullptr);
+  }
+  char* const* get() const { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> entries_;
+  std::vector<char*> pointers_;
 };
 
 // argv for posix_spawn: pointers into `words`, which must outlive it.
@@ -92,9 +148,8 @@ class RealProcessRunner : public ProcessRunner {
 
     // The child gets the pipe's write end as its standard output; dup2 clears
     // close-on-exec on the copy, every other pipe descriptor closes at exec.
-    FileActions actions;
-    int rc = ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
-    if (rc != 0) throw HostError("cannot run " + program + ": " + error_text(rc));
+    const std::string file = program_file(program);
+    FileActions actions(program, write_end.get());
 
     std::vector<std::string> words;
     words.reserve(args.size() + 1);
@@ -104,7 +159,9 @@ class RealProcessRunner : public ProcessRunner {
 
     flush_console();
     pid_t pid = 0;
-    rc = ::posix_spawnp(&pid, program.c_str(), actions.get(), nullptr, argv.data(), environ);
+    ChildEnvironment environment;
+    int rc = ::posix_spawn(&pid, file.c_str(), actions.get(), nullptr, argv.data(),
+                           environment.get());
     if (rc != 0) throw HostError("cannot run " + program + ": " + error_text(rc));
     write_end.reset();
 
@@ -128,16 +185,30 @@ class RealProcessRunner : public ProcessRunner {
   }
 };
 
+// Starts `file` with the console and waits for it.
+int run_attached(const std::string& program, const std::string& file,
+                 std::vector<std::string> words) {
+  std::vector<char*> argv = make_argv(words);
+  FileActions actions(program);
+  ChildEnvironment environment;
+  flush_console();
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, file.c_str(), actions.get(), nullptr, argv.data(),
+                         environment.get());
+  if (rc != 0) throw HostError("cannot run " + program + ": " + error_text(rc));
+  return wait_for(pid, program);
+}
+
 class RealShellRunner : public ShellRunner {
  public:
   int run(const std::string& command_line) override {
-    std::vector<std::string> words = {"sh", "-c", command_line};
-    std::vector<char*> argv = make_argv(words);
-    flush_console();
-    pid_t pid = 0;
-    int rc = ::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv.data(), environ);
-    if (rc != 0) throw HostError("cannot run /bin/sh: " + error_text(rc));
-    return wait_for(pid, "/bin/sh");
+    return run_attached("/bin/sh", "/bin/sh", {"sh", "-c", command_line});
+  }
+
+  int run_program(const std::string& program, const std::vector<std::string>& args) override {
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), args.begin(), args.end());
+    return run_attached(program, program_file(program), std::move(words));
   }
 };
 
@@ -179,6 +250,8 @@ class RealSystemInfo : public SystemInfo {
     if (::uname(&names) != 0) return "";
     return names.release;
   }
+
+  bool is_root() override { return ::geteuid() == 0; }
 };
 
 }  // namespace
@@ -186,6 +259,13 @@ class RealSystemInfo : public SystemInfo {
 int DryRunShellRunner::run(const std::string& command_line) {
   std::cout << "would run: " << command_line << std::endl;
   return 0;
+}
+
+int DryRunShellRunner::run_program(const std::string& program,
+                                   const std::vector<std::string>& args) {
+  std::string line = program;
+  for (const std::string& arg : args) line += " " + arg;
+  return run(line);
 }
 
 Host& real_host() {

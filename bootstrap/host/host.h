@@ -22,9 +22,16 @@ class HostError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Runs a program by name (found through PATH) with an argument list, without a
-// shell, and captures its standard output. Its error output goes to our
-// console; its exit status is returned but callers may ignore it.
+// Where every program we start is looked for, and the PATH it is given: the
+// caller's PATH is never used, so a folder another account can write to
+// (/usr/local/bin is the staff group's on Debian) cannot put a program of its
+// own in front of the system's.
+inline constexpr const char* kProgramPath = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+// Runs a program by name (found through kProgramPath) with an argument list,
+// without a shell, and captures its standard output. Its error output goes to
+// our console; its exit status is returned but callers may ignore it. The
+// program inherits standard input and error and no other descriptor.
 class ProcessRunner {
  public:
   struct Result {
@@ -32,19 +39,28 @@ class ProcessRunner {
     std::string output;   // standard output, as bytes
   };
   virtual ~ProcessRunner() = default;
-  // Throws HostError when the program cannot be started (not on PATH, not
-  // executable).
+  // Throws HostError when the program cannot be started (not in
+  // kProgramPath, not executable).
   virtual Result run(const std::string& program, const std::vector<std::string>& args) = 0;
 };
 
-// Runs one command line through /bin/sh -c, with the console as its standard
-// input, output and error, and waits for it.
+// Runs the commands that change the host, with the console as their standard
+// input, output and error, and waits for each: a command line through
+// /bin/sh -c, or a program (found through kProgramPath) with its arguments and
+// no shell. Children get PATH=kProgramPath and no descriptor beyond the
+// console's three.
 class ShellRunner {
  public:
   virtual ~ShellRunner() = default;
   // Returns the exit status (128+N when killed by signal N). Throws HostError
   // when the shell cannot be started.
   virtual int run(const std::string& command_line) = 0;
+  // Returns the exit status as run() does. Throws HostError when the program
+  // cannot be started.
+  virtual int run_program(const std::string& program, const std::vector<std::string>& args) = 0;
+  // Whether the commands really run: false for a runner that only describes
+  // them, where nothing they would make can be looked at afterwards.
+  virtual bool changes_host() const { return true; }
 };
 
 // Facts about the machine.
@@ -61,6 +77,8 @@ class SystemInfo {
   // "6.1.0-18-amd64".
   virtual std::string system_name() = 0;
   virtual std::string kernel_release() = 0;
+  // Whether this process runs with root's effective user id.
+  virtual bool is_root() = 0;
 };
 
 // Everything host preparation needs, by reference; paths are fields so tests
@@ -75,15 +93,18 @@ struct Host {
   std::filesystem::path apt_keyrings = "/etc/apt/keyrings";
 };
 
-// A ShellRunner for dry runs: prints "would run: <command line>" and answers
-// success without running anything.
+// A ShellRunner for dry runs: prints "would run: <command line>" (for a
+// program, its name and arguments joined by blanks) and answers success
+// without running anything.
 class DryRunShellRunner : public ShellRunner {
  public:
   int run(const std::string& command_line) override;
+  int run_program(const std::string& program, const std::vector<std::string>& args) override;
+  bool changes_host() const override { return false; }
 };
 
-// The real host: fork/exec runners, uname/sched_getaffinity facts, the real
-// files and paths. One instance for the process.
+// The real host: posix_spawn runners, uname/sched_getaffinity/geteuid facts,
+// the real files and paths. One instance for the process.
 Host& real_host();
 
 }  // namespace bootstrap::host

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
@@ -81,16 +82,30 @@ void check_vm_max_map_count(Host& host) {
   if (in_force < kMaxMapCountThreshold) {
     util::Util::cprint("vm.max_map_count<262144", "yellow");
     std::cout << "applying vm.max_map_count=262144" << std::endl;
-    // Saying "applied" after a refused sysctl (no sudo, no right to write the
-    // setting) would leave the operator believing the search nodes can start.
-    const std::string command = "sudo sysctl -w vm.max_map_count=262144";
-    const int status = host.shell.run(command);
-    if (status == 0)
+    // Root sets the value itself: a root shell on a fresh host has no sudo,
+    // and going through a shell or sudo gains nothing there. Saying "applied"
+    // after a refused sysctl (no sudo, no right to write the setting) would
+    // leave the operator believing the search nodes can start.
+    std::string program = "sysctl";
+    std::vector<std::string> args = {
+        "-w", std::string(kSettingName) + "=" + std::to_string(kMaxMapCountThreshold)};
+    if (!host.system.is_root()) {
+      args.insert(args.begin(), program);
+      program = "sudo";
+    }
+    const std::string command = program + " " + base::join(args, " ");
+    std::string failure;
+    try {
+      const int status = host.shell.run_program(program, args);
+      if (status != 0)
+        failure = "`" + command + "` exited with status " + std::to_string(status);
+    } catch (const HostError& e) {
+      failure = e.what();
+    }
+    if (failure.empty())
       util::Util::cprint("applied vm.max_map_count setting", "green");
     else
-      util::Util::cprint("could not apply vm.max_map_count setting: `" + command +
-                             "` exited with status " + std::to_string(status),
-                         "yellow");
+      util::Util::cprint("could not apply vm.max_map_count setting: " + failure, "yellow");
   }
 
   if (!found) {

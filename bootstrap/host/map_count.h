@@ -15,7 +15,8 @@ inline constexpr long kMaxMapCountThreshold = 262144;
 long max_map_count(Host& host);
 
 // Raises vm.max_map_count to kMaxMapCountThreshold for the running system
-// when it is lower and makes it persistent in the settings file unless the
+// when it is lower (`sysctl -w` as root, through sudo otherwise; a refusal is
+// a warning) and makes it persistent in the settings file unless the
 // file's last line setting it already gives kMaxMapCountThreshold or more (a
 // lower line is kept, and ours appended after it). Does nothing on a host that is not Linux. Throws
 // HostError when the settings file cannot be read or written.

@@ -127,7 +127,7 @@ TEST(DryRun, HostChangesAreDescribed) {
   std::vector<std::string> out = base::split_lines(::testing::internal::GetCapturedStdout());
   EXPECT_EQ((std::vector<std::string>{
                 "vm.max_map_count<262144", "applying vm.max_map_count=262144",
-                "would run: sudo sysctl -w vm.max_map_count=262144", "applied vm.max_map_count setting",
+                "would run: sysctl -w vm.max_map_count=262144", "applied vm.max_map_count setting",
                 "making persistent vm.max_map_count=262144",
                 "would append \"vm.max_map_count=262144\" to " + fake.host.sysctl_conf.string(),
                 "applied persistent vm.max_map_count setting"}),

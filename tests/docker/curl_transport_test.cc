@@ -236,6 +236,26 @@ TEST(CurlTransportTest, Failures) {
     EXPECT_EQ(lines, std::vector<std::string>{"one"});
     EXPECT_EQ(transport.send({"GET", "/again", std::nullopt, {}}).body, "fine");
   }
+  {
+    // An answer one byte past the bound, with no length announced, ends the
+    // transfer instead of growing without end; the transport stays usable.
+    FakeHttpServer server;
+    server.reply(RawReply{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                               chunk(std::string(kMaxAnswerBytes, 'x')),
+                           chunk("x") + chunk("")},
+                          nullptr,
+                          false});
+    server.reply(200, "OK", "fine");
+    CurlTransport transport(socket_config(server.socket_path()));
+    try {
+      transport.send({"GET", "/v1.41/containers/json", std::nullopt, {}});
+      ADD_FAILURE() << "no error";
+    } catch (const MalformedAnswer& e) {
+      EXPECT_STREQ("the engine's answer to GET /v1.41/containers/json is larger than 64 MiB",
+                   e.what());
+    }
+    EXPECT_EQ(transport.send({"GET", "/again", std::nullopt, {}}).body, "fine");
+  }
 }
 
 

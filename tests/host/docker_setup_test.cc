@@ -22,10 +22,12 @@ const char kJammy[] =
 Commands expected_commands(const std::string& arch, const std::string& codename) {
   return {
       "apt-get -o DPkg::Lock::Timeout=300 update",
-      "apt -o DPkg::Lock::Timeout=300 install apt-transport-https ca-certificates curl"
+      "apt -o DPkg::Lock::Timeout=300 install apt-transport-https ca-certificates curl gnupg"
       " software-properties-common -y",
       "install -m 0755 -d /etc/apt/keyrings && curl -fsSL https://download.docker.com/linux/ubuntu/gpg"
-      " -o /etc/apt/keyrings/docker.asc && chmod a+r /etc/apt/keyrings/docker.asc",
+      " -o /etc/apt/keyrings/docker.asc.download",
+      "chmod a+r /etc/apt/keyrings/docker.asc.download"
+      " && mv -f /etc/apt/keyrings/docker.asc.download /etc/apt/keyrings/docker.asc",
       "add-apt-repository \"deb [arch=" + arch + " signed-by=/etc/apt/keyrings/docker.asc]"
       " https://download.docker.com/linux/ubuntu " + codename + " stable\"",
       "apt-get -o DPkg::Lock::Timeout=300 install docker-ce docker-ce-cli containerd.io -y",
@@ -33,10 +35,12 @@ Commands expected_commands(const std::string& arch, const std::string& codename)
   };
 }
 
-// An Ubuntu host on arm64 with the given os-release text.
+// An Ubuntu host on arm64 with the given os-release text, where Docker's key
+// downloads as it should.
 void make_ubuntu(FakeHost& fake, const std::string& os_release) {
   write_file(fake.host.os_release, os_release);
   fake.process.answers_["dpkg --print-architecture"] = {0, "arm64\n"};
+  fake.show_docker_key(FakeHost::key_listing(kDockerKeyFingerprint));
 }
 
 bool docker_answers(int exit_status, const std::string& output) {
@@ -175,6 +179,47 @@ TEST(InstallDocker, RunsTheCommandsInOrderAndStopsAtTheFirstFailure) {
     }
     EXPECT_TRUE(fake.shell.commands_ran_.empty());
     EXPECT_TRUE(fake.process.commands_ran_.empty());
+  }
+}
+
+// apt trusts every key in the file, so Docker's key with another beside it is
+// refused too; a refused download is removed and apt's sources are untouched.
+TEST(InstallDocker, RefusesAKeyThatIsNotDockersAlone) {
+  const std::string other = "0123456789ABCDEF0123456789ABCDEF01234567";
+  const std::string refused = "docker installation failed: the key from "
+                              "https://download.docker.com/linux/ubuntu/gpg is refused: ";
+  const std::string not_docker = "it holds the key 0123 4567 89AB CDEF 0123 4567 89AB CDEF "
+                                 "0123 4567, not Docker's 9DC8 5822 9FC7 DD38 854A E2D8 8D81 "
+                                 "803C 0EBF CD88";
+  struct Case {
+    std::string listing;
+    int gpg_status;
+    std::string why;
+  };
+  const Case cases[] = {
+      {FakeHost::key_listing(other), 0, not_docker},
+      {FakeHost::key_listing(kDockerKeyFingerprint) + FakeHost::key_listing(other), 0, not_docker},
+      {"", 0, "it holds no public key"},
+      {FakeHost::key_listing(kDockerKeyFingerprint), 2, "gpg --show-keys exited with status 2"},
+      {"", -1, "cannot run gpg: No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    FakeHost fake = FakeHost::bare();
+    make_ubuntu(fake, kJammy);
+    if (c.gpg_status < 0)
+      fake.process.answers_.erase(fake.gpg_command());
+    else
+      fake.show_docker_key(c.listing, c.gpg_status);
+    try {
+      install_docker(fake.host);
+      ADD_FAILURE() << "no error for " << c.listing;
+    } catch (const host::HostError& e) {
+      EXPECT_EQ(refused + c.why, e.what());
+    }
+    Commands ran = expected_commands("arm64", "jammy");
+    ran.resize(3);
+    ran.push_back("rm -f /etc/apt/keyrings/docker.asc.download");
+    EXPECT_EQ(ran, fake.shell.commands_ran_);
   }
 }
 

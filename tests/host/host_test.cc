@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "bootstrap/base/text.h"
+#include "bootstrap/docker/curl_transport.h"
 #include "bootstrap/util/util.h"
+#include "tests/docker/fake_http_server.h"
 #include "tests/host/fakes.h"
 
 namespace bootstrap::host {
@@ -45,6 +47,34 @@ TEST(RealProcessRunner, CapturesStandardOutputAndStatus) {
                 std::string(e.what()));
     }
   }
+}
+
+// Children inherit neither the engine's connection, open between requests,
+// nor libcurl's own sockets (each sees the console's three descriptors; ";
+// true" keeps the shell from handing its process over to ls), nor a program
+// planted in the caller's PATH.
+TEST(Children, SeeOnlyTheConsoleAndOurPath) {
+  docker::testing::FakeHttpServer server;
+  server.reply(200, "OK", "OK");
+  docker::ClientConfig config;
+  config.host = "unix://" + (config.socket_path = server.socket_path());
+  config.base_url = "http://localhost";
+  docker::CurlTransport transport(config);
+  ASSERT_EQ(200, transport.send({"GET", "/_ping", std::nullopt, {}}).status);
+  fakes::TempDir planted;
+  fakes::write_file(planted.path() / "sh", "#!/bin/sh\necho planted\n");
+  std::filesystem::permissions(planted.path() / "sh", std::filesystem::perms::owner_all);
+  const std::string caller_path = std::getenv("PATH");
+  ::setenv("PATH", planted.path().c_str(), 1);
+
+  const std::string listing = "ls /proc/$$/fd; echo $PATH";
+  const std::string seen = std::string("0\n1\n2\n") + kProgramPath + "\n";
+  EXPECT_EQ(seen, real_host().process.run("sh", {"-c", listing}).output);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(0, real_host().shell.run(listing));
+  EXPECT_EQ(0, real_host().shell.run_program("sh", {"-c", listing}));
+  EXPECT_EQ(seen + seen, ::testing::internal::GetCapturedStdout());
+  ::setenv("PATH", caller_path.c_str(), 1);
 }
 
 TEST(RealShellRunner, RunsTheLineThroughTheShell) {

@@ -74,9 +74,9 @@ TEST(Install, DockerIsInstalledBeforeTheEngineIsContacted) {
   EXPECT_EQ(1, std::count(out.begin(), out.end(), "installing docker, please wait"))
       << "the bring-up's own check finds Docker present";
   EXPECT_EQ("starting container lumadex-api", out.back());
-  EXPECT_EQ(6u, shell.commands_ran_.size());
+  EXPECT_EQ(7u, shell.commands_ran_.size());
   // The ping that found no engine, the wait for the new one, the deployment.
-  EXPECT_EQ((std::vector<std::size_t>{0, 6, 6}), commands_before_each_client);
+  EXPECT_EQ((std::vector<std::size_t>{0, 7, 7}), commands_before_each_client);
   EXPECT_EQ((std::vector<std::string>{"ping", "version"}),
             std::vector<std::string>(engine->requests_.begin(), engine->requests_.begin() + 2));
   EXPECT_EQ(13u, engine->container_names().size());
