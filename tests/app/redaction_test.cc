@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/app/support_bundle.h"
+#include "bootstrap/app/redaction.h"
 #include "bootstrap/base/base64.h"
 
 namespace bootstrap::testing {
