@@ -188,7 +188,8 @@ class Redactor {
 
   void learn(std::string_view value, const std::string& name) {
     value = base::trim(value);
-    if (value.size() < kShortestHuntedValue || value.find(kRedacted) != std::string_view::npos) return;
+    if (value.size() < kShortestHuntedValue || value.find(kRedacted) != std::string_view::npos)
+      return;
     values_.emplace(value, name);
     // An Authorization header's credentials turn up without their scheme.
     const std::size_t blank = value.find(' ');
@@ -236,7 +237,7 @@ class Redactor {
         }
       }
       for (std::string_view lf : {"\r\n", "\n", "\\r\\n", "\\n"}) {
-        if (to - from >= lf.size() && std::string_view(text).substr(from, to - from).ends_with(lf)) {
+        if (std::string_view(text).substr(from, to - from).ends_with(lf)) {
           to -= lf.size();
           break;
         }
@@ -245,13 +246,13 @@ class Redactor {
       if (!body.empty() && body != kRedacted) {
         // Each line of the body, so a copy written differently is found.
         std::string lines(body);
-        for (std::size_t e; (e = lines.find("\\n")) != std::string::npos;) lines.replace(e, 2, "\n");
+        for (std::size_t e; (e = lines.find("\\n")) != std::string::npos;)
+          lines.replace(e, 2, "\n");
         learn(body, label);
         for (const std::string& l : base::split_lines(lines)) learn(l, label);
-        const std::string here =
-            where.empty() ? "line " + std::to_string(1 + std::count(text.begin(), text.begin() +
-                                                                    static_cast<std::ptrdiff_t>(at), '\n'))
-                          : where;
+        const auto before = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at),
+                                       '\n');
+        const std::string here = where.empty() ? "line " + std::to_string(before + 1) : where;
         replace(text, from, to, member, here, label);
       }
       at = from;
@@ -314,7 +315,8 @@ class Redactor {
       }
       const std::string_view value = std::string_view(text).substr(from, to - from);
       if (value.empty() || value == kRedacted) continue;
-      if (from > 0 && (text[from - 1] == '"' || text[from - 1] == '\'')) learn(unescaped(value), name);
+      if (from > 0 && (text[from - 1] == '"' || text[from - 1] == '\''))
+        learn(unescaped(value), name);
       replace(text, from, to, member, where, user_option ? std::string(run) : name);
       i = from + std::strlen(kRedacted);
     }
@@ -326,10 +328,11 @@ class Redactor {
   std::string url_passwords(std::string text, const std::string& member, const std::string& where) {
     for (std::size_t at = 0; (at = text.find("://", at)) != std::string::npos; at += 3) {
       std::size_t scheme = at;
-      while (scheme > 0 && (is_alnum(text[scheme - 1]) || std::strchr("+.-", text[scheme - 1]) != nullptr))
+      while (scheme > 0 && (is_alnum(text[scheme - 1]) || std::strchr("+.-", text[scheme - 1])))
         --scheme;
       const std::size_t authority = at + 3;
-      const std::size_t end = std::min(text.find_first_of("/?#\"'\\ \t\r\n<>", authority), text.size());
+      const std::size_t end =
+          std::min(text.find_first_of("/?#\"'\\ \t\r\n<>", authority), text.size());
       const std::size_t sign = text.rfind('@', end);
       if (scheme == at || sign == std::string::npos || sign < authority || sign >= end) continue;
       const std::size_t colon = text.find(':', authority);
@@ -412,13 +415,14 @@ class Redactor {
 }  // namespace
 
 bool is_secret_name(std::string_view name) {
-  static const std::set<std::string> kWords = {"PASS",   "PASSWD",        "PASSWORD", "PASSPHRASE",
-                                               "SECRET", "TOKEN",         "AUTH",     "AUTHORIZATION",
-                                               "KEY",    "APIKEY",        "CREDENTIAL", "PRIVATE"};
+  static const std::set<std::string> kWords = {"PASS",   "PASSWD", "PASSWORD",      "PASSPHRASE",
+                                               "SECRET", "TOKEN",  "AUTH",          "AUTHORIZATION",
+                                               "KEY",    "APIKEY", "CREDENTIAL",    "PRIVATE"};
+  // Last parts that describe a secret without holding it.
   static const std::set<std::string> kKinds = {
-      "FILE", "PATH",   "DIR",  "TYPE",     "METHOD", "MODE",    "ENABLED",   "URL",
-      "URI",  "HOST",   "PORT", "SERVER",   "USER",   "USERNAME", "NAME",     "TTL",
-      "TIMEOUT", "LENGTH", "SIZE", "ALGORITHM", "VERSION"};
+      "FILE",   "PATH", "DIR",      "TYPE", "METHOD", "MODE",    "ENABLED", "URL",  "URI",
+      "HOST",   "PORT", "SERVER",   "USER", "USERNAME", "NAME",  "TTL",     "TIMEOUT",
+      "LENGTH", "SIZE", "ALGORITHM", "VERSION"};
   std::vector<std::string> parts(1);
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
