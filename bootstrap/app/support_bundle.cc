@@ -11,10 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <map>
-#include <regex>
-#include <set>
 #include <stdexcept>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -35,169 +33,9 @@ namespace {
 
 using nlohmann::json;
 
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// Member names that hold credentials whatever the document: headers, and
-// the entries of a registry login.
-bool is_credential_member(std::string_view name) {
-  static const std::set<std::string> kNames = {"authorization", "x-registry-auth", "password",
-                                               "auth", "identitytoken", "registrytoken"};
-  return kNames.count(lower(name)) > 0;
-}
-
-// Maps whose keys are chosen by whoever created the object, like
-// environment variables: a secret there is named like one.
-bool is_setting_map(std::string_view name) {
-  return name == "Labels" || name == "Options" || name == "DriverOpts";
-}
-
-// Values this short are too likely to occur by chance ("true", "1000") to be
-// hunted for elsewhere.
-constexpr std::size_t kShortestHuntedValue = 6;
-
 // Enough of a container's log to see how it got where it is, small enough
 // that thirteen of them make a bundle one can mail.
 constexpr int kLogLines = 1000;
-
-class Redactor {
- public:
-  explicit Redactor(std::vector<Redaction>& found) : found_(found) {}
-
-  void member(BundleMember& m) {
-    if (m.name.ends_with(".json")) {
-      json document = json::parse(m.content, nullptr, /*allow_exceptions=*/false);
-      if (!document.is_discarded()) {
-        walk(document, m.name, "", false, false);
-        m.content = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-        return;
-      }
-    }
-    std::string out;
-    std::size_t start = 0;
-    int number = 1;
-    while (start < m.content.size()) {
-      std::size_t end = m.content.find('\n', start);
-      std::size_t stop = end == std::string::npos ? m.content.size() : end + 1;
-      out += line(std::string_view(m.content).substr(start, stop - start), m.name,
-                  "line " + std::to_string(number++));
-      start = stop;
-    }
-    m.content = std::move(out);
-  }
-
-  // Replaces the values found so far wherever they are left.
-  void hunt(BundleMember& m) {
-    for (const auto& [value, name] : values_) {
-      std::size_t at = m.content.find(value);
-      if (at == std::string::npos) continue;
-      while (at != std::string::npos) {
-        m.content.replace(at, value.size(), kRedacted);
-        at = m.content.find(value, at + std::strlen(kRedacted));
-      }
-      note(m.name, "anywhere", name);
-    }
-  }
-
- private:
-  void note(const std::string& member, const std::string& where, const std::string& name) {
-    Redaction r{member, where, name};
-    if (std::find(found_.begin(), found_.end(), r) == found_.end()) found_.push_back(r);
-  }
-
-  void learn(const std::string& value, const std::string& name) {
-    if (value.size() >= kShortestHuntedValue && value != kRedacted) values_.emplace(value, name);
-  }
-
-  // One line of text, or one string of a document.
-  std::string line(std::string_view text, const std::string& member, const std::string& where) {
-    std::string out(text);
-    // An HTTP header as a line of its own or inside a command
-    // ("-H 'Authorization: Bearer ...'"): everything after it on the line.
-    static const std::regex kHeader(R"((authorization|x-registry-auth)(["']?[ \t]*[:=][ \t]*))",
-                                    std::regex::icase);
-    std::smatch header;
-    if (std::regex_search(out, header, kHeader)) {
-      std::size_t value_at = static_cast<std::size_t>(header.position(0) + header.length(0));
-      std::size_t value_end = out.find_first_of("\r\n", value_at);
-      if (value_end == std::string::npos) value_end = out.size();
-      std::string value = out.substr(value_at, value_end - value_at);
-      if (!value.empty() && value != kRedacted) {
-        learn(std::string(base::trim(value)), header[1].str());
-        out.replace(value_at, value_end - value_at, kRedacted);
-        note(member, where, header[1].str());
-      }
-    }
-    // NAME=value, as in an environment list, a command line or a log line.
-    static const std::regex kAssignment(R"(([A-Za-z_][A-Za-z0-9_.-]*)=("[^"]*"|'[^']*'|[^\s"',;&]+))");
-    std::string result;
-    std::string::const_iterator from = out.cbegin();
-    for (std::sregex_iterator it(out.cbegin(), out.cend(), kAssignment), end; it != end; ++it) {
-      const std::smatch& m = *it;
-      result.append(from, m[0].first);
-      std::string name = m[1].str();
-      std::string value = m[2].str();
-      if (is_secret_name(name) && value != kRedacted) {
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\''))
-          value = value.substr(1, value.size() - 2);
-        learn(value, name);
-        result += name + "=" + kRedacted;
-        note(member, where, name);
-      } else {
-        result.append(m[0].first, m[0].second);
-      }
-      from = m[0].second;
-    }
-    result.append(from, out.cend());
-    return result;
-  }
-
-  void redact_value(json& value, const std::string& member, const std::string& where,
-                    const std::string& name) {
-    if (!value.is_string() || value.get<std::string>().empty() || value == kRedacted) return;
-    learn(value.get<std::string>(), name);
-    value = kRedacted;
-    note(member, where, name);
-  }
-
-  void walk(json& node, const std::string& member, const std::string& path, bool in_auths,
-            bool in_settings) {
-    if (node.is_object()) {
-      for (auto& [key, value] : node.items()) {
-        std::string where = path.empty() ? key : path + "." + key;
-        if (value.is_string()) {
-          if (in_auths || is_credential_member(key) || (in_settings && is_secret_name(key)))
-            redact_value(value, member, path.empty() ? key : path, key);
-          else
-            value = line(value.get<std::string>(), member, where);
-        } else {
-          walk(value, member, where, in_auths || lower(key) == "auths", is_setting_map(key));
-        }
-      }
-    } else if (node.is_array()) {
-      for (json& element : node) {
-        if (element.is_string())
-          element = line(element.get<std::string>(), member, path);
-        else
-          walk(element, member, path, in_auths, false);
-      }
-    }
-  }
-
-  std::vector<Redaction>& found_;
-  std::map<std::string, std::string> values_;  // secret value -> its name
-};
-
-// --- Gathering ---------------------------------------------------------------
 
 // Collects members; a step that throws costs only its own members, and the
 // reason goes to errors.txt.
@@ -423,23 +261,6 @@ std::string operation_log_path() {
 
 }  // namespace
 
-bool is_secret_name(std::string_view name) {
-  std::string n = upper(name);
-  for (const char* word : {"PASSWORD", "SECRET", "TOKEN", "KEY", "CREDENTIAL"})
-    if (n.find(word) != std::string::npos) return true;
-  return false;
-}
-
-std::vector<Redaction> redact_bundle(std::vector<BundleMember>& members) {
-  std::vector<Redaction> found;
-  Redactor redactor(found);
-  // Values are learnt across all members before they are hunted anywhere,
-  // so the order of members does not decide what leaks.
-  for (BundleMember& m : members) redactor.member(m);
-  for (BundleMember& m : members) redactor.hunt(m);
-  return found;
-}
-
 std::vector<BundleMember> gather_bundle(BundleSources& sources) {
   Collector c;
   c.add("version.txt", sources.version_line + "\n");
@@ -509,7 +330,9 @@ void write_bundle(const std::vector<BundleMember>& members, const std::string& t
     archive_entry_set_pathname(entry.get(), (top + "/" + m.name).c_str());
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(m.content.size()));
     archive_entry_set_filetype(entry.get(), AE_IFREG);
-    archive_entry_set_perm(entry.get(), 0644);
+    // Unpacked by root, a member keeps this mode: the redacted texts still
+    // describe the host, so they are no more readable than the archive.
+    archive_entry_set_perm(entry.get(), 0600);
     archive_entry_set_mtime(entry.get(), now, 0);
     check(archive_write_header(writer.get(), entry.get()));
     if (archive_write_data(writer.get(), m.content.data(), m.content.size()) !=

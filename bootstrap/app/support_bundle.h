@@ -10,10 +10,10 @@
 // files. It reads the engine (lists, inspections, logs) and never changes
 // it, and never reads a volume's contents. A failure costs only its member:
 // what could not be collected is listed in the member errors.txt, so a host
-// whose engine is down still yields its host facts. redact_bundle() then
-// replaces secrets in every member, and write_bundle() writes the members as
-// a gzip-compressed tar (libarchive) under a temporary name that is renamed
-// into place only once complete.
+// whose engine is down still yields its host facts. redact_bundle() (in
+// redaction.h) then replaces secrets in every member, and write_bundle()
+// writes the members as a gzip-compressed tar (libarchive) under a temporary
+// name that is renamed into place only once complete.
 #pragma once
 
 #include <filesystem>
@@ -26,46 +26,11 @@
 #include <vector>
 
 #include "bootstrap/app/preflight.h"
+#include "bootstrap/app/redaction.h"
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
 
 namespace bootstrap::app {
-
-// What a secret is replaced by.
-inline constexpr const char* kRedacted = "***REDACTED***";
-
-// One file of the bundle: its path inside the archive and its text.
-struct BundleMember {
-  std::string name;  // "containers/lumadex-api/inspect.json"
-  std::string content;
-};
-
-// One secret taken out: the member, the place in it, and the secret's name,
-// never its value.
-struct Redaction {
-  std::string member;  // "containers/lumadex-api/inspect.json"
-  std::string where;   // "Config.Env" in a JSON document, "line 12" in text
-  std::string name;    // "SECRET_KEY", "Authorization"
-  bool operator==(const Redaction&) const = default;
-};
-
-// Whether a variable or label of this name holds a secret: the name contains
-// PASSWORD, SECRET, TOKEN, KEY or CREDENTIAL, in any case.
-bool is_secret_name(std::string_view name);
-
-// Replaces, in place, every secret of every member with kRedacted and returns
-// what was replaced. Members named "*.json" are read as JSON documents:
-// "NAME=value" strings with a secret NAME (environment lists); members of
-// Labels, Options and DriverOpts maps with a secret name; every string under
-// "auths" (registry credentials); members named Authorization,
-// X-Registry-Auth, password, auth, identitytoken or registrytoken. Every
-// other string of a document, and every line of any other member (or of a
-// document that is not JSON), loses the value of an Authorization or
-// X-Registry-Auth header and of NAME=value with a secret NAME. Finally each
-// secret value so found (of 6 characters or more) is replaced wherever else
-// it appears, so a container that prints its own secret does not leak it
-// through its log. A pure function of the members; never throws.
-std::vector<Redaction> redact_bundle(std::vector<BundleMember>& members);
 
 // Where gather_bundle() reads from.
 struct BundleSources {
@@ -88,8 +53,9 @@ struct BundleSources {
 // read the engine or the host.
 std::vector<BundleMember> gather_bundle(BundleSources& sources);
 
-// Writes `members` under the folder `top` as a gzip-compressed tar at `path`,
-// through a temporary file beside it (mode 0600) renamed to `path` at the end.
+// Writes `members` (each mode 0600) under the folder `top` as a
+// gzip-compressed tar at `path`, through a temporary file beside it (mode
+// 0600) renamed to `path` at the end.
 // Throws std::runtime_error "write PATH: reason" when `path` exists or the
 // archive cannot be written; a failed write leaves nothing behind.
 void write_bundle(const std::vector<BundleMember>& members, const std::string& top,

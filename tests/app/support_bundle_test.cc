@@ -1,5 +1,5 @@
 // `bootstrap support-bundle` on the sandbox engine: what the archive holds
-// for an installed product, that a container's secret stays out of it, and
+// for an installed product (files 0600), that a container's secrets stay out, and
 // that with the engine unreachable it still holds the host's facts.
 #include <unistd.h>
 
@@ -30,6 +30,8 @@ std::map<std::string, std::string> unpack(const fs::path& archive, const fs::pat
   fs::path top = into / archive.filename().string().substr(0, archive.filename().string().size() - 7);
   for (const auto& entry : fs::recursive_directory_iterator(top)) {
     if (!entry.is_regular_file()) continue;
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, entry.status().permissions())
+        << entry.path();
     std::ifstream in(entry.path());
     std::ostringstream text;
     text << in.rdbuf();
@@ -53,10 +55,11 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
   docker::ContainerSpec worker;
   worker.name = "lumadex-api_9";
   worker.image = client->inspect_container("lumadex-api").image;
-  worker.environment = docker::KeyValues{{"SECRET_KEY", "s3cr3t-value"}};
+  worker.environment = docker::KeyValues{{"SECRET_KEY", "s3cr3t-value"}, {"DB_PASS", "pa55 w0rd"}};
   // The trap lets it stop at once rather than after the engine's grace time.
   worker.command =
-      "sh -c 'trap \"exit 0\" TERM; echo the key is $SECRET_KEY; while true; do sleep 1; done'";
+      "sh -c 'trap \"exit 0\" TERM; echo the key is $SECRET_KEY and $DB_PASS; "
+      "while true; do sleep 1; done'";
   client->start_container(client->create_container(worker).id);
   // The bundle is to find the secret in the log, so wait until it is there.
   for (int tries = 0; tries < 100; ++tries) {
@@ -99,11 +102,13 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
     EXPECT_EQ("X-Registry-Auth: ***REDACTED***\n", files["log/op.log.1"]);
     EXPECT_EQ(0u, names.count("log/op.log.2"));
     for (const auto& [name, text] : files)
-      EXPECT_FALSE(contains(text, "s3cr3t-value")) << name << " holds the secret";
+      for (const std::string secret : {"s3cr3t-value", "pa55 w0rd", "w0rd"})
+        EXPECT_FALSE(contains(text, secret)) << name << " holds " << secret;
     EXPECT_TRUE(contains(files["redactions.txt"],
                          "containers/lumadex-api_9/inspect.json\tConfig.Env\tSECRET_KEY\n"))
         << files["redactions.txt"];
-    EXPECT_TRUE(contains(files["containers/lumadex-api_9/log.txt"], "the key is ***REDACTED***"))
+    EXPECT_TRUE(contains(files["containers/lumadex-api_9/log.txt"],
+                         "the key is ***REDACTED*** and ***REDACTED***\n"))
         << files["containers/lumadex-api_9/log.txt"];
     EXPECT_TRUE(contains(files["host/facts.txt"], "vm.max_map_count: ")) << files["host/facts.txt"];
     EXPECT_TRUE(contains(files["status.json"], "\"all_running\": true")) << files["status.json"];
