@@ -4,6 +4,7 @@
 #include "bootstrap/host/operation_lock.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "bootstrap/host/host.h"
+#include "tests/support/other_account.h"
 
 namespace bootstrap::host {
 namespace {
@@ -38,10 +40,16 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
   wait.timeout = std::chrono::milliseconds(300);
   wait.waiting = [&](const std::string& holder) { announced.push_back(holder); };
   {
+    // Readable by the engine's group, which may take the lock too.
+    const gid_t group = geteuid() == 0 ? 4242 : getegid();
     std::optional<OperationLock> first =
-        OperationLock::acquire(path, "bootstrap install (pid 41)", wait);
+        OperationLock::acquire(path, "bootstrap install (pid 41)", wait, group);
     EXPECT_EQ("bootstrap install (pid 41)\n", contents(path));
     EXPECT_TRUE(announced.empty());
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777);
+    EXPECT_EQ(group, info.st_gid);
 
     auto started = std::chrono::steady_clock::now();
     try {
@@ -72,13 +80,59 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
   EXPECT_TRUE(announced.empty());
   EXPECT_EQ("bootstrap scale (pid 42)\n", contents(path));
 
-  // A folder that is not there: the error names the file.
+  // A folder that cannot be made: the error names it.
   try {
-    OperationLock::acquire(dir / "missing" / "x.lock", "bootstrap install (pid 44)", wait);
+    OperationLock::acquire(dir / "missing" / "deeper" / "x.lock", "bootstrap install (pid 44)",
+                           wait);
     ADD_FAILURE() << "no error for an unusable lock file";
   } catch (const HostError& e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find((dir / "missing").string()));
   }
+  std::filesystem::remove_all(dir);
+}
+
+// Links that another account planted where the lock goes, to a file of
+// root's and dangling: root refuses the folder while that account could still
+// plant them, and the link itself once the folder is root's alone; it never
+// empties the file or creates the one the link names.
+TEST(OperationLock, LinksPlantedByAnotherAccountAreNeverFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+  char dir_template[] = "/tmp/kestro-lock-XXXXXX";
+  const std::filesystem::path dir = ::mkdtemp(dir_template);
+  ASSERT_EQ(0, ::chmod(dir.c_str(), 0755));
+  const std::filesystem::path victim = dir / "victim", target = dir / "made-by-root";
+  std::ofstream(victim) << "root's data\n";
+  const std::filesystem::path folder = dir / "lock";
+
+  const struct {
+    uid_t owner;
+    mode_t mode;
+    std::string refusal;
+  } folders[] = {
+      {0, 01777, "its group or others may write it (mode 1777)"},  // as /run/lock
+      {testing::kNobody, 0755, "it belongs to uid 65534, not to root"},
+      {0, 0755, "it is a symbolic link, which is not followed"},  // the links left behind
+  };
+  ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+  ASSERT_EQ(0, ::chown(folder.c_str(), testing::kNobody, testing::kNobody));
+  ASSERT_TRUE(testing::as_nobody([&] {
+    return ::symlink(victim.c_str(), (folder / "to-file.lock").c_str()) == 0 &&
+           ::symlink(target.c_str(), (folder / "dangling.lock").c_str()) == 0;
+  }));
+  for (const auto& f : folders) {
+    ASSERT_EQ(0, ::chown(folder.c_str(), f.owner, f.owner));
+    ASSERT_EQ(0, ::chmod(folder.c_str(), f.mode));
+    for (const char* name : {"to-file.lock", "dangling.lock"}) {
+      try {
+        OperationLock::acquire(folder / name, "bootstrap install (pid 45)", OperationLock::Wait{});
+        ADD_FAILURE() << name << " was taken in a folder of mode " << std::oct << f.mode;
+      } catch (const HostError& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(f.refusal)) << e.what();
+      }
+    }
+  }
+  EXPECT_EQ("root's data\n", contents(victim));
+  EXPECT_FALSE(std::filesystem::exists(target));
   std::filesystem::remove_all(dir);
 }
 
