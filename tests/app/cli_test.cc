@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <fstream>
 #include <map>
 #include <string>
@@ -417,6 +420,48 @@ TEST(CliOnEngine, CtrlCEndsPromptlyAndLeavesTheEngineUsable) {
   EXPECT_EQ(0, bootstrap({"uninstall"}).status);
   for (const std::string& f : {conf, out, err}) std::remove(f.c_str());
   rmdir(dir.c_str());
+}
+
+// SIGTERM and SIGHUP end an operation as Ctrl-C does, here one waiting for
+// the lock: the exit status and the log's exit record say which signal.
+TEST(Cli, TermAndHangUpEndAnOperationWithTheirStatus) {
+  if (geteuid() != 0) GTEST_SKIP() << "configure needs root";
+  const std::string dir = private_lock_and_log.dir.string();
+  const std::string log = dir + "/log/bootstrap.log", out = dir + "/signal.out",
+                    err = dir + "/signal.err";
+  int held = open((dir + "/bootstrap.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  ASSERT_LE(0, held);
+  ASSERT_EQ(0, flock(held, LOCK_EX));
+  const std::string holder = "the signal test\n";
+  ASSERT_EQ(static_cast<ssize_t>(holder.size()), write(held, holder.data(), holder.size()));
+
+  for (const auto& [signal, status, said] :
+       {std::tuple{SIGTERM, 143, "interrupted by SIGTERM"}, {SIGHUP, 129, "interrupted by SIGHUP"}}) {
+    std::remove(out.c_str());
+    std::vector<std::string> argv{"sh", "-c",
+                                  "exec " + bootstrap_bin() + " configure >" + out + " 2>" + err};
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(0, posix_spawnp(&pid, "sh", nullptr, nullptr, args.data(), environ));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (read_file(out).find("waiting for the signal test") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(0, kill(pid, signal));
+    int wstatus = 0;
+    ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
+    EXPECT_EQ(status, WEXITSTATUS(wstatus)) << read_file(out) << read_file(err);
+    std::vector<std::string> err_lines = lines_of(read_file(err));
+    ASSERT_FALSE(err_lines.empty());
+    EXPECT_EQ(said, err_lines.back());
+    std::vector<std::string> record = lines_of(read_file(log));
+    ASSERT_FALSE(record.empty());
+    EXPECT_TRUE(record.back().ends_with(" exit status " + std::to_string(status))) << record.back();
+  }
+  close(held);
 }
 
 // `bootstrap install` started in the background with a private settings
