@@ -731,8 +731,7 @@ int run_recorded(const Command& command, const Invocation& in,
 
 int main(int argc, char** argv) {
   // Registry credentials and the product's secrets pass through this
-  // process's memory; a core file would keep them on disk, readable by
-  // whoever reads the core files.
+  // process's memory, and a core file would put them on disk.
   ::prctl(PR_SET_DUMPABLE, 0);
   CLI::App cli{"Installs, updates, scales and removes the lumadex product on this host's "
                "Docker engine.",

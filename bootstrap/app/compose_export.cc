@@ -238,6 +238,9 @@ class NewFile {
   // Renames the file to the target; without `replace`, only when nothing
   // (not even a dangling link) has that name.
   void put_in_place(bool replace) {
+    // A write the file system took but could not store shows here, before
+    // the file takes the target's name.
+    if (::fsync(fd_.get()) != 0) throw std::runtime_error(std::strerror(errno));
     fd_.reset();
     if (replace) {
       if (::rename(path_.c_str(), target_.c_str()) != 0)

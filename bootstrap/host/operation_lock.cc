@@ -87,9 +87,8 @@ OperationLock OperationLock::acquire(const std::filesystem::path& path, const st
   struct stat info {};
   if (writable && ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid()) {
     // Set on every run, not only at creation, so that the umask does not
-    // decide who may take the lock. A group this
-    // account does not belong to (a run without root) is refused by the
-    // system and changes nothing.
+    // decide who may take the lock. A group this account does not belong to
+    // (a run without root) is refused by the system and changes nothing.
     if (group) (void)::fchown(fd, static_cast<uid_t>(-1), *group);
     (void)::fchmod(fd, 0640);
   }
