@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace bootstrap::base {
 
@@ -34,6 +35,8 @@ class UniqueFd {
   explicit operator bool() const noexcept { return fd_ >= 0; }
   // Closes what it owns, if anything, and owns `fd` instead.
   void reset(int fd = -1) noexcept;
+  // Hands the descriptor over to the caller, owning none.
+  int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;

@@ -78,7 +78,9 @@ OperationLock OperationLock::acquire(const std::filesystem::path& path, const st
   }
   if (fd < 0)
     throw HostError("open the lock file " + path.string() + ": " + base::open_error(errno));
-  OperationLock lock(fd);
+  // Not an OperationLock until it is taken: a waiter that gives up must not
+  // empty the holder's name on its way out.
+  base::UniqueFd file(fd);
   try {
     base::check_private_file(fd);
   } catch (const std::runtime_error& e) {
@@ -117,7 +119,7 @@ OperationLock OperationLock::acquire(const std::filesystem::path& path, const st
     // the holder less precisely.
     if (::ftruncate(fd, 0) == 0) (void)base::write_all(fd, holder + "\n");
   }
-  return lock;
+  return OperationLock(file.release());
 }
 
 OperationLock::OperationLock(OperationLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}

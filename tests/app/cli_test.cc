@@ -20,7 +20,6 @@
 #include <regex>
 #include <sstream>
 #include <thread>
-#include <tuple>
 #include <fstream>
 #include <map>
 #include <string>
@@ -422,46 +421,73 @@ TEST(CliOnEngine, CtrlCEndsPromptlyAndLeavesTheEngineUsable) {
   rmdir(dir.c_str());
 }
 
-// SIGTERM and SIGHUP end an operation as Ctrl-C does, here one waiting for
-// the lock: the exit status and the log's exit record say which signal.
+// The host lock, held by the test while it lives: changing commands wait.
+struct HeldLock {
+  int fd = open(getenv("KESTRO_LOCK_FILE"), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  HeldLock() { EXPECT_TRUE(flock(fd, LOCK_EX) == 0 && write(fd, "the test\n", 9) == 9); }
+  ~HeldLock() { close(fd); }
+};
+
+// SIGTERM and SIGHUP end a wait for the lock as Ctrl-C does: the exit status
+// and the log's exit record say which.
 TEST(Cli, TermAndHangUpEndAnOperationWithTheirStatus) {
   if (geteuid() != 0) GTEST_SKIP() << "configure needs root";
-  const std::string dir = private_lock_and_log.dir.string();
-  const std::string log = dir + "/log/bootstrap.log", out = dir + "/signal.out",
-                    err = dir + "/signal.err";
-  int held = open((dir + "/bootstrap.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-  ASSERT_LE(0, held);
-  ASSERT_EQ(0, flock(held, LOCK_EX));
-  const std::string holder = "the signal test\n";
-  ASSERT_EQ(static_cast<ssize_t>(holder.size()), write(held, holder.data(), holder.size()));
-
-  for (const auto& [signal, status, said] :
-       {std::tuple{SIGTERM, 143, "interrupted by SIGTERM"}, {SIGHUP, 129, "interrupted by SIGHUP"}}) {
+  HeldLock held;
+  const std::string dir = private_lock_and_log.dir.string(), out = dir + "/signal.out";
+  for (const auto& [signal, status] : {std::pair{SIGTERM, 143}, {SIGHUP, 129}}) {
     std::remove(out.c_str());
-    std::vector<std::string> argv{"sh", "-c",
-                                  "exec " + bootstrap_bin() + " configure >" + out + " 2>" + err};
-    std::vector<char*> args;
-    for (std::string& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
+    std::vector<std::string> argv{"sh", "-c", "exec " + bootstrap_bin() + " configure >" + out + " 2>&1"};
+    std::vector<char*> args{argv[0].data(), argv[1].data(), argv[2].data(), nullptr};
     pid_t pid = 0;
     ASSERT_EQ(0, posix_spawnp(&pid, "sh", nullptr, nullptr, args.data(), environ));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (read_file(out).find("waiting for the signal test") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
+    for (int i = 0; i < 500 && read_file(out).find("waiting for the test") == std::string::npos; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(0, kill(pid, signal));
     int wstatus = 0;
-    ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
+    ASSERT_TRUE(kill(pid, signal) == 0 && waitpid(pid, &wstatus, 0) == pid);
     ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
-    EXPECT_EQ(status, WEXITSTATUS(wstatus)) << read_file(out) << read_file(err);
-    std::vector<std::string> err_lines = lines_of(read_file(err));
-    ASSERT_FALSE(err_lines.empty());
-    EXPECT_EQ(said, err_lines.back());
-    std::vector<std::string> record = lines_of(read_file(log));
-    ASSERT_FALSE(record.empty());
-    EXPECT_TRUE(record.back().ends_with(" exit status " + std::to_string(status))) << record.back();
+    EXPECT_EQ(status, WEXITSTATUS(wstatus)) << read_file(out);
+    EXPECT_EQ(std::string("interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGHUP"),
+              lines_of(read_file(out)).back());
+    EXPECT_TRUE(lines_of(read_file(dir + "/log/bootstrap.log")).back().ends_with(
+        " exit status " + std::to_string(status)));
   }
-  close(held);
+}
+
+// A command that gives up on the lock still leaves its record, where a
+// newline in an argument cannot start a forged line; in a log folder that
+// nobody owns and has planted a link in, and with the link left once the
+// folder is root's again, it warns and leaves the linked file alone.
+TEST(Cli, TheOperationLogIsNeitherForgedNorLedAstray) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
+  HeldLock held;
+  const std::string dir = private_lock_and_log.dir.string(), log = dir + "/forged/bootstrap.log";
+  const std::vector<std::string> give_up{"install", "--lock-timeout", "0", "--bundle"};
+  std::vector<std::string> args = give_up;
+  args.push_back("x\n2026-12-09T00:00:00.000Z exit status 0");
+  EXPECT_EQ(1, bootstrap(args, {"KESTRO_LOG_FILE=" + log}).status);
+  std::vector<std::string> record = lines_of(read_file(log));
+  ASSERT_FALSE(record.empty());
+  EXPECT_NE(std::string::npos, record.front().find("'x\\n2026-12-09T00:00:00.000Z exit status 0'"));
+  EXPECT_EQ(4u, record.size()) << read_file(log);  // start, waiting, the error, exit
+
+  const std::string folder = dir + "/nobodys", victim = dir + "/victim";
+  std::ofstream(victim) << "root's data\n";
+  ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  ASSERT_EQ(0, chown(folder.c_str(), 65534, 65534));
+  ASSERT_EQ(0, run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            "/bin/ln", "-s", victim, folder + "/bootstrap.log"}).status);
+  for (const std::string why : {": it belongs to uid 65534, not to root;",
+                                ": it is a symbolic link, which is not followed;"}) {
+    args.back() = "b";
+    RunResult r = bootstrap(args, {"KESTRO_LOG_FILE=" + folder + "/bootstrap.log"});
+    std::vector<std::string> err = lines_of(r.err);
+    EXPECT_EQ(1, std::count_if(err.begin(), err.end(), [&](const std::string& line) {
+                return line.starts_with("warning: cannot ") && line.find(why) != std::string::npos;
+              })) << r.err;
+    ASSERT_EQ(0, chown(folder.c_str(), 0, 0));
+  }
+  EXPECT_EQ("root's data\n", read_file(victim));
 }
 
 // `bootstrap install` started in the background with a private settings

@@ -13,12 +13,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "bootstrap/host/host.h"
-#include "tests/support/other_account.h"
 
 namespace bootstrap::host {
 namespace {
@@ -63,6 +63,8 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
     EXPECT_GE(std::chrono::steady_clock::now() - started, wait.timeout);
     // One line, however many times it looked.
     EXPECT_EQ(std::vector<std::string>{"bootstrap install (pid 41)"}, announced);
+    // Giving up, it leaves the holder's name in place.
+    EXPECT_EQ("bootstrap install (pid 41)\n", contents(path));
 
     // Ctrl-C ends the wait before the timeout.
     OperationLock::Wait interrupted = wait;
@@ -103,31 +105,24 @@ TEST(OperationLock, LinksPlantedByAnotherAccountAreNeverFollowed) {
   const std::filesystem::path victim = dir / "victim", target = dir / "made-by-root";
   std::ofstream(victim) << "root's data\n";
   const std::filesystem::path folder = dir / "lock";
-
-  const struct {
-    uid_t owner;
-    mode_t mode;
-    std::string refusal;
-  } folders[] = {
-      {0, 01777, "its group or others may write it (mode 1777)"},  // as /run/lock
-      {testing::kNobody, 0755, "it belongs to uid 65534, not to root"},
-      {0, 0755, "it is a symbolic link, which is not followed"},  // the links left behind
-  };
   ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
-  ASSERT_EQ(0, ::chown(folder.c_str(), testing::kNobody, testing::kNobody));
-  ASSERT_TRUE(testing::as_nobody([&] {
-    return ::symlink(victim.c_str(), (folder / "to-file.lock").c_str()) == 0 &&
-           ::symlink(target.c_str(), (folder / "dangling.lock").c_str()) == 0;
-  }));
-  for (const auto& f : folders) {
-    ASSERT_EQ(0, ::chown(folder.c_str(), f.owner, f.owner));
-    ASSERT_EQ(0, ::chmod(folder.c_str(), f.mode));
+  ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
+  const std::string ln = "setpriv --reuid=65534 --regid=65534 --clear-groups ln -s ";
+  ASSERT_EQ(0, std::system((ln + victim.string() + " " + folder.string() + "/to-file.lock && " + ln +
+                            target.string() + " " + folder.string() + "/dangling.lock").c_str()));
+  // As /run/lock; another account's; root's, with the links left behind.
+  for (const auto& [owner, mode, refusal] :
+       {std::tuple{0u, 01777u, "its group or others may write it (mode 1777)"},
+        {65534u, 0755u, "it belongs to uid 65534, not to root"},
+        {0u, 0755u, "it is a symbolic link, which is not followed"}}) {
+    ASSERT_EQ(0, ::chown(folder.c_str(), owner, owner));
+    ASSERT_EQ(0, ::chmod(folder.c_str(), mode));
     for (const char* name : {"to-file.lock", "dangling.lock"}) {
       try {
         OperationLock::acquire(folder / name, "bootstrap install (pid 45)", OperationLock::Wait{});
-        ADD_FAILURE() << name << " was taken in a folder of mode " << std::oct << f.mode;
+        ADD_FAILURE() << name << " was taken in a folder of mode " << std::oct << mode;
       } catch (const HostError& e) {
-        EXPECT_NE(std::string::npos, std::string(e.what()).find(f.refusal)) << e.what();
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(refusal)) << e.what();
       }
     }
   }
