@@ -13,7 +13,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,8 +47,7 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
     EXPECT_TRUE(announced.empty());
     struct stat info {};
     ASSERT_EQ(0, ::stat(path.c_str(), &info));
-    EXPECT_EQ(0640u, info.st_mode & 07777);
-    EXPECT_EQ(group, info.st_gid);
+    EXPECT_TRUE((info.st_mode & 07777) == 0640 && info.st_gid == group) << std::oct << info.st_mode;
 
     auto started = std::chrono::steady_clock::now();
     try {
@@ -61,9 +59,8 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
                 e.what());
     }
     EXPECT_GE(std::chrono::steady_clock::now() - started, wait.timeout);
-    // One line, however many times it looked.
+    // One line, however many times it looked; the holder's name stays.
     EXPECT_EQ(std::vector<std::string>{"bootstrap install (pid 41)"}, announced);
-    // Giving up, it leaves the holder's name in place.
     EXPECT_EQ("bootstrap install (pid 41)\n", contents(path));
 
     // Ctrl-C ends the wait before the timeout.
@@ -84,8 +81,7 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
 
   // A folder that cannot be made: the error names it.
   try {
-    OperationLock::acquire(dir / "missing" / "deeper" / "x.lock", "bootstrap install (pid 44)",
-                           wait);
+    OperationLock::acquire(dir / "missing" / "deeper" / "x.lock", "x", wait);
     ADD_FAILURE() << "no error for an unusable lock file";
   } catch (const HostError& e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find((dir / "missing").string()));
@@ -93,18 +89,15 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
   std::filesystem::remove_all(dir);
 }
 
-// Links that another account planted where the lock goes, to a file of
-// root's and dangling: root refuses the folder while that account could still
-// plant them, and the link itself once the folder is root's alone; it never
-// empties the file or creates the one the link names.
+// Links nobody planted where the lock goes (to root's file, and dangling): the
+// folder is refused while others could plant them, then the link itself.
 TEST(OperationLock, LinksPlantedByAnotherAccountAreNeverFollowed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
   char dir_template[] = "/tmp/kestro-lock-XXXXXX";
   const std::filesystem::path dir = ::mkdtemp(dir_template);
   ASSERT_EQ(0, ::chmod(dir.c_str(), 0755));
-  const std::filesystem::path victim = dir / "victim", target = dir / "made-by-root";
+  const std::filesystem::path victim = dir / "victim", target = dir / "made", folder = dir / "lock";
   std::ofstream(victim) << "root's data\n";
-  const std::filesystem::path folder = dir / "lock";
   ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
   ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
   const std::string ln = "setpriv --reuid=65534 --regid=65534 --clear-groups ln -s ";
@@ -118,12 +111,10 @@ TEST(OperationLock, LinksPlantedByAnotherAccountAreNeverFollowed) {
     ASSERT_EQ(0, ::chown(folder.c_str(), owner, owner));
     ASSERT_EQ(0, ::chmod(folder.c_str(), mode));
     for (const char* name : {"to-file.lock", "dangling.lock"}) {
-      try {
-        OperationLock::acquire(folder / name, "bootstrap install (pid 45)", OperationLock::Wait{});
-        ADD_FAILURE() << name << " was taken in a folder of mode " << std::oct << mode;
-      } catch (const HostError& e) {
-        EXPECT_NE(std::string::npos, std::string(e.what()).find(refusal)) << e.what();
-      }
+      std::string error = "taken";
+      try { OperationLock::acquire(folder / name, "x", {}); }
+      catch (const HostError& e) { error = e.what(); }
+      EXPECT_NE(std::string::npos, error.find(refusal)) << name << ": " << error;
     }
   }
   EXPECT_EQ("root's data\n", contents(victim));
