@@ -1,6 +1,7 @@
 #include "bootstrap/app/app.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -177,17 +180,29 @@ const CLI::Validator& placement() {
   return kPlacement;
 }
 
+// The signal that asked the program to stop, 0 before one came. Lock-free,
+// so the handler may set it.
+std::atomic<int> stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 // Ctrl-C asks the engine client to abandon the request in flight and send no
 // other, so the operation ends at once with what the engine finished left
-// done. A second Ctrl-C ends the program the ordinary way.
-void on_interrupt(int) { docker::request_interrupt(); }
+// done. SIGTERM (a shutdown, `kill`) and SIGHUP (a closed terminal or ssh
+// session) ask for the same: ended by the system's default action instead,
+// the program would leave its temporary files and no exit record. A second
+// signal of the same kind ends the program the ordinary way.
+void on_stop_signal(int signal) {
+  int none = 0;
+  stop_signal.compare_exchange_strong(none, signal);
+  docker::request_interrupt();
+}
 
 void catch_interrupts() {
   struct sigaction action {};
-  action.sa_handler = on_interrupt;
+  action.sa_handler = on_stop_signal;
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 // Where the engine clients of a recorded operation report their requests;
@@ -584,18 +599,34 @@ void lock_timeout_option(CLI::App& command, Invocation& in) {
       ->check(CLI::Range(0, 86400));
 }
 
+// The group of the engine's socket, whose members may run the commands that
+// need only the engine and so must be able to take the host lock.
+std::optional<gid_t> engine_group() {
+  try {
+    docker::ClientConfig config = docker::ClientConfig::from_environment();
+    struct stat info {};
+    if (!config.socket_path.empty() && ::stat(config.socket_path.c_str(), &info) == 0)
+      return info.st_gid;
+  } catch (const docker::ConfigError&) {
+    // Reported with its reason when the command makes its first client.
+  }
+  return std::nullopt;
+}
+
 // Waits for the host lock, saying once whom it waits for.
 host::OperationLock take_lock(const Command& command, const Invocation& in) {
   host::OperationLock::Wait wait;
   wait.timeout = std::chrono::seconds(in.lock_timeout);
+  // The holder's words are whatever an account that can write the file put
+  // there.
   wait.waiting = [](const std::string& holder) {
-    std::cout << "waiting for " << holder << " to finish" << std::endl;
+    std::cout << "waiting for " << base::printable(holder) << " to finish" << std::endl;
   };
   wait.stop = [] { return docker::interrupt_requested(); };
   return host::OperationLock::acquire(
       host::operation_lock_path(),
       std::string("bootstrap ") + command.name + " (pid " + std::to_string(::getpid()) + ")",
-      wait);
+      wait, engine_group());
 }
 
 // Why this account cannot run the command, as the reason of its one error
@@ -660,6 +691,11 @@ int report_failure(const std::exception& e) {
   // or a host command that died of the same Ctrl-C), the cause is the
   // operator's request.
   if (docker::interrupt_requested()) {
+    const int signal = stop_signal.load();
+    if (signal == SIGTERM || signal == SIGHUP) {
+      std::cerr << "interrupted by " << (signal == SIGTERM ? "SIGTERM" : "SIGHUP") << std::endl;
+      return kExitSignalled + signal;
+    }
     std::cerr << "interrupted" << std::endl;
     return kExitInterrupted;
   }
@@ -694,6 +730,9 @@ int run_recorded(const Command& command, const Invocation& in,
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Registry credentials and the product's secrets pass through this
+  // process's memory, and a core file would put them on disk.
+  ::prctl(PR_SET_DUMPABLE, 0);
   CLI::App cli{"Installs, updates, scales and removes the lumadex product on this host's "
                "Docker engine.",
                "bootstrap"};

@@ -10,7 +10,8 @@
 //
 // Exit statuses: 0 the operation completed; 1 it failed (or the account
 // lacks a permission it needs); 2 the command line was wrong, or empty
-// (nothing was changed); 130 interrupted by Ctrl-C.
+// (nothing was changed); 130 interrupted by Ctrl-C, 143 by SIGTERM, 129 by
+// SIGHUP (128 and the signal's number, as a shell reports a signal).
 #pragma once
 
 namespace bootstrap::app {
@@ -18,7 +19,8 @@ namespace bootstrap::app {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitInterrupted = 130;
+inline constexpr int kExitSignalled = 128;
+inline constexpr int kExitInterrupted = kExitSignalled + 2;  // SIGINT
 
 int main(int argc, char** argv);
 

@@ -79,8 +79,10 @@ std::string compose_file(const std::string& application, const installer::Servic
 unsigned export_cpu_count(std::optional<unsigned> asked, const std::function<int()>& engine_ncpu,
                           unsigned host_count, std::string& source);
 
-// Writes `text` to `path`, creating it (mode 0644 before the umask). An
-// existing file is replaced only when `force`. Throws std::runtime_error
+// Writes `text` to `path`, creating it (mode 0644 before the umask), through
+// a new file in the same folder renamed to `path`, so that a link at `path`
+// is replaced, never written through. An existing file (or link, dangling
+// or not) is replaced only when `force`. Throws std::runtime_error
 // naming the path: "... exists" when it is there and not `force`, else with
 // the system's error text.
 void write_export(const std::filesystem::path& path, const std::string& text, bool force);

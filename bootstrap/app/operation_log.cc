@@ -15,6 +15,7 @@
 
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/base/fd.h"
+#include "bootstrap/base/text.h"
 
 namespace bootstrap::app {
 
@@ -95,28 +96,48 @@ OperationLog::OperationLog(Settings settings, const std::vector<std::string>& co
                    user_description() + ", pid " + std::to_string(::getpid()) + ")");
 }
 
-OperationLog::~OperationLog() {
-  if (fd_ >= 0) ::close(fd_);
-}
+OperationLog::~OperationLog() = default;
 
 void OperationLog::open() {
   std::lock_guard<std::mutex> lock(mutex_);
   opened_ = true;
-  const std::filesystem::path folder = settings_.file.parent_path();
+  const std::filesystem::path folder =
+      settings_.file.parent_path().empty() ? "." : settings_.file.parent_path();
   std::error_code error;
-  if (!folder.empty() && !std::filesystem::exists(folder, error)) {
+  if (!std::filesystem::exists(folder, error)) {
     std::filesystem::create_directories(folder.parent_path(), error);
     // Operation records name the product's hosts and images: readable by
     // the administrators' group, not by everyone.
-    if (::mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST) return fail("create the folder of", errno);
+    if (::mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST)
+      return fail("create the folder of", std::strerror(errno));
   }
-  fd_ = ::open(settings_.file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd_ < 0) return fail("open", errno);
+  try {
+    folder_ = base::open_private_folder(folder);
+  } catch (const std::runtime_error& e) {
+    return fail("use the folder of", e.what());
+  }
+  if (!open_file()) return;
   struct stat info {};
-  if (::fstat(fd_, &info) == 0) size_ = static_cast<std::uintmax_t>(info.st_size);
+  if (::fstat(file_.get(), &info) == 0) size_ = static_cast<std::uintmax_t>(info.st_size);
   std::vector<std::string> kept = std::move(pending_);
   pending_.clear();
   for (const std::string& entry : kept) write(entry);
+}
+
+bool OperationLog::open_file() {
+  file_.reset(::openat(folder_.get(), settings_.file.filename().c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640));
+  if (!file_) {
+    fail("open", base::open_error(errno));
+    return false;
+  }
+  try {
+    base::check_private_file(file_.get());
+  } catch (const std::runtime_error& e) {
+    fail("use", e.what());
+    return false;
+  }
+  return true;
 }
 
 void OperationLog::open_unlocked() {
@@ -133,7 +154,7 @@ void OperationLog::finish(int exit_status) { add("exit", "status " + std::to_str
 void OperationLog::add(std::string_view kind, std::string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (failed_) return;
-  std::string entry = now_utc() + " " + std::string(kind) + " " + std::string(text) + "\n";
+  std::string entry = now_utc() + " " + std::string(kind) + " " + base::printable(text) + "\n";
   if (!opened_)
     pending_.push_back(std::move(entry));
   else
@@ -141,40 +162,42 @@ void OperationLog::add(std::string_view kind, std::string_view text) {
 }
 
 void OperationLog::write(const std::string& entry) {
-  if (failed_ || fd_ < 0) return;
+  if (failed_ || !file_) return;
   if (may_rotate_ && size_ > 0 && size_ + entry.size() > settings_.rotate_at) rotate();
   if (failed_) return;
-  if (int error = base::write_all(fd_, entry); error != 0) return fail("write", error);
+  if (int error = base::write_all(file_.get(), entry); error != 0)
+    return fail("write", std::strerror(error));
   size_ += entry.size();
 }
 
 void OperationLog::rotate() {
-  ::close(fd_);
-  fd_ = -1;
-  const std::string base = settings_.file.string();
+  file_.reset();
+  // Within the folder checked at open(): a name swapped for a link since
+  // then is renamed as a link, never followed.
+  const std::string base = settings_.file.filename().string();
   constexpr int kKept = 3;
   for (int n = kKept - 1; n >= 1; --n) {
     std::string from = base + "." + std::to_string(n);
-    if (::rename(from.c_str(), (base + "." + std::to_string(n + 1)).c_str()) != 0 &&
-        errno != ENOENT)
-      return fail("rotate", errno);
+    std::string to = base + "." + std::to_string(n + 1);
+    if (::renameat(folder_.get(), from.c_str(), folder_.get(), to.c_str()) != 0 && errno != ENOENT)
+      return fail("rotate", std::strerror(errno));
   }
-  if (::rename(base.c_str(), (base + ".1").c_str()) != 0) return fail("rotate", errno);
-  fd_ = ::open(base.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd_ < 0) return fail("open", errno);
+  if (::renameat(folder_.get(), base.c_str(), folder_.get(), (base + ".1").c_str()) != 0)
+    return fail("rotate", std::strerror(errno));
+  if (!open_file()) return;
   size_ = 0;
 }
 
-void OperationLog::fail(const std::string& what, int error) {
+void OperationLog::fail(const std::string& what, const std::string& why) {
   failed_ = true;
   pending_.clear();
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  file_.reset();
+  folder_.reset();
   // Straight to the descriptor: the console streams may be feeding this very
   // log, and the warning must not come back into it.
   (void)base::write_all(STDERR_FILENO, "warning: cannot " + what + " the operation log " +
-                                           settings_.file.string() + ": " +
-                                           std::strerror(error) + "; the operation goes on\n");
+                                           base::printable(settings_.file.string()) + ": " + why +
+                                           "; the operation goes on\n");
 }
 
 // Passes every character on to the stream's own buffer, and each complete

@@ -12,7 +12,12 @@
 //
 // The record never costs the operation: a file that cannot be opened or
 // written is reported once, as a warning on standard error, and the log is
-// quiet from then on. Lines given before open() are kept in memory and
+// quiet from then on. Root writes it, so it is written only in a folder that
+// belongs to root (or to the caller, for a run without root) and that
+// neither group nor others may write, and never through a link: the file is
+// opened and rotated relative to the folder's descriptor. Every line is
+// escaped as base::printable escapes it, so text from the command line, the
+// engine or a container cannot end a line early and forge the next. Lines given before open() are kept in memory and
 // written by it, so that what a command prints while it waits for the host
 // lock (and so may not yet write the shared file) is still recorded.
 #pragma once
@@ -26,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bootstrap/base/fd.h"
 #include "bootstrap/docker/logging_transport.h"
 
 namespace bootstrap::app {
@@ -48,7 +54,9 @@ class OperationLog : public docker::RequestRecord {
   OperationLog& operator=(const OperationLog&) = delete;
 
   // Creates the folder (0750) and the file (0640) as needed and writes the
-  // lines kept so far; later lines go straight to the file.
+  // lines kept so far; later lines go straight to the file. A folder or
+  // file that another account could have placed there is reported like one
+  // that cannot be opened.
   void open();
   // The same for a command that does not hold the host lock: it appends but
   // never rotates, since the holder may be writing the file.
@@ -63,10 +71,13 @@ class OperationLog : public docker::RequestRecord {
   void add(std::string_view kind, std::string_view text);
   void write(const std::string& entry);
   void rotate();
-  void fail(const std::string& what, int error);
+  // Opens the file in folder_; false after reporting why it cannot.
+  bool open_file();
+  void fail(const std::string& what, const std::string& why);
 
   Settings settings_;
-  int fd_ = -1;
+  base::UniqueFd folder_;
+  base::UniqueFd file_;
   bool opened_ = false;
   bool may_rotate_ = true;
   bool failed_ = false;

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bootstrap/base/fd.h"
@@ -33,28 +34,66 @@ std::string read_holder(int fd) {
   return text;
 }
 
+base::UniqueFd open_lock_folder(const std::filesystem::path& folder) {
+  // /run is emptied at every boot, so the first operation after one makes
+  // the folder again.
+  const bool made = ::mkdir(folder.c_str(), 0755) == 0;
+  if (!made && errno != EEXIST) {
+    const int error = errno;
+    throw HostError("create the lock folder " + folder.string() + ": " + std::strerror(error) +
+                    (error == EACCES ? " (the first changing command run as root makes it)" : ""));
+  }
+  try {
+    base::UniqueFd fd = base::open_private_folder(folder);
+    // The umask may have taken the search right that the socket's group
+    // needs to reach the file.
+    if (made) (void)::fchmod(fd.get(), 0755);
+    return fd;
+  } catch (const std::runtime_error& e) {
+    throw HostError("use the lock folder " + folder.string() + ": " + e.what());
+  }
+}
+
 }  // namespace
 
 std::filesystem::path operation_lock_path() {
   const char* moved = std::getenv("KESTRO_LOCK_FILE");
   if (moved != nullptr && *moved != '\0') return moved;
-  return "/run/lock/kestro-bootstrap.lock";
+  return "/run/kestro/bootstrap.lock";
 }
 
 OperationLock OperationLock::acquire(const std::filesystem::path& path, const std::string& holder,
-                                     const Wait& wait) {
+                                     const Wait& wait, std::optional<gid_t> group) {
+  const base::UniqueFd folder =
+      open_lock_folder(path.parent_path().empty() ? "." : path.parent_path());
+  const std::string name = path.filename().string();
   // Anyone who may run a changing command must be able to take the lock,
   // but only an account that can write the file can name itself in it; the
   // others lock through a read-only descriptor.
   bool writable = true;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::openat(folder.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
   if (fd < 0 && errno == EACCES) {
     writable = false;
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   }
   if (fd < 0)
-    throw HostError("open the lock file " + path.string() + ": " + std::strerror(errno));
-  OperationLock lock(fd);
+    throw HostError("open the lock file " + path.string() + ": " + base::open_error(errno));
+  // Not an OperationLock until it is taken: a waiter that gives up must not
+  // empty the holder's name on its way out.
+  base::UniqueFd file(fd);
+  try {
+    base::check_private_file(fd);
+  } catch (const std::runtime_error& e) {
+    throw HostError("use the lock file " + path.string() + ": " + e.what());
+  }
+  struct stat info {};
+  if (writable && ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid()) {
+    // Set on every run, not only at creation, so that the umask does not
+    // decide who may take the lock. A group this account does not belong to
+    // (a run without root) is refused by the system and changes nothing.
+    if (group) (void)::fchown(fd, static_cast<uid_t>(-1), *group);
+    (void)::fchmod(fd, 0640);
+  }
 
   const auto start = std::chrono::steady_clock::now();
   bool announced = false;
@@ -80,7 +119,7 @@ OperationLock OperationLock::acquire(const std::filesystem::path& path, const st
     // the holder less precisely.
     if (::ftruncate(fd, 0) == 0) (void)base::write_all(fd, holder + "\n");
   }
-  return lock;
+  return OperationLock(file.release());
 }
 
 OperationLock::OperationLock(OperationLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}

@@ -8,19 +8,29 @@
 // the lock when the holder's descriptor closes, whatever way the process
 // ends, so a crashed holder never leaves the host locked.
 //
+// Root takes the lock, so the file lives in a folder no other account can
+// write (/run/kestro, which the first operation after a boot makes), is never
+// opened through a link, and is checked once open before anything is written
+// to it. It is readable by its group only: the engine socket's group, whose
+// members may run the commands that need only the engine and so must be able
+// to take the lock (flock(2) needs no more than a read-only descriptor).
+//
 // The object owns the open descriptor; moving it moves the lock.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include <sys/types.h>
 
 namespace bootstrap::host {
 
 // Where the lock lives: KESTRO_LOCK_FILE when set, else
-// /run/lock/kestro-bootstrap.lock.
+// /run/kestro/bootstrap.lock.
 std::filesystem::path operation_lock_path();
 
 class OperationLock {
@@ -34,11 +44,15 @@ class OperationLock {
     std::function<bool()> stop;
   };
 
-  // Takes the lock at `path` (creating the file) and writes `holder` into it.
-  // Throws LockTimeout naming the holder when `wait.timeout` passes first,
-  // and HostError when the file cannot be opened or `wait.stop` ends the wait.
+  // Takes the lock at `path` (creating its folder, 0755, and the file, 0640
+  // and of group `group` when given) and writes `holder` into it. Throws
+  // LockTimeout naming the holder when `wait.timeout` passes first, and
+  // HostError when `wait.stop` ends the wait or the file cannot be opened or
+  // trusted: a folder that belongs to another account than root or this
+  // process's, or that its group or others may write; a file that is a link,
+  // not a regular file, has a second name or belongs to another account.
   static OperationLock acquire(const std::filesystem::path& path, const std::string& holder,
-                               const Wait& wait);
+                               const Wait& wait, std::optional<gid_t> group = std::nullopt);
 
   OperationLock(OperationLock&& other) noexcept;
   OperationLock& operator=(OperationLock&& other) noexcept;

@@ -4,6 +4,7 @@
 #include <map>
 #include <thread>
 
+#include "bootstrap/base/text.h"
 
 namespace bootstrap::installer {
 
@@ -96,8 +97,10 @@ void watch_settle(docker::Client& client, const std::vector<std::string>& contai
     out << " (restarted " << times(details.restart_count) << ")" << std::endl;
     docker::LogOptions last;
     last.tail = kLogLines;
+    // A container's output is anyone's text: escaped, it cannot drive the
+    // terminal or pass for one of our lines.
     client.container_logs(name, last, [&out](docker::LogStream, std::string_view line) {
-      out << "    " << line << '\n';
+      out << "    " << base::printable(line) << '\n';
     });
     out << std::flush;
   };

@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -417,6 +419,70 @@ TEST(CliOnEngine, CtrlCEndsPromptlyAndLeavesTheEngineUsable) {
   EXPECT_EQ(0, bootstrap({"uninstall"}).status);
   for (const std::string& f : {conf, out, err}) std::remove(f.c_str());
   rmdir(dir.c_str());
+}
+
+// The host lock, held by the test while it lives: changing commands wait.
+struct HeldLock {
+  int fd = open(getenv("KESTRO_LOCK_FILE"), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  HeldLock() { EXPECT_TRUE(flock(fd, LOCK_EX) == 0 && write(fd, "the test\n", 9) == 9); }
+  ~HeldLock() { close(fd); }
+};
+
+// SIGTERM and SIGHUP end a wait for the lock as Ctrl-C does: the exit status
+// and the log's exit record say which.
+TEST(Cli, TermAndHangUpEndAnOperationWithTheirStatus) {
+  if (geteuid() != 0) GTEST_SKIP() << "configure needs root";
+  HeldLock held;
+  const std::string dir = private_lock_and_log.dir.string(), out = dir + "/signal.out";
+  for (const auto& [signal, status, name] : {std::tuple{SIGTERM, 143, "SIGTERM"}, {SIGHUP, 129, "SIGHUP"}}) {
+    std::remove(out.c_str());
+    std::vector<std::string> argv{"sh", "-c", "exec " + bootstrap_bin() + " configure >" + out + " 2>&1"};
+    std::vector<char*> args{argv[0].data(), argv[1].data(), argv[2].data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(0, posix_spawnp(&pid, "sh", nullptr, nullptr, args.data(), environ));
+    for (int i = 0; i < 500 && read_file(out).find("waiting for the test") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int wstatus = 0;
+    ASSERT_TRUE(kill(pid, signal) == 0 && waitpid(pid, &wstatus, 0) == pid);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << "ended by signal " << WTERMSIG(wstatus);
+    EXPECT_EQ(status, WEXITSTATUS(wstatus)) << read_file(out);
+    EXPECT_EQ(std::string("interrupted by ") + name, lines_of(read_file(out)).back());
+    EXPECT_TRUE(lines_of(read_file(dir + "/log/bootstrap.log")).back().ends_with(
+        " exit status " + std::to_string(status)));
+  }
+}
+
+// A command that gives up on the lock still logs, and a newline in an argument
+// cannot forge a line. A log folder of nobody's with a link it planted, then
+// the link left in a folder of root's: one warning, the linked file untouched.
+TEST(Cli, TheOperationLogIsNeitherForgedNorLedAstray) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
+  HeldLock held;
+  const std::string dir = private_lock_and_log.dir.string(), log = dir + "/forged/bootstrap.log";
+  std::vector<std::string> args{"install", "--lock-timeout", "0", "--bundle",
+                                "x\n2026-12-09T00:00:00.000Z exit status 0"};
+  EXPECT_EQ(1, bootstrap(args, {"KESTRO_LOG_FILE=" + log}).status);
+  std::vector<std::string> record = lines_of(read_file(log));
+  ASSERT_EQ(4u, record.size()) << read_file(log);  // start, waiting, the error, exit
+  EXPECT_NE(std::string::npos, record.front().find("'x\\n2026-12-09T00:00:00.000Z exit status 0'"));
+
+  const std::string folder = dir + "/nobodys", victim = dir + "/victim";
+  std::ofstream(victim) << "root's data\n";
+  ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  ASSERT_EQ(0, chown(folder.c_str(), 65534, 65534));
+  ASSERT_EQ(0, run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            "/bin/ln", "-s", victim, folder + "/bootstrap.log"}).status);
+  for (const std::string why : {": it belongs to uid 65534, not to root;",
+                                ": it is a symbolic link, which is not followed;"}) {
+    args.back() = "b";
+    RunResult r = bootstrap(args, {"KESTRO_LOG_FILE=" + folder + "/bootstrap.log"});
+    const std::size_t at = r.err.find("warning: cannot ");  // one warning, saying why
+    EXPECT_TRUE(at != std::string::npos && r.err.find(why, at) < r.err.find('\n', at) &&
+                r.err.rfind("warning:") == at) << r.err;
+    ASSERT_EQ(0, chown(folder.c_str(), 0, 0));
+  }
+  EXPECT_EQ("root's data\n", read_file(victim));
 }
 
 // `bootstrap install` started in the background with a private settings

@@ -274,6 +274,19 @@ TEST(WriteExport, RefusesToReplaceUnlessForced) {
   app::write_export(file, "third, shorter\n", true);
   EXPECT_EQ("third, shorter\n", read_file(file));
 
+  // A link where the file goes: refused without --force even when it
+  // dangles; with it, replaced rather than written through.
+  const std::filesystem::path victim = dir.path() / "victim", link = dir.path() / "link.yml";
+  std::ofstream(victim) << "keep\n";
+  std::filesystem::create_symlink(dir.path() / "absent", link);
+  EXPECT_THROW(app::write_export(link, "x\n", false), std::runtime_error);
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(victim, link);
+  app::write_export(link, "x\n", true);
+  EXPECT_TRUE(read_file(victim) == "keep\n" && read_file(link) == "x\n" && !is_symlink(link));
+  // Nothing else was made: no temporary file, nothing where the link pointed.
+  EXPECT_EQ(3, std::distance(std::filesystem::directory_iterator(dir.path()), {}));
+
   const std::filesystem::path nowhere = dir.path() / "missing" / "compose.yml";
   try {
     app::write_export(nowhere, "x", true);

@@ -4,6 +4,7 @@
 #include "bootstrap/host/operation_lock.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,10 +39,15 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
   wait.timeout = std::chrono::milliseconds(300);
   wait.waiting = [&](const std::string& holder) { announced.push_back(holder); };
   {
+    // Readable by the engine's group, which may take the lock too.
+    const gid_t group = geteuid() == 0 ? 4242 : getegid();
     std::optional<OperationLock> first =
-        OperationLock::acquire(path, "bootstrap install (pid 41)", wait);
+        OperationLock::acquire(path, "bootstrap install (pid 41)", wait, group);
     EXPECT_EQ("bootstrap install (pid 41)\n", contents(path));
     EXPECT_TRUE(announced.empty());
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &info));
+    EXPECT_TRUE((info.st_mode & 07777) == 0640 && info.st_gid == group) << std::oct << info.st_mode;
 
     auto started = std::chrono::steady_clock::now();
     try {
@@ -53,8 +59,9 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
                 e.what());
     }
     EXPECT_GE(std::chrono::steady_clock::now() - started, wait.timeout);
-    // One line, however many times it looked.
+    // One line, however many times it looked; the holder's name stays.
     EXPECT_EQ(std::vector<std::string>{"bootstrap install (pid 41)"}, announced);
+    EXPECT_EQ("bootstrap install (pid 41)\n", contents(path));
 
     // Ctrl-C ends the wait before the timeout.
     OperationLock::Wait interrupted = wait;
@@ -72,13 +79,46 @@ TEST(OperationLock, SecondHolderWaitsNamesTheFirstAndGivesUp) {
   EXPECT_TRUE(announced.empty());
   EXPECT_EQ("bootstrap scale (pid 42)\n", contents(path));
 
-  // A folder that is not there: the error names the file.
+  // A folder that cannot be made: the error names it.
   try {
-    OperationLock::acquire(dir / "missing" / "x.lock", "bootstrap install (pid 44)", wait);
+    OperationLock::acquire(dir / "missing" / "deeper" / "x.lock", "x", wait);
     ADD_FAILURE() << "no error for an unusable lock file";
   } catch (const HostError& e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find((dir / "missing").string()));
   }
+  std::filesystem::remove_all(dir);
+}
+
+// Links nobody planted where the lock goes (to root's file, and dangling): the
+// folder is refused while others could plant them, then the link itself.
+TEST(OperationLock, LinksPlantedByAnotherAccountAreNeverFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+  char dir_template[] = "/tmp/kestro-lock-XXXXXX";
+  const std::filesystem::path dir = ::mkdtemp(dir_template);
+  ASSERT_EQ(0, ::chmod(dir.c_str(), 0755));
+  const std::filesystem::path victim = dir / "victim", target = dir / "made", folder = dir / "lock";
+  std::ofstream(victim) << "root's data\n";
+  ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+  ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
+  const std::string ln = "setpriv --reuid=65534 --regid=65534 --clear-groups ln -s ";
+  ASSERT_EQ(0, std::system((ln + victim.string() + " " + folder.string() + "/to-file.lock && " + ln +
+                            target.string() + " " + folder.string() + "/dangling.lock").c_str()));
+  // As /run/lock; another account's; root's, with the links left behind.
+  for (const auto& [owner, mode, refusal] :
+       {std::tuple{0u, 01777u, "its group or others may write it (mode 1777)"},
+        {65534u, 0755u, "it belongs to uid 65534, not to root"},
+        {0u, 0755u, "it is a symbolic link, which is not followed"}}) {
+    ASSERT_EQ(0, ::chown(folder.c_str(), owner, owner));
+    ASSERT_EQ(0, ::chmod(folder.c_str(), mode));
+    for (const char* name : {"to-file.lock", "dangling.lock"}) {
+      std::string error = "taken";
+      try { OperationLock::acquire(folder / name, "x", {}); }
+      catch (const HostError& e) { error = e.what(); }
+      EXPECT_NE(std::string::npos, error.find(refusal)) << name << ": " << error;
+    }
+  }
+  EXPECT_EQ("root's data\n", contents(victim));
+  EXPECT_FALSE(std::filesystem::exists(target));
   std::filesystem::remove_all(dir);
 }
 

@@ -55,7 +55,8 @@ TEST(SettleWatch, AHealthCheckThatNeverPassesFailsAtTheWaitTimeout) {
 TEST(SettleWatch, EveryFailureIsPrintedWhenSeenAndNamedAtTheEndOfTheSettlePeriod) {
   testing::FakeEngine engine;
   engine.add_container("app-web", "kestro/probe", "exited").exit_code = 3;
-  engine.containers_[0].log = {{docker::LogStream::kStderr, "fatal: no configuration"}};
+  // Its log clears the screen, unless escaped.
+  engine.containers_[0].log = {{docker::LogStream::kStderr, "fatal: no \x1b[2Jconfiguration"}};
   engine.add_container("app-worker", "kestro/probe").restart_count = 4;
   engine.add_container("app-cache", "kestro/probe");
   engine.add_container("app-db", "kestro/probe").health = "starting";
@@ -89,7 +90,7 @@ TEST(SettleWatch, EveryFailureIsPrintedWhenSeenAndNamedAtTheEndOfTheSettlePeriod
   const std::string web_failed =
       "checking that 4 containers stay up (5 s)\n"
       "app-web exited with status 3 (restarted 0 times)\n"
-      "    fatal: no configuration\n"
+      "    fatal: no \\x1b[2Jconfiguration\n"
       "waiting for app-db to become healthy\n";
   EXPECT_EQ(web_failed, before_the_worker_failed);
   EXPECT_EQ(web_failed +
