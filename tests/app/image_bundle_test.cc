@@ -1,19 +1,23 @@
 // Image bundles without an engine: the manifest reads back as written and
-// refuses what is not one, and a bundle whose member no longer matches its
-// manifest is caught. The whole flow (create, damage, install) runs against
-// the sandbox engine in tests/lumadex/bundle_test.cc.
+// refuses what is not one; a bundle whose member no longer matches its
+// manifest, a member larger than its manifest says, a manifest whose ids the
+// loaded images do not have, and a signature by a key other than the trusted
+// one are caught. The whole flow (create, damage, install) runs against the
+// sandbox engine in tests/app/bundle_flow_test.cc.
 #include "bootstrap/app/image_bundle.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/crypto/rsa.h"
 #include "tests/support/fake_engine.h"
 
 namespace bootstrap::app::bundle {
@@ -37,7 +41,10 @@ TEST(BundleManifest, ReadsBackAsWrittenAndRefusesWhatIsNotOne) {
   for (const std::string& bad :
        {std::string("not json"), std::string("[]"), replaced("\"format\": 1", "\"format\": 2"),
         replaced("\"application_tag\"", "\"tag\""), replaced("\"images.tar\"", "\"other.tar\""),
-        replaced("1099511627776", "-1")}) {
+        replaced("1099511627776", "-1"), replaced("\"2.3\"", "\"../2.3\""),
+        replaced("redis:6.0.4", "Redis:6.0.4"), replaced("lmdx2/app:2.3", "app\\u001b[2J"),
+        replaced("sha256:bb", "bb"), replaced("\"images.tar\"", "\"manifest.sig\""),
+        replaced(std::string(64, 'c'), "cc")}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(parse_manifest(bad), BundleError);
   }
@@ -55,20 +62,22 @@ class DamagedBundle : public ::testing::Test {
     path_ = (folder_ / "good.bundle").string();
     manifest_ = create(engine_,
                        CreateRequest{path_, false, "bootstrap test", "latest",
-                                     {"lmdx2/app:latest", "redis:6.0.4"}},
+                                     {"lmdx2/app:latest", "redis:6.0.4"}, ""},
                        {});
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
-  // Copies the bundle with each member's content passed through `change`,
-  // and `extra` appended as a member of its own when not empty.
+  // Copies the bundle (or `source`) with each member's content passed
+  // through `change`, and `extra` appended as a member of its own when not
+  // empty.
   std::string rewritten(const std::string& name,
                         const std::function<void(const std::string&, std::string&)>& change,
-                        const std::string& extra = "") {
+                        const std::string& extra = "", std::string source = "") {
+    if (source.empty()) source = path_;
     std::unique_ptr<archive, decltype(&archive_read_free)> in(archive_read_new(), archive_read_free);
-    archive_read_support_filter_all(in.get());
+    archive_read_support_filter_zstd(in.get());
     archive_read_support_format_tar(in.get());
-    EXPECT_EQ(ARCHIVE_OK, archive_read_open_filename(in.get(), path_.c_str(), 4096));
+    EXPECT_EQ(ARCHIVE_OK, archive_read_open_filename(in.get(), source.c_str(), 4096));
     std::unique_ptr<archive, decltype(&archive_write_free)> out(archive_write_new(),
                                                                 archive_write_free);
     archive_write_add_filter_zstd(out.get());
@@ -98,9 +107,9 @@ class DamagedBundle : public ::testing::Test {
     return copy;
   }
 
-  std::string reason(const std::string& path) {
+  std::string reason(const std::string& path, const std::string& trusted_key = "") {
     try {
-      verify(path);
+      verify(path, {trusted_key, false});
     } catch (const BundleError& e) {
       return e.what();
     }
@@ -114,9 +123,9 @@ class DamagedBundle : public ::testing::Test {
 };
 
 TEST_F(DamagedBundle, AMemberThatNoLongerMatchesItsManifestIsCaught) {
-  EXPECT_EQ(manifest_, verify(path_));
+  EXPECT_EQ(manifest_, verify(path_, {}).manifest());
   const std::string same = rewritten("same.bundle", [](const std::string&, std::string&) {});
-  EXPECT_EQ(manifest_, verify(same)) << "a rewrite alone changes nothing";
+  EXPECT_EQ(manifest_, verify(same, {}).manifest()) << "a rewrite alone changes nothing";
 
   const std::string flipped =
       rewritten("flipped.bundle", [](const std::string& member, std::string& content) {
@@ -136,9 +145,106 @@ TEST_F(DamagedBundle, AMemberThatNoLongerMatchesItsManifestIsCaught) {
   EXPECT_EQ(extra + " is damaged: it holds stowaway, which its manifest does not list",
             reason(extra));
 
-  // Loading one that changed after its check: the engine has read it, the
-  // mismatch still ends the load with an error.
-  EXPECT_THROW(load(engine_, flipped, manifest_), BundleError);
+  // A manifest that names other ids than the archive's images have checks
+  // out, and is caught once the engine has the images.
+  const std::string forged =
+      rewritten("forged.bundle", [](const std::string& member, std::string& content) {
+        if (member == kManifestMember)
+          content.replace(content.find("sha256:redis"), 12, "sha256:other");
+      });
+  EXPECT_NO_THROW(load(engine_, verify(path_, {"", true})));
+  try {
+    load(engine_, verify(forged, {"", true}));
+    ADD_FAILURE() << "a forged manifest loaded";
+  } catch (const BundleError& e) {
+    EXPECT_EQ(forged + " does not hold what its manifest says: the engine's redis:6.0.4 is "
+                       "sha256:redis:6.0.4 after the load, not sha256:other:6.0.4",
+              std::string(e.what()));
+  }
+}
+
+// A member whose header claims more than the manifest lists is refused at the
+// header, before its bytes are read: here 16 GiB claimed and 64 KiB present.
+TEST_F(DamagedBundle, AMemberLargerThanItsManifestSaysIsNotRead) {
+  auto header = [](const std::string& name, std::uint64_t size) {
+    std::string block(512, '\0');
+    block.replace(0, name.size(), name);
+    auto octal = [&](std::size_t at, std::size_t width, std::uint64_t value) {
+      char field[24];
+      std::snprintf(field, sizeof field, "%0*llo", static_cast<int>(width - 1),
+                    static_cast<unsigned long long>(value));
+      block.replace(at, width - 1, field);
+    };
+    octal(100, 8, 0644);
+    octal(124, 12, size);
+    block[156] = '0';
+    block.replace(257, 5, "ustar");
+    block.replace(263, 2, "00");
+    block.replace(148, 8, "        ");
+    unsigned sum = 0;
+    for (unsigned char c : block) sum += c;
+    octal(148, 7, sum);
+    return block;
+  };
+  const std::string text = manifest_json(manifest_);
+  std::string tar = header(kManifestMember, text.size()) + text;
+  tar.resize((tar.size() + 511) / 512 * 512, '\0');
+  tar += header(kImagesMember, std::uint64_t{1} << 34) + std::string(64 << 10, '\0');
+
+  const std::string bomb = (folder_ / "bomb.bundle").string();
+  std::unique_ptr<archive, decltype(&archive_write_free)> out(archive_write_new(),
+                                                              archive_write_free);
+  archive_write_add_filter_zstd(out.get());
+  archive_write_set_format_raw(out.get());
+  ASSERT_EQ(ARCHIVE_OK, archive_write_open_filename(out.get(), bomb.c_str()));
+  std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(),
+                                                                      archive_entry_free);
+  archive_entry_set_filetype(entry.get(), AE_IFREG);
+  ASSERT_EQ(ARCHIVE_OK, archive_write_header(out.get(), entry.get()));
+  archive_write_data(out.get(), tar.data(), tar.size());
+  archive_write_close(out.get());
+  EXPECT_EQ(bomb + " is damaged: images.tar holds 17179869184 bytes, not the " +
+                std::to_string(manifest_.member(kImagesMember)->size) + " its manifest lists",
+            reason(bomb));
+}
+
+// --trust against a bundle signed by the trusted key, an unsigned one, one
+// signed by another key and one whose manifest changed after signing.
+TEST_F(DamagedBundle, OnlyABundleSignedByTheTrustedKeyPassesTrust) {
+  const auto [trusted_private, trusted_public] = crypto::Rsa::generate_key_pair();
+  const auto [other_private, other_public] = crypto::Rsa::generate_key_pair();
+  auto signed_by = [&](const std::string& name, const std::string& key) {
+    const std::string path = (folder_ / name).string();
+    create(engine_,
+           CreateRequest{path, false, "bootstrap test", "latest",
+                         {"lmdx2/app:latest", "redis:6.0.4"}, key},
+           {});
+    return path;
+  };
+  const std::string good = signed_by("trusted.bundle", trusted_private);
+  const std::string other = signed_by("other.bundle", other_private);
+  const std::string fingerprint = crypto::Rsa::fingerprint(trusted_public);
+  const std::string altered = rewritten(
+      "altered.bundle",
+      [](const std::string& member, std::string& content) {
+        if (member == kManifestMember) content[content.find("bootstrap test") + 9] = '-';
+      },
+      "", good);
+
+  EXPECT_EQ("bundle is signed by the trusted key sha256:" + fingerprint,
+            verify(good, {trusted_public, false}).signature_line());
+  EXPECT_EQ("bundle is signed by key sha256:" + fingerprint + ", not checked against a trusted key",
+            verify(good, {}).signature_line());
+  EXPECT_EQ("bundle is not signed: checked for damage only", verify(path_, {}).signature_line());
+  EXPECT_EQ(path_ + " is not signed; only a bundle signed by the trusted key sha256:" +
+                fingerprint + " is accepted",
+            reason(path_, trusted_public));
+  EXPECT_EQ(other + " is signed by key sha256:" + crypto::Rsa::fingerprint(other_public) +
+                ", not by the trusted key sha256:" + fingerprint,
+            reason(other, trusted_public));
+  for (const std::string& trust : {std::string(), trusted_public})
+    EXPECT_EQ(altered + " is damaged: its signature does not match its manifest",
+              reason(altered, trust));
 }
 
 }  // namespace
