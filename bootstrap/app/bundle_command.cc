@@ -55,8 +55,9 @@ class ByteCounter {
 
 std::string tag_of(const std::optional<std::string>& version) { return version.value_or("latest"); }
 
-// A PEM key file named by `option`; empty when no file is named.
-std::string key_file(const std::string& option, const std::string& path) {
+// The PEM key in the file `path` names for `option`, read as a private key
+// (to sign with) or a public one; empty when no file is named.
+std::string key_file(const std::string& option, const std::string& path, bool private_key) {
   if (path.empty()) return {};
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error(option + " " + path + ": " + std::strerror(errno));
@@ -68,6 +69,14 @@ std::string key_file(const std::string& option, const std::string& path) {
   text.resize(static_cast<std::size_t>(in.gcount()));
   if (text.size() > kMaxKeyBytes)
     throw std::runtime_error(option + " " + path + ": too large for a PEM key");
+  try {
+    if (private_key)
+      crypto::Rsa::sign("", text);
+    else
+      crypto::Rsa::fingerprint(text);
+  } catch (const crypto::RsaError& e) {
+    throw std::runtime_error(option + " " + path + ": " + e.what());
+  }
   return text;
 }
 
@@ -78,8 +87,7 @@ void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller&
   // Refused before the fetch, which may take long.
   if (!request.force && std::filesystem::exists(request.output))
     throw std::runtime_error("write " + request.output + ": the file exists (--force replaces it)");
-  const std::string signing_key = key_file("--sign", request.signing_key_file);
-  if (!signing_key.empty()) crypto::Rsa::sign("", signing_key);  // a private RSA key?
+  const std::string signing_key = key_file("--sign", request.signing_key_file, true);
   std::vector<std::string> references = product.fetch_images(request.version);
   out << "saving " << references.size() << " images: " << base::join(references, ", ")
       << std::endl;
@@ -96,7 +104,7 @@ void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller&
 }
 
 void bundle_inspect_command(const std::string& path, const std::string& trust, std::ostream& out) {
-  bundle::VerifiedBundle bundle = bundle::verify(path, {key_file("--trust", trust), false});
+  bundle::VerifiedBundle bundle = bundle::verify(path, {key_file("--trust", trust, false), false});
   bundle::print(bundle.manifest(), out);
   out << bundle.signature_line() << "\n"
       << "every member matches its size and SHA-256" << std::endl;
@@ -107,7 +115,7 @@ BundleInstall prepare_bundle_install(const std::string& path,
                                      const std::string& trust, std::ostream& out) {
   out << "checking bundle " << path << std::endl;
   auto bundle = std::make_shared<const bundle::VerifiedBundle>(
-      bundle::verify(path, {key_file("--trust", trust), true}));
+      bundle::verify(path, {key_file("--trust", trust, false), true}));
   const bundle::Manifest& manifest = bundle->manifest();
   out << bundle->signature_line() << std::endl;
   if (version && *version != manifest.application_tag)

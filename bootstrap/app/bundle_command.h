@@ -27,10 +27,9 @@ struct BundleCreateRequest {
 // image at the request's version), then writes them to the request's output
 // with bundle::create() over `client`, signed with the request's key when it
 // names one, and prints "wrote FILE (N bytes): ...". Throws std::runtime_error
-// when the output exists without --force or the key cannot be read, and
-// crypto::RsaError when it is no RSA private key (each before fetching
-// anything); std::runtime_error when the output cannot be written, and what
-// the fetch throws.
+// when the output exists without --force or the key file holds no RSA
+// private key (each before fetching anything) or when the output cannot be
+// written, and what the fetch throws.
 void bundle_create_command(const BundleCreateRequest& request,
                            installer::lumadex::LumadexInstaller& product, docker::Client& client,
                            std::ostream& out);
@@ -39,7 +38,7 @@ void bundle_create_command(const BundleCreateRequest& request,
 // PEM public key in the file `trust` when that is not empty, then prints its
 // manifest, who signed it and a last line saying it checked out. Throws
 // bundle::BundleError when it does not, std::runtime_error when the key file
-// cannot be read and crypto::RsaError when it holds no RSA key.
+// holds no RSA key.
 void bundle_inspect_command(const std::string& path, const std::string& trust, std::ostream& out);
 
 // What an install or update from a bundle runs with.
@@ -54,8 +53,8 @@ struct BundleInstall {
 // the bundle's own application tag); keeps a private copy of its images and
 // returns how to install from that. Throws bundle::BundleError for a damaged
 // or untrusted bundle, std::runtime_error for one made for another tag or
-// lacking an image, or a key file that cannot be read, crypto::RsaError for
-// one that holds no RSA key; in each case before anything changed.
+// lacking an image, or a key file that holds no RSA key; in each case before
+// anything changed.
 BundleInstall prepare_bundle_install(const std::string& path,
                                      const std::optional<std::string>& version,
                                      const std::string& trust, std::ostream& out);
