@@ -183,6 +183,8 @@ void check_member(const BundleReader& reader, const Member& expected, std::uint6
 std::shared_ptr<const int> private_spool() {
   int fd = ::open(kSpoolFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    // No unnamed files there: a named one (mkostemp: 0600, never an existing
+    // name), unlinked at once.
     std::string pattern = std::string(kSpoolFolder) + "/.kestro-bundle-XXXXXX";
     fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd >= 0) ::unlink(pattern.c_str());

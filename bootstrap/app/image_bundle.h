@@ -95,14 +95,15 @@ struct CreateRequest {
 };
 
 // Writes the bundle of request.references to request.path, signed when
-// request.signing_key is set, and returns its manifest. The engine's archive first goes to an unnamed temporary file
-// beside the target (a tar member's size comes before its bytes), then the
-// bundle is written to PATH.tmp-XXXXXX and renamed to PATH once complete, so a
-// failed run leaves no file behind. `progress` may be empty. Throws
-// std::runtime_error naming the file when it exists without `force` (before
-// asking the engine anything) or a write fails; engine errors reach the
-// caller unchanged, crypto::RsaError for a signing key that is no RSA
-// private key (before asking the engine anything).
+// request.signing_key is set, and returns its manifest. The engine's archive
+// first goes to an unnamed temporary file beside the target (a tar member's
+// size comes before its bytes), then the bundle is written to
+// PATH.tmp-XXXXXX and renamed to PATH once complete, so a failed run leaves
+// no file behind. `progress` may be empty. Throws std::runtime_error naming
+// the file when it exists without `force` and crypto::RsaError for a signing
+// key that is no RSA private key (each before asking the engine anything),
+// std::runtime_error when a write fails; engine errors reach the caller
+// unchanged.
 Manifest create(docker::Client& client, const CreateRequest& request, const Progress& progress);
 
 // How verify() treats a bundle.
