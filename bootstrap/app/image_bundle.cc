@@ -310,7 +310,8 @@ Manifest parse_manifest(std::string_view text) {
       throw BundleError("its manifest's \"" + base::printable(image.reference) +
                         "\" is not an image reference");
     if (!is_image_id(image.id))
-      throw BundleError("its manifest's id \"" + base::printable(image.id) + "\" is not an image id");
+      throw BundleError("its manifest's id \"" + base::printable(image.id) +
+                        "\" is not an image id");
   }
   static const std::regex kName("[A-Za-z0-9_][A-Za-z0-9_.-]{0,254}");
   static const std::regex kSha256("[0-9a-f]{64}");
@@ -488,7 +489,7 @@ VerifiedBundle verify_descriptor(int fd, const std::string& name, const VerifyOp
     if (options.keep_images && *member == kImagesMember) {
       bundle.images_ = private_spool();
       copy = [&](const char* data, std::size_t size) {
-        if (int error = base::write_all(*bundle.images_, std::string_view(data, size)); error != 0) {
+        if (int error = base::write_all(*bundle.images_, {data, size}); error != 0) {
           errno = error;
           throw std::runtime_error(system_error(std::string("copy images to ") + kSpoolFolder));
         }

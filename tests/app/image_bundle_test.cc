@@ -147,7 +147,6 @@ TEST_F(DamagedBundle, AMemberThatNoLongerMatchesItsManifestIsCaught) {
         if (member == kManifestMember)
           content.replace(content.find("sha256:redis"), 12, "sha256:other");
       });
-  EXPECT_NO_THROW(load(engine_, verify(path_, {"", true})));
   try {
     load(engine_, verify(forged, {"", true}));
     ADD_FAILURE() << "a forged manifest loaded";
