@@ -1,12 +1,13 @@
 # What `cmake --install` puts on a host, and the Debian package CPack makes of
-# it (tools/package runs `cpack -G DEB`).  Only the programs, the two shared
+# it (tools/package runs `cpack -G DEB`).  Only the programs, the three shared
 # libraries they load, the manual page, the bash completion and the Debian
 # documentation files are installed: no tests, benchmarks, static libraries or
 # headers.
 #
 #   <prefix>/sbin/bootstrap
 #   <prefix>/lib/kestro/                   the diagnostic programs
-#   <prefix>/lib/<multiarch>/kestro/       libkestro_installer.so, liblumadex_installer.so
+#   <prefix>/lib/<multiarch>/kestro/       libkestro_installer.so, liblumadex_installer.so,
+#                                          librsa.so (signed image bundles)
 #   <prefix>/share/man/man8/bootstrap.8.gz
 #   <prefix>/share/bash-completion/completions/bootstrap
 #   <prefix>/share/doc/kestro-bootstrap/{copyright,changelog.Debian.gz}
@@ -18,11 +19,10 @@
 # own location ($ORIGIN): an install under any prefix works, and lintian
 # accepts $ORIGIN run paths.  (Directly in /usr/lib/kestro, CPack would add
 # postinst/postrm scripts that call ldconfig, which these libraries do not
-# need and lintian warns about.)  The rsa library is not installed: no program
-# links it.
+# need and lintian warns about.)
 
 set(KESTRO_DIAGNOSTICS hello engine_probe install_probe scale_probe docker_setup_probe)
-set(KESTRO_PRIVATE_LIBRARIES kestro_installer lumadex_installer)
+set(KESTRO_PRIVATE_LIBRARIES kestro_installer lumadex_installer rsa)
 set(KESTRO_PROGRAM_DIR lib/kestro)
 if(CMAKE_LIBRARY_ARCHITECTURE)
   set(KESTRO_LIBRARY_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/kestro)

@@ -67,6 +67,7 @@ struct Invocation {
   std::vector<std::string> placements;  // "SERVICE=NODE"
   bool routing_mesh = false;
   std::optional<std::string> bundle;  // install and update: the images come from this file
+  std::string trust;                  // --trust: the public key a bundle must be signed with
   std::string bundle_action;          // "create" or "inspect"
   BundleCreateRequest bundle_create;
   std::string bundle_inspected;
@@ -300,9 +301,16 @@ void jobs_option(CLI::App& command, Invocation& in) {
       ->capture_default_str();
 }
 
+void trust_option(CLI::App& command, Invocation& in) {
+  command.add_option("--trust", in.trust,
+                     "Accept only a bundle signed with the private half of this PEM public key");
+}
+
 void bundle_option(CLI::App& command, Invocation& in) {
   command.add_option("--bundle", in.bundle,
                      "Load the images from this file ('bootstrap bundle create') and fetch none");
+  trust_option(command, in);
+  command.get_option("--trust")->needs("--bundle");
 }
 
 void install_options(CLI::App& command, Invocation& in) {
@@ -349,7 +357,7 @@ int install(const Invocation& in) {
   }
   if (in.bundle) {
     // Checked whole before anything changes.
-    BundleInstall from = prepare_bundle_install(*in.bundle, in.version, std::cout);
+    BundleInstall from = prepare_bundle_install(*in.bundle, in.version, in.trust, std::cout);
     LumadexInstaller product(watched_environment(in));
     return completed("install", product, product.install(from.version, in.update, &from.images));
   }
@@ -368,7 +376,7 @@ int update(const Invocation& in) {
   if (in.bundle) {
     // Before the bundle's every byte is read.
     product.refuse_on_swarm(true);
-    BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, std::cout);
+    BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust, std::cout);
     return completed("update", product, product.update(&from.images, from.version));
   }
   if (product.on_swarm()) {
@@ -512,15 +520,18 @@ void bundle_options(CLI::App& command, Invocation& in) {
       ->check(image_tag());
   create->add_option("-o,--output", request.output, "Write to this file")->required();
   create->add_flag("--force", request.force, "Replace the output file if it exists");
+  create->add_option("--sign", request.signing_key_file,
+                     "Sign the bundle with this PEM RSA private key (PKCS#1 or PKCS#8)");
   create->final_callback([&in] { in.bundle_action = "create"; });
   CLI::App* inspect = command.add_subcommand(
       "inspect", "Check every byte of a bundle and print what it holds; exit 1 if it is damaged");
   inspect->add_option("FILE", in.bundle_inspected, "The bundle")->required();
+  trust_option(*inspect, in);
   inspect->final_callback([&in] { in.bundle_action = "inspect"; });
 }
 int bundle_files(const Invocation& in) {
   if (in.bundle_action == "inspect") {
-    bundle_inspect_command(in.bundle_inspected, std::cout);
+    bundle_inspect_command(in.bundle_inspected, in.trust, std::cout);
     return kExitOk;
   }
   // Only the creation talks to the engine.

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <vector>
 #include <stdexcept>
@@ -12,6 +15,7 @@
 #include "bootstrap/app/image_bundle.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/base/text.h"
+#include "bootstrap/crypto/rsa.h"
 #include "bootstrap/installer/console.h"
 
 namespace bootstrap::app {
@@ -51,6 +55,31 @@ class ByteCounter {
 
 std::string tag_of(const std::optional<std::string>& version) { return version.value_or("latest"); }
 
+// The PEM key in the file `path` names for `option`, read as a private key
+// (to sign with) or a public one; empty when no file is named.
+std::string key_file(const std::string& option, const std::string& path, bool private_key) {
+  if (path.empty()) return {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error(option + " " + path + ": " + std::strerror(errno));
+  // A PEM RSA key is a few kilobytes; the limit keeps a wrong file out.
+  constexpr std::size_t kMaxKeyBytes = 64 << 10;
+  std::string text(kMaxKeyBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) throw std::runtime_error(option + " " + path + ": cannot be read");
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kMaxKeyBytes)
+    throw std::runtime_error(option + " " + path + ": too large for a PEM key");
+  try {
+    if (private_key)
+      crypto::Rsa::sign("", text);
+    else
+      crypto::Rsa::fingerprint(text);
+  } catch (const crypto::RsaError& e) {
+    throw std::runtime_error(option + " " + path + ": " + e.what());
+  }
+  return text;
+}
+
 }  // namespace
 
 void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller& product,
@@ -58,6 +87,7 @@ void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller&
   // Refused before the fetch, which may take long.
   if (!request.force && std::filesystem::exists(request.output))
     throw std::runtime_error("write " + request.output + ": the file exists (--force replaces it)");
+  const std::string signing_key = key_file("--sign", request.signing_key_file, true);
   std::vector<std::string> references = product.fetch_images(request.version);
   out << "saving " << references.size() << " images: " << base::join(references, ", ")
       << std::endl;
@@ -65,24 +95,29 @@ void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller&
   bundle::Manifest manifest =
       bundle::create(client,
                      bundle::CreateRequest{request.output, request.force, version_line(),
-                                           tag_of(request.version), references},
+                                           tag_of(request.version), references, signing_key},
                      counter.progress());
   out << "wrote " << request.output << " (" << std::filesystem::file_size(request.output)
       << " bytes): " << manifest.images.size() << " images, application tag "
-      << manifest.application_tag << std::endl;
+      << manifest.application_tag << (signing_key.empty() ? "" : ", signed by key sha256:")
+      << (signing_key.empty() ? "" : crypto::Rsa::fingerprint(signing_key)) << std::endl;
 }
 
-void bundle_inspect_command(const std::string& path, std::ostream& out) {
-  bundle::Manifest manifest = bundle::verify(path);
-  bundle::print(manifest, out);
-  out << "every member matches its size and SHA-256" << std::endl;
+void bundle_inspect_command(const std::string& path, const std::string& trust, std::ostream& out) {
+  bundle::VerifiedBundle bundle = bundle::verify(path, {key_file("--trust", trust, false), false});
+  bundle::print(bundle.manifest(), out);
+  out << bundle.signature_line() << "\n"
+      << "every member matches its size and SHA-256" << std::endl;
 }
 
 BundleInstall prepare_bundle_install(const std::string& path,
                                      const std::optional<std::string>& version,
-                                     std::ostream& out) {
+                                     const std::string& trust, std::ostream& out) {
   out << "checking bundle " << path << std::endl;
-  bundle::Manifest manifest = bundle::verify(path);
+  auto bundle = std::make_shared<const bundle::VerifiedBundle>(
+      bundle::verify(path, {key_file("--trust", trust, false), true}));
+  const bundle::Manifest& manifest = bundle->manifest();
+  out << bundle->signature_line() << std::endl;
   if (version && *version != manifest.application_tag)
     throw std::runtime_error(path + " holds " + LumadexInstaller::main_service + ":" +
                              manifest.application_tag + ", not the " + *version +
@@ -97,9 +132,10 @@ BundleInstall prepare_bundle_install(const std::string& path,
     install.images.references.push_back(image.reference);
   out << "bundle of " << manifest.images.size() << " images checked, application tag "
       << manifest.application_tag << std::endl;
-  install.images.load = [path, manifest](docker::Client& client) {
-    installer::say("loading " + std::to_string(manifest.images.size()) + " images from " + path);
-    bundle::load(client, path, manifest);
+  install.images.load = [path, bundle](docker::Client& client) {
+    installer::say("loading " + std::to_string(bundle->manifest().images.size()) +
+                   " images from " + path);
+    bundle::load(client, *bundle);
   };
   return install;
 }

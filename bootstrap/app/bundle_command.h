@@ -20,21 +20,26 @@ struct BundleCreateRequest {
   std::optional<std::string> version;  // the application image's tag; latest when unset
   std::string output;
   bool force = false;
+  std::string signing_key_file;  // --sign: a PEM RSA private key; empty for none
 };
 
 // Fetches every image the catalogue names through `product` (the application
 // image at the request's version), then writes them to the request's output
-// with bundle::create() over `client`, and prints "wrote FILE (N bytes): ...".
-// Throws std::runtime_error when the output exists without --force (before
-// fetching anything) or cannot be written, and what the fetch throws.
+// with bundle::create() over `client`, signed with the request's key when it
+// names one, and prints "wrote FILE (N bytes): ...". Throws std::runtime_error
+// when the output exists without --force or the key file holds no RSA
+// private key (each before fetching anything) or when the output cannot be
+// written, and what the fetch throws.
 void bundle_create_command(const BundleCreateRequest& request,
                            installer::lumadex::LumadexInstaller& product, docker::Client& client,
                            std::ostream& out);
 
-// Checks every byte of the bundle at `path`, then prints its manifest and a
-// last line saying it checked out. Throws bundle::BundleError when it does
-// not.
-void bundle_inspect_command(const std::string& path, std::ostream& out);
+// Checks every byte of the bundle at `path`, and its signature against the
+// PEM public key in the file `trust` when that is not empty, then prints its
+// manifest, who signed it and a last line saying it checked out. Throws
+// bundle::BundleError when it does not, std::runtime_error when the key file
+// holds no RSA key.
+void bundle_inspect_command(const std::string& path, const std::string& trust, std::ostream& out);
 
 // What an install or update from a bundle runs with.
 struct BundleInstall {
@@ -42,12 +47,16 @@ struct BundleInstall {
   installer::lumadex::LumadexInstaller::ImageLoad images;
 };
 
-// Checks every byte of the bundle at `path` (saying so on `out`) and that it
-// holds every image an install at `version` runs (unset: the bundle's own
-// application tag), and returns how to install from it. Throws
-// bundle::BundleError for a damaged bundle, std::runtime_error for one made
-// for another tag or lacking an image; in each case before anything changed.
+// Checks every byte of the bundle at `path` (saying so on `out`, with who
+// signed it), that the key in the file `trust` signed it when that is not
+// empty, and that it holds every image an install at `version` runs (unset:
+// the bundle's own application tag); keeps a private copy of its images and
+// returns how to install from that. Throws bundle::BundleError for a damaged
+// or untrusted bundle, std::runtime_error for one made for another tag or
+// lacking an image, or a key file that holds no RSA key; in each case before
+// anything changed.
 BundleInstall prepare_bundle_install(const std::string& path,
-                                     const std::optional<std::string>& version, std::ostream& out);
+                                     const std::optional<std::string>& version,
+                                     const std::string& trust, std::ostream& out);
 
 }  // namespace bootstrap::app

@@ -13,11 +13,16 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <regex>
 
 #include <nlohmann/json.hpp>
 
 #include "bootstrap/base/fd.h"
+#include "bootstrap/base/image_reference.h"
+#include "bootstrap/base/text.h"
 #include "bootstrap/crypto/digest.h"
+#include "bootstrap/crypto/rsa.h"
+#include "bootstrap/docker/errors.h"
 
 namespace bootstrap::app::bundle {
 
@@ -25,8 +30,13 @@ namespace {
 
 using json = nlohmann::json;
 
-// The manifest is small; anything much larger is not one.
+// The manifest is small; anything much larger is not one. A signature is a
+// public key and a few hundred bytes of Base64.
 constexpr la_int64_t kMaxManifestBytes = 16 << 20;
+constexpr la_int64_t kMaxSignatureBytes = 64 << 10;
+// Where the private copy of a bundle's images goes: on disk (/tmp may be
+// memory), and not a path anyone's environment can move.
+constexpr const char* kSpoolFolder = "/var/tmp";
 
 std::string utc_now() {
   std::time_t now = std::time(nullptr);
@@ -71,23 +81,21 @@ struct EntryFree {
 using Reader = std::unique_ptr<archive, ReadFree>;
 using Writer = std::unique_ptr<archive, WriteFree>;
 
-// Reads a bundle member by member; every libarchive failure (a truncated or
-// garbled file) is the file's damage.
+// Reads a bundle member by member from a descriptor it does not own; every
+// libarchive failure (a truncated or garbled file) is the file's damage.
 class BundleReader {
  public:
-  explicit BundleReader(const std::string& path) : path_(path), reader_(archive_read_new()) {
+  BundleReader(int fd, const std::string& name) : name_(name), reader_(archive_read_new()) {
     if (!reader_) throw std::bad_alloc();
-    archive_read_support_filter_all(reader_.get());
-    archive_read_support_format_tar(reader_.get());
-    if (archive_read_open_filename(reader_.get(), path.c_str(), kPieceBytes) != ARCHIVE_OK) {
-      // A file that cannot be opened differs from one that is damaged.
-      if (!std::filesystem::exists(path)) throw std::runtime_error(path + ": no such file");
-      damaged(archive_error_string(reader_.get()));
-    }
+    // ARCHIVE_WARN here means libarchive would run an outside zstd program.
+    if (archive_read_support_filter_zstd(reader_.get()) != ARCHIVE_OK ||
+        archive_read_support_format_tar(reader_.get()) != ARCHIVE_OK)
+      throw std::runtime_error("read " + name + ": this libarchive cannot read zstd itself");
+    if (archive_read_open_fd(reader_.get(), fd, kPieceBytes) != ARCHIVE_OK) damaged(error());
   }
 
   [[noreturn]] void damaged(const std::string& why) const {
-    throw BundleError(path_ + " is damaged: " + why);
+    throw BundleError(name_ + " is damaged: " + why);
   }
 
   // The next member's name, or nullopt at the archive's end.
@@ -96,10 +104,52 @@ class BundleReader {
     int status = archive_read_next_header(reader_.get(), &entry);
     if (status == ARCHIVE_EOF) return std::nullopt;
     if (status != ARCHIVE_OK) damaged(error());
+    const char* name = archive_entry_pathname(entry);
+    std::string member = name != nullptr ? name : "";
+    if (archive_entry_filetype(entry) != AE_IFREG || archive_entry_size_is_set(entry) == 0)
+      damaged("its member " + base::printable(member) + " is not a plain file");
     size_ = archive_entry_size(entry);
-    return std::string(archive_entry_pathname(entry));
+    return member;
   }
-  la_int64_t size() const { return size_; }
+
+  // Reads the rest of the current member, `expected` bytes by its manifest,
+  // handing each piece to `sink`; stops at the first byte beyond `expected`
+  // (its header may have lied, or the filter may give more). Returns its size
+  // and SHA-256.
+  std::pair<std::uint64_t, std::string> digest(
+      const std::string& name, std::uint64_t expected,
+      const std::function<void(const char*, std::size_t)>& sink) {
+    if (size_ < 0 || static_cast<std::uint64_t>(size_) != expected) too_long(name, size_, expected);
+    crypto::Sha256 sha;
+    std::uint64_t total = 0;
+    std::vector<char> buffer(kPieceBytes);
+    while (std::size_t n = read(buffer.data(), buffer.size())) {
+      total += n;
+      if (total > expected) too_long(name, static_cast<la_int64_t>(total), expected);
+      sha.add(buffer.data(), n);
+      if (sink) sink(buffer.data(), n);
+    }
+    return {total, sha.hex()};
+  }
+
+  // The current member whole, when it is at most `limit` bytes.
+  std::string text(const std::string& what, la_int64_t limit) {
+    if (size_ < 0 || size_ > limit) damaged("its " + what + " is implausibly large");
+    std::string text(static_cast<std::size_t>(size_), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+      std::size_t n = read(text.data() + got, text.size() - got);
+      if (n == 0) damaged("its " + what + " is cut short");
+      got += n;
+    }
+    return text;
+  }
+
+ private:
+  [[noreturn]] void too_long(const std::string& name, la_int64_t size, std::uint64_t expected) {
+    damaged(name + " holds " + (size < 0 ? "an unknown number of" : std::to_string(size)) +
+            " bytes, not the " + std::to_string(expected) + " its manifest lists");
+  }
 
   // Up to `size` bytes of the current member into `buffer`; 0 at its end.
   std::size_t read(char* buffer, std::size_t size) {
@@ -108,44 +158,12 @@ class BundleReader {
     return static_cast<std::size_t>(n);
   }
 
-  // Reads the rest of the current member, returning its size and SHA-256.
-  std::pair<std::uint64_t, std::string> digest() {
-    crypto::Sha256 sha;
-    std::uint64_t total = 0;
-    std::vector<char> buffer(kPieceBytes);
-    while (std::size_t n = read(buffer.data(), buffer.size())) {
-      sha.add(buffer.data(), n);
-      total += n;
-    }
-    return {total, sha.hex()};
-  }
-
-  Manifest manifest() {
-    std::optional<std::string> name = next();
-    if (!name || *name != kManifestMember)
-      damaged(std::string("it does not start with ") + kManifestMember);
-    if (size_ < 0 || size_ > kMaxManifestBytes) damaged("its manifest is implausibly large");
-    std::string text(static_cast<std::size_t>(size_), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-      std::size_t n = read(text.data() + got, text.size() - got);
-      if (n == 0) damaged("its manifest is cut short");
-      got += n;
-    }
-    try {
-      return parse_manifest(text);
-    } catch (const BundleError& e) {
-      damaged(e.what());
-    }
-  }
-
- private:
   std::string error() const {
     const char* text = archive_error_string(reader_.get());
     return text != nullptr ? text : "unreadable archive";
   }
 
-  std::string path_;
+  std::string name_;
   Reader reader_;
   la_int64_t size_ = 0;
 };
@@ -157,6 +175,31 @@ void check_member(const BundleReader& reader, const Member& expected, std::uint6
                    std::to_string(expected.size) + " its manifest lists");
   if (sha256 != expected.sha256)
     reader.damaged(expected.name + " does not match its SHA-256 in the manifest");
+}
+
+// An unnamed file only this process can reach, for the images as they are
+// checked: what reaches the engine is what was hashed, whatever happens to
+// the bundle's file meanwhile.
+std::shared_ptr<const int> private_spool() {
+  int fd = ::open(kSpoolFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    // No unnamed files there: a named one (mkostemp: 0600, never an existing
+    // name), unlinked at once.
+    std::string pattern = std::string(kSpoolFolder) + "/.kestro-bundle-XXXXXX";
+    fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(pattern.c_str());
+  }
+  if (fd < 0) throw std::runtime_error(system_error(std::string("copy images to ") + kSpoolFolder));
+  return std::shared_ptr<const int>(new int(fd), [](const int* held) {
+    ::close(*held);
+    delete held;
+  });
+}
+
+// An image id as the engine gives one, and nothing a terminal would act on.
+bool is_image_id(const std::string& id) {
+  return id.starts_with("sha256:") && id.size() > 7 && id.size() <= 255 &&
+         std::all_of(id.begin(), id.end(), [](char c) { return c > ' ' && c < 0x7f; });
 }
 
 // A file in the target's folder that is gone unless renamed into place.
@@ -258,6 +301,28 @@ Manifest parse_manifest(std::string_view text) {
   }
   if (manifest.member(kImagesMember) == nullptr)
     throw BundleError(std::string("its manifest lists no ") + kImagesMember);
+  // What reaches the engine and the terminal is what --version would pass.
+  if (!base::is_image_tag(manifest.application_tag))
+    throw BundleError("its manifest's application tag \"" +
+                      base::printable(manifest.application_tag) + "\" is not an image tag");
+  for (const Image& image : manifest.images) {
+    if (!base::is_image_reference(image.reference))
+      throw BundleError("its manifest's \"" + base::printable(image.reference) +
+                        "\" is not an image reference");
+    if (!is_image_id(image.id))
+      throw BundleError("its manifest's id \"" + base::printable(image.id) +
+                        "\" is not an image id");
+  }
+  static const std::regex kName("[A-Za-z0-9_][A-Za-z0-9_.-]{0,254}");
+  static const std::regex kSha256("[0-9a-f]{64}");
+  for (const Member& member : manifest.members) {
+    if (!std::regex_match(member.name, kName) || member.name == kManifestMember ||
+        member.name == kSignatureMember)
+      throw BundleError("its manifest lists a member called \"" + base::printable(member.name) +
+                        "\"");
+    if (!std::regex_match(member.sha256, kSha256))
+      throw BundleError("its manifest's SHA-256 of " + member.name + " is not 64 hex digits");
+  }
   return manifest;
 }
 
@@ -268,6 +333,10 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   auto report = [&](const std::string& what, std::uint64_t bytes) {
     if (progress) progress(what, bytes);
   };
+  // A key that cannot sign is refused before the engine's long save.
+  const std::string public_key =
+      request.signing_key.empty() ? "" : crypto::Rsa::public_key(request.signing_key);
+  if (!request.signing_key.empty()) crypto::Rsa::sign("", request.signing_key);
 
   Manifest manifest;
   manifest.created = utc_now();
@@ -322,6 +391,14 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   const std::string text = manifest_json(manifest);
   header(kManifestMember, text.size());
   put(text.data(), text.size());
+  if (!request.signing_key.empty()) {
+    const std::string signature =
+        json{{"key", public_key}, {"signature", crypto::Rsa::sign(text, request.signing_key)}}
+            .dump(2) +
+        "\n";
+    header(kSignatureMember, signature.size());
+    put(signature.data(), signature.size());
+  }
 
   header(kImagesMember, archive_bytes);
   if (::lseek(spool.get(), 0, SEEK_SET) != 0)
@@ -343,50 +420,127 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   return manifest;
 }
 
-Manifest verify(const std::string& path) {
-  BundleReader reader(path);
-  Manifest manifest = reader.manifest();
-  std::vector<std::string> seen;
-  while (std::optional<std::string> name = reader.next()) {
-    const Member* expected = manifest.member(*name);
-    if (expected == nullptr) reader.damaged("it holds " + *name + ", which its manifest does not list");
-    if (std::find(seen.begin(), seen.end(), *name) != seen.end())
-      reader.damaged("it holds " + *name + " twice");
-    auto [size, sha256] = reader.digest();
-    check_member(reader, *expected, size, sha256);
-    seen.push_back(*name);
-  }
-  for (const Member& member : manifest.members)
-    if (std::find(seen.begin(), seen.end(), member.name) == seen.end())
-      reader.damaged(member.name + " is missing");
-  return manifest;
+std::string VerifiedBundle::signature_line() const {
+  if (signer_.empty()) return "bundle is not signed: checked for damage only";
+  if (trusted_) return "bundle is signed by the trusted key sha256:" + signer_;
+  return "bundle is signed by key sha256:" + signer_ + ", not checked against a trusted key";
 }
 
-void load(docker::Client& client, const std::string& path, const Manifest& manifest) {
-  const Member* expected = manifest.member(kImagesMember);
-  if (expected == nullptr) throw BundleError(path + " is damaged: " + kImagesMember + " is missing");
-  BundleReader reader(path);
-  reader.manifest();
-  std::optional<std::string> name;
-  while ((name = reader.next()) && *name != kImagesMember) {
-  }
-  if (!name) reader.damaged(std::string(kImagesMember) + " is missing");
+VerifiedBundle verify(const std::string& path, const VerifyOptions& options) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw std::runtime_error(system_error("read " + path));
+  Fd owner(fd);
+  return verify_descriptor(fd, path, options);
+}
 
-  crypto::Sha256 sha;
-  std::uint64_t sent = 0;
-  client.load_images(expected->size, [&](char* buffer, std::size_t size) {
-    std::size_t n = reader.read(buffer, size);
-    sha.add(buffer, n);
-    sent += n;
-    return n;
+VerifiedBundle verify_descriptor(int fd, const std::string& name, const VerifyOptions& options) {
+  const std::string trusted =
+      options.trusted_key.empty() ? "" : crypto::Rsa::fingerprint(options.trusted_key);
+  BundleReader reader(fd, name);
+  VerifiedBundle bundle;
+  bundle.name_ = name;
+  std::optional<std::string> member = reader.next();
+  if (!member || *member != kManifestMember)
+    reader.damaged(std::string("it does not start with ") + kManifestMember);
+  const std::string manifest_text = reader.text("manifest", kMaxManifestBytes);
+  try {
+    bundle.manifest_ = parse_manifest(manifest_text);
+  } catch (const BundleError& e) {
+    reader.damaged(e.what());
+  }
+  const Manifest& manifest = bundle.manifest_;
+
+  // The signature is settled before the images are read: an untrusted bundle
+  // costs no more than its first few kilobytes.
+  member = reader.next();
+  if (member && *member == kSignatureMember) {
+    const json signature =
+        json::parse(reader.text("signature", kMaxSignatureBytes), nullptr, false);
+    if (!signature.is_object() || !signature.contains("key") || !signature["key"].is_string() ||
+        !signature.contains("signature") || !signature["signature"].is_string())
+      reader.damaged("its signature is unreadable");
+    const std::string key = signature["key"].get<std::string>();
+    try {
+      bundle.signer_ = crypto::Rsa::fingerprint(key);
+    } catch (const crypto::RsaError&) {
+      reader.damaged("its signature's key is no RSA public key");
+    }
+    if (!trusted.empty() && bundle.signer_ != trusted)
+      throw BundleError(name + " is signed by key sha256:" + bundle.signer_ +
+                        ", not by the trusted key sha256:" + trusted);
+    if (!crypto::Rsa::verify(manifest_text, signature["signature"].get<std::string>(),
+                             trusted.empty() ? key : options.trusted_key))
+      reader.damaged("its signature does not match its manifest");
+    bundle.trusted_ = !trusted.empty();
+    member = reader.next();
+  } else if (!trusted.empty()) {
+    throw BundleError(name + " is not signed; only a bundle signed by the trusted key sha256:" +
+                      trusted + " is accepted");
+  }
+
+  std::vector<std::string> seen;
+  for (; member; member = reader.next()) {
+    const Member* expected = manifest.member(*member);
+    if (expected == nullptr)
+      reader.damaged("it holds " + base::printable(*member) + ", which its manifest does not list");
+    if (std::find(seen.begin(), seen.end(), *member) != seen.end())
+      reader.damaged("it holds " + base::printable(*member) + " twice");
+    std::function<void(const char*, std::size_t)> copy;
+    if (options.keep_images && *member == kImagesMember) {
+      bundle.images_ = private_spool();
+      copy = [&](const char* data, std::size_t size) {
+        if (int error = base::write_all(*bundle.images_, {data, size}); error != 0) {
+          errno = error;
+          throw std::runtime_error(system_error(std::string("copy images to ") + kSpoolFolder));
+        }
+      };
+    }
+    auto [size, sha256] = reader.digest(*member, expected->size, copy);
+    check_member(reader, *expected, size, sha256);
+    seen.push_back(*member);
+  }
+  for (const Member& listed : manifest.members)
+    if (std::find(seen.begin(), seen.end(), listed.name) == seen.end())
+      reader.damaged(listed.name + " is missing");
+  return bundle;
+}
+
+void load(docker::Client& client, const VerifiedBundle& bundle) {
+  const Member* images = bundle.manifest_.member(kImagesMember);
+  if (!bundle.images_ || images == nullptr)
+    throw BundleError(bundle.name_ + ": its images were not kept for loading");
+  const int fd = *bundle.images_;
+  std::uint64_t offset = 0;
+  client.load_images(images->size, [&](char* buffer, std::size_t size) -> std::size_t {
+    const std::uint64_t left = images->size - offset;
+    if (left == 0) return 0;
+    for (;;) {
+      ssize_t n = ::pread(fd, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(size, left)),
+                          static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw std::runtime_error(system_error("read the copy of " + bundle.name_));
+      offset += static_cast<std::uint64_t>(n);
+      return static_cast<std::size_t>(n);
+    }
   });
-  check_member(reader, *expected, sent, sha.hex());
+  // The archive's own tags could name other images than the manifest does.
+  for (const Image& image : bundle.manifest_.images) {
+    std::string id;
+    try {
+      id = client.get_image(image.reference);
+    } catch (const docker::ImageNotFound&) {
+    }
+    if (id != image.id)
+      throw BundleError(bundle.name_ + " does not hold what its manifest says: the engine's " +
+                        image.reference + " is " + (id.empty() ? "missing" : base::printable(id)) +
+                        " after the load, not " + image.id);
+  }
 }
 
 void print(const Manifest& manifest, std::ostream& out) {
   out << "format          " << manifest.format << "\n"
-      << "created         " << manifest.created << "\n"
-      << "by              " << manifest.program << "\n"
+      << "created         " << base::printable(manifest.created) << "\n"
+      << "by              " << base::printable(manifest.program) << "\n"
       << "application tag " << manifest.application_tag << "\n"
       << "images\n";
   std::size_t width = 0;
@@ -396,8 +550,8 @@ void print(const Manifest& manifest, std::ostream& out) {
         << image.id << "\n";
   out << "members\n";
   for (const Member& member : manifest.members)
-    out << "  " << member.name << "  " << member.size << " bytes  sha256:" << member.sha256
-        << "\n";
+    out << "  " << base::printable(member.name) << "  " << member.size
+        << " bytes  sha256:" << base::printable(member.sha256) << "\n";
 }
 
 }  // namespace bootstrap::app::bundle

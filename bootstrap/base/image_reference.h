@@ -27,4 +27,15 @@ ImageReference parse_image_reference(std::string_view reference);
 // back as they are. Never throws.
 std::string familiar_image_name(std::string_view reference);
 
+// Whether `tag` is a tag as the engine accepts one: a letter, digit or "_",
+// then up to 127 of those, dots and dashes. Never throws.
+bool is_image_tag(std::string_view tag);
+
+// Whether `reference` is an image reference as the engine accepts one: an
+// optional registry host ("registry.local:5000/"), lower-case path parts
+// joined by "/", then an optional ":TAG" (is_image_tag) and an optional
+// "@sha256:" with 64 hex digits; at most 255 characters before the tag.
+// Never throws.
+bool is_image_reference(std::string_view reference);
+
 }  // namespace bootstrap::base

@@ -109,13 +109,15 @@ bool set_oaep(EVP_PKEY_CTX* ctx) {
          EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha1()) > 0;
 }
 
-std::string export_pem(EVP_PKEY* key, int selection, const char* structure, const BIO_METHOD* method) {
+std::string export_key(EVP_PKEY* key, int selection, const char* structure,
+                       const BIO_METHOD* method, const char* form = Rsa::PEM,
+                       std::string_view operation = "generate_key_pair") {
   const ossl::EncoderCtx encoder(
-      OSSL_ENCODER_CTX_new_for_pkey(key, selection, Rsa::PEM, structure, nullptr));
+      OSSL_ENCODER_CTX_new_for_pkey(key, selection, form, structure, nullptr));
   const ossl::Bio sink(BIO_new(method));
   if (!encoder || OSSL_ENCODER_CTX_get_num_encoders(encoder.get()) == 0 || !sink ||
       OSSL_ENCODER_to_bio(encoder.get(), sink.get()) != 1) {
-    fail_in_openssl("generate_key_pair", std::string("cannot export the key as ") + structure);
+    fail_in_openssl(operation, std::string("cannot export the key as ") + structure);
   }
   char* data = nullptr;
   const long size = BIO_get_mem_data(sink.get(), &data);
@@ -143,9 +145,9 @@ std::pair<std::string, std::string> Rsa::generate_key_pair() {
   // "type-specific" gives the PKCS#1 RSAPrivateKey structure; the private
   // text passes through secure memory, which is wiped when released.
   std::string private_pem =
-      export_pem(key.get(), EVP_PKEY_KEYPAIR, "type-specific", BIO_s_secmem());
+      export_key(key.get(), EVP_PKEY_KEYPAIR, "type-specific", BIO_s_secmem());
   std::string public_pem =
-      export_pem(key.get(), EVP_PKEY_PUBLIC_KEY, "SubjectPublicKeyInfo", BIO_s_mem());
+      export_key(key.get(), EVP_PKEY_PUBLIC_KEY, "SubjectPublicKeyInfo", BIO_s_mem());
   return {std::move(private_pem), std::move(public_pem)};
 }
 
@@ -264,6 +266,30 @@ bool Rsa::verify(const std::string& msg, const std::string& signature,
                        msg.size());
   ERR_clear_error();
   return verdict == 1;
+}
+
+std::string Rsa::public_key(const std::string& key) {
+  constexpr std::string_view op = "public_key";
+  const ossl::Pkey pkey = import_key(op, key, KeyUse::kPublic);
+  return export_key(pkey.get(), EVP_PKEY_PUBLIC_KEY, "SubjectPublicKeyInfo", BIO_s_mem(), PEM, op);
+}
+
+std::string Rsa::fingerprint(const std::string& key) {
+  constexpr std::string_view op = "fingerprint";
+  const ossl::Pkey pkey = import_key(op, key, KeyUse::kPublic);
+  const std::string der =
+      export_key(pkey.get(), EVP_PKEY_PUBLIC_KEY, "SubjectPublicKeyInfo", BIO_s_mem(), "DER", op);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(der.data(), der.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+    fail_in_openssl(op, "cannot hash the key");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 0xf];
+  }
+  return hex;
 }
 
 }  // namespace bootstrap::crypto

@@ -60,6 +60,15 @@ class Rsa {
   // not RSA.
   static bool verify(const std::string& msg, const std::string& signature,
                      const std::string& public_key);
+
+  // Returns the SubjectPublicKeyInfo PEM of key's public half (key may be
+  // either kind). Throws RsaError if the key is unreadable or not RSA.
+  static std::string public_key(const std::string& key);
+
+  // Returns the SHA-256 of the DER SubjectPublicKeyInfo of key's public half,
+  // as 64 lower-case hex digits: what `openssl pkey -pubin -outform DER |
+  // sha256sum` prints for it. Throws RsaError as public_key() does.
+  static std::string fingerprint(const std::string& key);
 };
 
 }  // namespace bootstrap::crypto

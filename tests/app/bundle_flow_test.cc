@@ -1,12 +1,15 @@
-// Image bundles end to end against the sandbox: a bundle made from the
+// Image bundles end to end against the sandbox: a signed bundle made from the
 // sandbox's registry installs the whole product on an engine that has none of
-// its images while the registry is unreachable; a damaged bundle, a cut-short
-// one and one for another tag are refused with one line and leave the engine
-// as it was.
+// its images while the registry is unreachable, its path swapped once opened;
+// a damaged bundle, a cut-short one, one for another tag, one not signed by
+// the trusted key and an lzop file are refused with one line and leave the
+// engine as it was.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -45,18 +48,29 @@ struct PrivateFolder {
 
 // `bootstrap ARGS` with a private copy of /etc/sysctl.conf mounted over the
 // real one, so host preparation runs without changing this machine's file.
-RunResult bootstrap(const std::string& args) {
+RunResult bootstrap(const std::string& args, const std::vector<std::string>& env = {}) {
   const std::string conf = (folder.dir / "sysctl.conf").string();
   std::ofstream(conf) << "vm.max_map_count=262144\n";
   return run_program({"unshare", "-m", "sh", "-c",
                       "mount --bind " + conf + " /etc/sysctl.conf && exec " + program_dir() +
-                          "/bootstrap " + args});
+                          "/bootstrap " + args},
+                     env);
+}
+
+// KEY.pem (PKCS#8, as openssl writes it) and KEY.pub in the folder; returns
+// the path without the suffix.
+std::string key_pair(const std::string& key) {
+  const std::string base = (folder.dir / key).string();
+  const std::string cmd = "openssl genpkey -algorithm RSA -out " + base +
+                          ".pem && openssl pkey -in " + base + ".pem -pubout -out " + base + ".pub";
+  EXPECT_TRUE(std::filesystem::exists(base + ".pub") || run_program({"sh", "-c", cmd}).status == 0);
+  return base;
 }
 
 std::string bundle_path() {
   static const std::string path = [] {
     std::string file = (folder.dir / "lumadex.bundle").string();
-    RunResult made = bootstrap("bundle create -o " + file);
+    RunResult made = bootstrap("bundle create --sign " + key_pair("a") + ".pem -o " + file);
     EXPECT_EQ(0, made.status) << made.out << made.err;
     EXPECT_TRUE(contains(made.out, "wrote " + file + " (")) << made.out;
     return file;
@@ -134,6 +148,10 @@ TEST_F(BundleFlow, InstallsEveryServiceWithTheRegistryUnreachable) {
       return line.starts_with("  " + reference + " ") && contains(line, " sha256:");
     })) << reference << " in\n" << inspected.out;
   EXPECT_TRUE(contains(inspected.out, "every member matches its size and SHA-256")) << inspected.out;
+  const std::string fingerprint = run_program(
+      {"sh", "-c", "openssl pkey -pubin -outform DER -in " + key_pair("a") + ".pub | sha256sum"}).out;
+  EXPECT_TRUE(contains(inspected.out, "signed by key sha256:" + fingerprint.substr(0, 64) + ", "))
+      << inspected.out;
 
   remove_product_images(*client_);
   const std::string tool = KESTRO_SOURCE_DIR "/tools/sandbox";
@@ -145,9 +163,22 @@ TEST_F(BundleFlow, InstallsEveryServiceWithTheRegistryUnreachable) {
   const std::string mirror_log = sandbox_env("KESTRO_SANDBOX_MIRROR_LOG");
   const std::uintmax_t log_before = std::filesystem::file_size(mirror_log);
 
-  RunResult installed = bootstrap("install --settle 0 --bundle " + bundle);
+  // The bundle reaches the program through a FIFO, whose path becomes a
+  // damaged copy once the program has opened it: the checked bytes load.
+  const std::string fifo = (folder.dir / "fifo.bundle").string();
+  const std::string damaged = copy_of_bundle("swapped-in.bundle", ~std::uintmax_t{0}, true);
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  RunResult installed;
+  std::thread program([&] {
+    installed = bootstrap("install --settle 0 --trust " + key_pair("a") + ".pub --bundle " + fifo);
+  });
+  EXPECT_EQ(0, run_program({"timeout", "60", "sh", "-c",
+                            "exec 3>" + fifo + " && mv " + damaged + " " + fifo + " && cat " +
+                                bundle + " >&3"}).status);
+  program.join();
   EXPECT_EQ(0, installed.status) << installed.out << installed.err;
-  EXPECT_TRUE(contains(installed.out, "loading 5 images from " + bundle + "\n")) << installed.out;
+  EXPECT_TRUE(contains(installed.out, "signed by the trusted key sha256:")) << installed.out;
+  EXPECT_TRUE(contains(installed.out, "loading 5 images from " + fifo + "\n")) << installed.out;
   EXPECT_FALSE(contains(installed.out, "pulling ")) << installed.out;
   for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services)
     EXPECT_TRUE(client_->inspect_container("lumadex-" + s.name).running) << s.name;
@@ -166,6 +197,18 @@ TEST_F(BundleFlow, DamagedOrForeignBundlesAreRefusedAndChangeNothing) {
   const std::uintmax_t size = std::filesystem::file_size(bundle);
   const std::string flipped = copy_of_bundle("flipped.bundle", size, true);
   const std::string truncated = copy_of_bundle("truncated.bundle", size * 2 / 3, false);
+  const std::string unsigned_bundle = (folder.dir / "unsigned.bundle").string();
+  ASSERT_EQ(0, bootstrap("bundle create -o " + unsigned_bundle).status);
+  EXPECT_TRUE(contains(bootstrap("bundle inspect " + unsigned_bundle).out,
+                       "\nbundle is not signed: checked for damage only\n"));
+  // An lzop file, with an lzop on PATH that leaves a mark if it ever runs.
+  const std::string lzop = (folder.dir / "lzop.bundle").string();
+  std::ofstream(lzop, std::ios::binary) << std::string("\x89LZO\0\r\n\x1a\n\x10\x30\x20\xa0", 13)
+                                        << std::string(4096, 'x');
+  const std::filesystem::path stand_in = folder.dir / "bin" / "lzop";
+  std::filesystem::create_directories(stand_in.parent_path());
+  std::ofstream(stand_in) << "#!/bin/sh\ntouch " << (folder.dir / "lzop-ran").string() << "\ncat\n";
+  std::filesystem::permissions(stand_in, std::filesystem::perms::owner_all);
   remove_product_images(*client_);
   const std::string before = engine_state();
 
@@ -178,15 +221,21 @@ TEST_F(BundleFlow, DamagedOrForeignBundlesAreRefusedAndChangeNothing) {
                         Case{"install --version 2.3 --bundle " + bundle,
                              "error: " + bundle + " holds lmdx2/app:latest, not the 2.3 --version "
                                                   "asks for"},
-                        Case{"bundle inspect " + flipped, "error: " + flipped + " is damaged: "}}) {
+                        Case{"bundle inspect " + flipped, "error: " + flipped + " is damaged: "},
+                        Case{"install --trust " + key_pair("b") + ".pub --bundle " + bundle,
+                             "error: " + bundle + " is signed by key sha256:"},
+                        Case{"update --trust " + key_pair("a") + ".pub --bundle " + unsigned_bundle,
+                             "error: " + unsigned_bundle + " is not signed; "},
+                        Case{"install --bundle " + lzop, "error: " + lzop + " is damaged: "}}) {
     SCOPED_TRACE(c.args);
-    RunResult r = bootstrap(c.args);
+    RunResult r = bootstrap(c.args, {"PATH=" + (folder.dir / "bin").string() + ":" + getenv("PATH")});
     EXPECT_EQ(1, r.status) << r.out << r.err;
     std::vector<std::string> err = lines_of(r.err);
     ASSERT_EQ(1u, err.size()) << r.err;
     EXPECT_EQ(0u, err.front().find(c.error)) << err.front();
   }
   EXPECT_EQ(before, engine_state());
+  EXPECT_FALSE(std::filesystem::exists(folder.dir / "lzop-ran"));
 }
 
 }  // namespace

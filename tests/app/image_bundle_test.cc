@@ -1,7 +1,7 @@
 // Image bundles without an engine: the manifest reads back as written and
 // refuses what is not one, and a bundle whose member no longer matches its
-// manifest is caught. The whole flow (create, damage, install) runs against
-// the sandbox engine in tests/lumadex/bundle_test.cc.
+// manifest is caught. The whole flow (create, damage, install) runs against the
+// sandbox engine in tests/app/bundle_flow_test.cc.
 #include "bootstrap/app/image_bundle.h"
 
 #include <archive.h>
@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/crypto/rsa.h"
 #include "tests/support/fake_engine.h"
 
 namespace bootstrap::app::bundle {
@@ -37,7 +38,10 @@ TEST(BundleManifest, ReadsBackAsWrittenAndRefusesWhatIsNotOne) {
   for (const std::string& bad :
        {std::string("not json"), std::string("[]"), replaced("\"format\": 1", "\"format\": 2"),
         replaced("\"application_tag\"", "\"tag\""), replaced("\"images.tar\"", "\"other.tar\""),
-        replaced("1099511627776", "-1")}) {
+        replaced("1099511627776", "-1"), replaced("\"2.3\"", "\"../2.3\""),
+        replaced("redis:6.0.4", "Redis:6.0.4"), replaced("lmdx2/app:2.3", "app\\u001b[2J"),
+        replaced("sha256:bb", "bb"), replaced("\"images.tar\"", "\"manifest.sig\""),
+        replaced(std::string(64, 'c'), "cc")}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(parse_manifest(bad), BundleError);
   }
@@ -55,7 +59,7 @@ class DamagedBundle : public ::testing::Test {
     path_ = (folder_ / "good.bundle").string();
     manifest_ = create(engine_,
                        CreateRequest{path_, false, "bootstrap test", "latest",
-                                     {"lmdx2/app:latest", "redis:6.0.4"}},
+                                     {"lmdx2/app:latest", "redis:6.0.4"}, ""},
                        {});
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
@@ -66,7 +70,7 @@ class DamagedBundle : public ::testing::Test {
                         const std::function<void(const std::string&, std::string&)>& change,
                         const std::string& extra = "") {
     std::unique_ptr<archive, decltype(&archive_read_free)> in(archive_read_new(), archive_read_free);
-    archive_read_support_filter_all(in.get());
+    archive_read_support_filter_zstd(in.get());
     archive_read_support_format_tar(in.get());
     EXPECT_EQ(ARCHIVE_OK, archive_read_open_filename(in.get(), path_.c_str(), 4096));
     std::unique_ptr<archive, decltype(&archive_write_free)> out(archive_write_new(),
@@ -98,9 +102,9 @@ class DamagedBundle : public ::testing::Test {
     return copy;
   }
 
-  std::string reason(const std::string& path) {
+  std::string reason(const std::string& path, const std::string& trusted_key = "") {
     try {
-      verify(path);
+      verify(path, {trusted_key, false});
     } catch (const BundleError& e) {
       return e.what();
     }
@@ -114,9 +118,9 @@ class DamagedBundle : public ::testing::Test {
 };
 
 TEST_F(DamagedBundle, AMemberThatNoLongerMatchesItsManifestIsCaught) {
-  EXPECT_EQ(manifest_, verify(path_));
+  EXPECT_EQ(manifest_, verify(path_, {}).manifest());
   const std::string same = rewritten("same.bundle", [](const std::string&, std::string&) {});
-  EXPECT_EQ(manifest_, verify(same)) << "a rewrite alone changes nothing";
+  EXPECT_EQ(manifest_, verify(same, {}).manifest()) << "a rewrite alone changes nothing";
 
   const std::string flipped =
       rewritten("flipped.bundle", [](const std::string& member, std::string& content) {
@@ -136,9 +140,35 @@ TEST_F(DamagedBundle, AMemberThatNoLongerMatchesItsManifestIsCaught) {
   EXPECT_EQ(extra + " is damaged: it holds stowaway, which its manifest does not list",
             reason(extra));
 
-  // Loading one that changed after its check: the engine has read it, the
-  // mismatch still ends the load with an error.
-  EXPECT_THROW(load(engine_, flipped, manifest_), BundleError);
+  // A manifest that names other ids than the archive's images have checks
+  // out, and is caught once the engine has the images.
+  const std::string forged =
+      rewritten("forged.bundle", [](const std::string& member, std::string& content) {
+        if (member == kManifestMember)
+          content.replace(content.find("sha256:redis"), 12, "sha256:other");
+      });
+  try {
+    load(engine_, verify(forged, {"", true}));
+    ADD_FAILURE() << "a forged manifest loaded";
+  } catch (const BundleError& e) {
+    EXPECT_EQ(forged + " does not hold what its manifest says: the engine's redis:6.0.4 is "
+                       "sha256:redis:6.0.4 after the load, not sha256:other:6.0.4",
+              std::string(e.what()));
+  }
+}
+
+// A manifest changed after signing; the flow test meets the other cases.
+TEST_F(DamagedBundle, ASignatureOfAnotherManifestDoesNotVerify) {
+  const auto [key, public_key] = crypto::Rsa::generate_key_pair();
+  path_ = (folder_ / "signed.bundle").string();
+  create(engine_, {path_, false, "bootstrap test", "latest", {"redis:6.0.4"}, key}, {});
+  const std::string altered =
+      rewritten("altered.bundle", [](const std::string& member, std::string& content) {
+        if (member == kManifestMember) content[content.find("bootstrap test") + 9] = '-';
+      });
+  for (const std::string& trust : {std::string(), public_key})
+    EXPECT_EQ(altered + " is damaged: its signature does not match its manifest",
+              reason(altered, trust));
 }
 
 }  // namespace
