@@ -49,8 +49,9 @@ struct Figures {
 
 int op_bundle_load(const std::string& file) {
   auto client = bootstrap::docker::DockerClient::from_environment();
-  bootstrap::app::bundle::Manifest manifest = bootstrap::app::bundle::verify(file);
-  bootstrap::app::bundle::load(*client, file, manifest);
+  bootstrap::app::bundle::VerifyOptions options;
+  options.keep_images = true;
+  bootstrap::app::bundle::load(*client, bootstrap::app::bundle::verify(file, options));
   return 0;
 }
 
@@ -103,7 +104,7 @@ void measure_bundles(Session& session, int standin_mb) {
 
     // Throughput counts the engine's archive, the same bytes for both tools.
     const bootstrap::app::bundle::Manifest manifest =
-        bootstrap::app::bundle::verify(ours_file.string());
+        bootstrap::app::bundle::verify(ours_file.string(), {}).manifest();
     const double archive_mb =
         static_cast<double>(manifest.member(bootstrap::app::bundle::kImagesMember)->size) / 1e6;
     for (Figures* f : {&ours_create, &peer_create, &ours_load, &peer_load}) f->archive_mb = archive_mb;
