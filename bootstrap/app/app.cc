@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <iostream>
 #include <optional>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,6 +29,7 @@
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/swarm_status.h"
+#include "bootstrap/base/image_reference.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/app/support_bundle.h"
 #include "bootstrap/docker/config.h"
@@ -73,13 +73,11 @@ struct Invocation {
   std::string bundle_inspected;
 };
 
-// A tag as the engine accepts one: a word character, then up to 127 word
-// characters, dots and dashes.
+// A tag as the engine accepts one, by the rule a bundle's manifest is held to.
 const CLI::Validator& image_tag() {
   static const CLI::Validator kTag(
       [](std::string& tag) -> std::string {
-        static const std::regex kPattern("[A-Za-z0-9_][A-Za-z0-9_.-]{0,127}");
-        if (std::regex_match(tag, kPattern)) return {};
+        if (base::is_image_tag(tag)) return {};
         return "\"" + tag +
                "\" is not an image tag (letters, digits, \"_\", \".\" and \"-\", not "
                "starting with \".\" or \"-\", at most 128 characters)";

@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/build_info.h"
+#include "bootstrap/base/fd.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/config.h"
 #include "bootstrap/docker/docker_client.h"
@@ -259,6 +261,31 @@ std::string operation_log_path() {
   return moved != nullptr && *moved != '\0' ? moved : "/var/log/kestro/bootstrap.log";
 }
 
+// The operation log is read the way it is written: in a folder only root (or
+// the caller) may change, never through a link, and only a file of ours, so
+// that a link planted beside it cannot copy another file into the bundle.
+// nullopt when there is no log (yet).
+std::optional<std::string> read_operation_log(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (!std::filesystem::exists(file.parent_path(), ec)) return std::nullopt;
+  base::UniqueFd folder = base::open_private_folder(file.parent_path());
+  base::UniqueFd fd(::openat(folder.get(), file.filename().c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    if (errno == ENOENT) return std::nullopt;
+    throw std::runtime_error(base::open_error(errno));
+  }
+  base::check_private_file(fd.get());
+  std::string text;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+    else if (n == 0) return text;
+    else if (errno != EINTR) throw std::runtime_error(std::strerror(errno));
+  }
+}
+
 }  // namespace
 
 std::vector<BundleMember> gather_bundle(BundleSources& sources) {
@@ -298,7 +325,7 @@ std::vector<BundleMember> gather_bundle(BundleSources& sources) {
   for (const std::string suffix : {"", ".1", ".2", ".3"}) {
     std::filesystem::path file = sources.operation_log.string() + suffix;
     c.attempt("log/" + file.filename().string(), [&] {
-      if (std::optional<std::string> text = sources.host.files.read_if_present(file))
+      if (std::optional<std::string> text = read_operation_log(file))
         c.add("log/" + file.filename().string(), *text);
     });
   }

@@ -80,6 +80,9 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
     // An operation log with one rotated file, one of them naming a header.
     std::ofstream(dir / "op.log") << "install: pulling lmdx2/app\n";
     std::ofstream(dir / "op.log.1") << "X-Registry-Auth: eyJ1c2VyIjoiYSJ9\n";
+    // A link where a rotated log would be is never followed into the bundle.
+    std::ofstream(dir / "elsewhere") << "not for the bundle\n";
+    fs::create_symlink(dir / "elsewhere", dir / "op.log.2");
     RunResult r = run_program({bootstrap, "support-bundle", "-o", file.string()},
                               {"KESTRO_LOG_FILE=" + (dir / "op.log").string()});
     ASSERT_EQ(0, r.status) << r.out << r.err;
@@ -97,12 +100,13 @@ TEST(SupportBundleOnEngine, SecretsStayOutAndAnUnreachableEngineLeavesTheHostFac
           "networks/lumadex-es-net.json",
           "volumes/lumadex-es1-vol.json", "redactions.txt"})
       EXPECT_TRUE(names.count(expected)) << expected << " missing";
-    EXPECT_EQ(0u, names.count("errors.txt")) << files["errors.txt"];
+    EXPECT_TRUE(contains(files["errors.txt"], "log/op.log.2")) << files["errors.txt"];
+    EXPECT_EQ(1u, lines_of(files["errors.txt"]).size()) << files["errors.txt"];
     EXPECT_EQ("install: pulling lmdx2/app\n", files["log/op.log"]);
     EXPECT_EQ("X-Registry-Auth: ***REDACTED***\n", files["log/op.log.1"]);
     EXPECT_EQ(0u, names.count("log/op.log.2"));
     for (const auto& [name, text] : files)
-      for (const std::string secret : {"s3cr3t-value", "pa55 w0rd", "w0rd"})
+      for (const std::string secret : {"s3cr3t-value", "pa55 w0rd", "w0rd", "not for the bundle"})
         EXPECT_FALSE(contains(text, secret)) << name << " holds " << secret;
     EXPECT_TRUE(contains(files["redactions.txt"],
                          "containers/lumadex-api_9/inspect.json\tConfig.Env\tSECRET_KEY\n"))
