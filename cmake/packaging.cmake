@@ -1,6 +1,6 @@
 # What `cmake --install` puts on a host, and the Debian package CPack makes of
 # it (tools/package runs `cpack -G DEB`).  Only the programs, the three shared
-# libraries they load, the manual page, the bash completion and the Debian
+# libraries they load, the boot-time lock folder, the manual page, the bash completion and the Debian
 # documentation files are installed: no tests, benchmarks, static libraries or
 # headers.
 #
@@ -11,6 +11,7 @@
 #   <prefix>/share/man/man8/bootstrap.8.gz
 #   <prefix>/share/bash-completion/completions/bootstrap
 #   <prefix>/share/doc/kestro-bootstrap/{copyright,changelog.Debian.gz}
+#   <prefix>/lib/tmpfiles.d/kestro-bootstrap.conf  the lock's folder and file at boot
 #
 # The shared libraries are private to this package (no headers, no stable
 # interface, no versioned SONAME), so they live in a folder of their own out of
@@ -95,6 +96,9 @@ add_custom_target(kestro_changelog ALL DEPENDS "${KESTRO_DOCS_DIR}/changelog.Deb
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/copyright"
               "${KESTRO_DOCS_DIR}/changelog.Debian.gz"
         DESTINATION share/doc/kestro-bootstrap)
+
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/tmpfiles.conf"
+        DESTINATION lib/tmpfiles.d RENAME kestro-bootstrap.conf)
 
 # The Debian package.
 set(KESTRO_PACKAGE_MAINTAINER "Kestro developers <kestro-dev@lumadex.invalid>"
