@@ -550,56 +550,58 @@ enum class Needs {
   root,    // the package manager and /etc/sysctl.conf (root also opens the socket)
 };
 
+// Whether a command, as invoked, changes the host or the engine: such a
+// command runs one at a time on a host (it takes the host lock, and so has
+// --lock-timeout) and leaves a record in the operation log.
+bool always(const Invocation&) { return true; }
+bool never(const Invocation&) { return false; }
+// `bundle create` fetches images into the engine; `bundle inspect` only reads.
+bool creating_bundle(const Invocation& in) { return in.bundle_action == "create"; }
+
 struct Command {
   const char* name;
   const char* help;
   void (*options)(CLI::App&, Invocation&);
   int (*run)(const Invocation&);
   Needs needs;
+  bool (*changes_host)(const Invocation&);
 };
 
 const Command kCommands[] = {
     {"install", "Prepare the host (Docker, vm.max_map_count) and bring every service up",
-     install_options, install, Needs::root},
+     install_options, install, Needs::root, always},
     {"update",
      "Take the product down, remove its cache volumes, and install it again with fresh "
      "application images",
-     update_options, update, Needs::root},
+     update_options, update, Needs::root, always},
     {"uninstall",
      "Take every container and network down and remove the cache volumes (search and cache "
      "data stay)",
-     uninstall_options, uninstall, Needs::engine},
+     uninstall_options, uninstall, Needs::engine, always},
     {"scale", "Run COUNT containers of SERVICE, its own container included", scale_options,
-     scale, Needs::engine},
+     scale, Needs::engine, always},
     {"configure", "Raise the kernel's vm.max_map_count where it is too low", no_options,
-     configure, Needs::root},
+     configure, Needs::root, always},
     {"status",
      "Show each service's container, the networks and the volumes as the engine has them; "
      "exit 1 unless every service runs",
-     status_options, status, Needs::nothing},
+     status_options, status, Needs::nothing, never},
     {"preflight", "Check the host and the engine before an install; exit 1 if a check fails",
-     no_options, preflight, Needs::nothing},
-    {"export", "Write the services as a Compose file", export_options, export_compose, Needs::nothing},
+     no_options, preflight, Needs::nothing, never},
+    {"export", "Write the services as a Compose file", export_options, export_compose, Needs::nothing,
+     never},
     {"logs", "Print the log of each service's containers (default: all), each line behind its container's name",
-     logs_options, logs, Needs::engine},
+     logs_options, logs, Needs::engine, never},
     // Nothing is required: it collects what this account can read and lists
     // the rest in the bundle; root gets the operation log and the engine.
     {"support-bundle",
      "Write one .tar.gz of host facts, engine and product state, and logs for support, "
      "secrets redacted",
-     support_bundle_options, support_bundle, Needs::nothing},
+     support_bundle_options, support_bundle, Needs::nothing, never},
     {"bundle",
      "Write or check one file of every image the product runs, for hosts without a registry",
-     bundle_options, bundle_files, Needs::nothing},
+     bundle_options, bundle_files, Needs::nothing, creating_bundle},
 };
-
-// The commands that change the host or the engine: they run one at a time
-// on a host and leave a record in the operation log.
-bool changes_host(const Command& command) {
-  for (const char* name : {"install", "update", "uninstall", "scale", "configure"})
-    if (std::string_view(command.name) == name) return true;
-  return false;
-}
 
 void lock_timeout_option(CLI::App& command, Invocation& in) {
   command
@@ -634,7 +636,9 @@ host::OperationLock take_lock(const Command& command, const Invocation& in) {
   wait.stop = [] { return docker::interrupt_requested(); };
   return host::OperationLock::acquire(
       host::operation_lock_path(),
-      std::string("bootstrap ") + command.name + " (pid " + std::to_string(::getpid()) + ")",
+      std::string("bootstrap ") + command.name +
+          (in.bundle_action.empty() ? "" : " " + in.bundle_action) + " (pid " +
+          std::to_string(::getpid()) + ")",
       wait, engine_group());
 }
 
@@ -751,7 +755,10 @@ int main(int argc, char** argv) {
   for (const Command& command : kCommands)
     command.options(*cli.add_subcommand(command.name, command.help), invocation);
   for (const Command& command : kCommands)
-    if (changes_host(command)) lock_timeout_option(*cli.get_subcommand(command.name), invocation);
+    if (command.changes_host == always)
+      lock_timeout_option(*cli.get_subcommand(command.name), invocation);
+  // bundle changes the host only through create (creating_bundle).
+  lock_timeout_option(*cli.get_subcommand("bundle")->get_subcommand("create"), invocation);
 
   if (argc <= 1) {
     std::cout << cli.help();
@@ -784,7 +791,7 @@ int main(int argc, char** argv) {
     }
     // A dry run changes nothing, so it neither waits for the lock nor leaves
     // a record.
-    if (changes_host(*command) && !invocation.dry_run)
+    if (command->changes_host(invocation) && !invocation.dry_run)
       return run_recorded(*command, invocation, std::vector<std::string>(argv, argv + argc));
     return command->run(invocation);
   } catch (const std::exception& e) {

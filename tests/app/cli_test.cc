@@ -452,6 +452,25 @@ TEST(Cli, TermAndHangUpEndAnOperationWithTheirStatus) {
   }
 }
 
+// bundle create fetches into the engine, so it waits for the lock and leaves
+// a record; bundle inspect only reads, and does neither.
+TEST(Cli, BundleCreateTakesTheLockAndInspectDoesNot) {
+  HeldLock held;
+  const std::string dir = private_lock_and_log.dir.string();
+  RunResult create = bootstrap({"bundle", "create", "--lock-timeout", "0", "-o", dir + "/b.bundle"});
+  EXPECT_EQ(1, create.status);
+  EXPECT_TRUE(contains(create.err, "gave up after 0 s waiting for the test to finish")) << create.err;
+  std::vector<std::string> record = lines_of(read_file(dir + "/log/bootstrap.log"));
+  ASSERT_FALSE(record.empty());
+  EXPECT_TRUE(contains(record.front(), "bundle create --lock-timeout 0")) << record.front();
+  EXPECT_TRUE(record.back().ends_with(" exit status 1")) << record.back();
+
+  RunResult inspect = bootstrap({"bundle", "inspect", dir + "/missing.bundle"});
+  EXPECT_EQ(1, inspect.status);
+  EXPECT_FALSE(contains(inspect.out + inspect.err, "waiting for")) << inspect.out << inspect.err;
+  EXPECT_EQ(record.size(), lines_of(read_file(dir + "/log/bootstrap.log")).size());
+}
+
 // A command that gives up on the lock still logs, and a newline in an argument
 // cannot forge a line. A log folder of nobody's with a link it planted, then
 // the link left in a folder of root's: one warning, the linked file untouched.
