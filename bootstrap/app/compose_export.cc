@@ -60,7 +60,7 @@ std::string short_name(const std::vector<installer::LayoutObject>& objects, cons
   return name;
 }
 
-// A service of a stack file, written from the service specification that
+// A service of a stack file, written from the ServiceSpec that
 // `install --swarm` sends, so that the two cannot drift apart.
 void write_stack_service(Yaml& y, const installer::Layout& layout,
                          const installer::ServiceDescription& s, const ExportOptions& options) {

@@ -399,7 +399,7 @@ TEST(ComposeByDockerCompose, TheCatalogueReadsBackTheSame) {
 }
 
 // The stack file says what `install --swarm` sends: both come from one
-// service specification per catalogue entry.
+// ServiceSpec per catalogue entry (swarm_service_spec).
 TEST(ComposeByDockerCompose, TheStackFileIsWhatInstallSwarmSends) {
   REQUIRE_DOCKER_COMPOSE();
   TempDir dir;
