@@ -91,7 +91,9 @@ OperationLock OperationLock::acquire(const std::filesystem::path& path, const st
     // Set on every run, not only at creation, so that the umask does not
     // decide who may take the lock. A group this account does not belong to
     // (a run without root) is refused by the system and changes nothing.
-    if (group) (void)::fchown(fd, static_cast<uid_t>(-1), *group);
+    if (group && ::fchown(fd, static_cast<uid_t>(-1), *group) != 0) {
+      // Left as it was: the lock still works for this account.
+    }
     (void)::fchmod(fd, 0640);
   }
 
