@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bootstrap/base/fd.h"
+#include "bootstrap/base/new_file.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
 #include "bootstrap/docker/command_split.h"
@@ -218,60 +219,6 @@ void write_swarm_heading(Yaml& y, const installer::Layout& layout, const ExportO
   y.line(0, "# routing mesh and virtual service addresses do.");
 }
 
-// A file written under a name of its own in the target's folder and renamed
-// over the target: whatever lies at the target, a link included, is
-// replaced, never written through; the file is gone unless it was put in
-// place.
-class NewFile {
- public:
-  explicit NewFile(const std::filesystem::path& target) : target_(target) {
-    const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
-    std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    fd_.reset(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd_) throw std::runtime_error(std::strerror(errno));
-    path_ = pattern;
-    // mkostemp makes it 0600; the file is meant to be 0644 before the umask.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd_.get(), 0644 & ~mask) != 0) throw std::runtime_error(std::strerror(errno));
-  }
-  ~NewFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
-
-  int fd() const { return fd_.get(); }
-
-  // Renames the file to the target; without `replace`, only when nothing
-  // (not even a dangling link) has that name.
-  void put_in_place(bool replace) {
-    // A write the file system took but could not store shows here, before
-    // the file takes the target's name.
-    if (::fsync(fd_.get()) != 0) throw std::runtime_error(std::strerror(errno));
-    fd_.reset();
-    if (replace) {
-      if (::rename(path_.c_str(), target_.c_str()) != 0)
-        throw std::runtime_error(std::strerror(errno));
-    } else if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(),
-                           RENAME_NOREPLACE) != 0) {
-      if (errno == EEXIST) throw std::runtime_error("the file exists (--force replaces it)");
-      // A file system without RENAME_NOREPLACE: link(2) refuses an
-      // existing name just as well.
-      if (errno != EINVAL || ::link(path_.c_str(), target_.c_str()) != 0)
-        throw std::runtime_error(errno == EEXIST ? "the file exists (--force replaces it)"
-                                                 : std::strerror(errno));
-      return;  // the destructor removes the temporary name
-    }
-    path_.clear();
-  }
-
- private:
-  std::filesystem::path target_;
-  std::string path_;
-  base::UniqueFd fd_;
-};
-
 }  // namespace
 
 std::string yaml_quote(const std::string& text) {
@@ -388,10 +335,12 @@ unsigned export_cpu_count(std::optional<unsigned> asked, const std::function<int
 void write_export(const std::filesystem::path& path, const std::string& text, bool force) {
   const std::string context = "write " + path.string();
   try {
-    NewFile file(path);
+    base::NewFile file(path, 0644);
     if (int error = base::write_all(file.fd(), text); error != 0)
       throw std::runtime_error(std::strerror(error));
     file.put_in_place(force);
+  } catch (const base::TargetExists&) {
+    throw std::runtime_error(context + ": the file exists (--force replaces it)");
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(context + ": " + e.what());
   }

@@ -19,7 +19,9 @@
 
 #include "bootstrap/base/fd.h"
 #include "bootstrap/base/image_reference.h"
+#include "bootstrap/base/new_file.h"
 #include "bootstrap/base/text.h"
+#include "bootstrap/base/utc_time.h"
 #include "bootstrap/crypto/digest.h"
 #include "bootstrap/crypto/rsa.h"
 #include "bootstrap/docker/errors.h"
@@ -37,15 +39,6 @@ constexpr la_int64_t kMaxSignatureBytes = 64 << 10;
 // Where the private copy of a bundle's images goes: on disk (/tmp may be
 // memory), and not a path anyone's environment can move.
 constexpr const char* kSpoolFolder = "/var/tmp";
-
-std::string utc_now() {
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  ::gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
 
 std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -202,33 +195,6 @@ bool is_image_id(const std::string& id) {
          std::all_of(id.begin(), id.end(), [](char c) { return c > ' ' && c < 0x7f; });
 }
 
-// A file in the target's folder that is gone unless renamed into place.
-class PendingFile {
- public:
-  explicit PendingFile(const std::filesystem::path& target)
-      : path_(target.string() + ".tmp-XXXXXX"), fd_(::mkstemp(path_.data())) {
-    if (fd_.get() < 0) throw std::runtime_error(system_error("write " + target.string()));
-  }
-  ~PendingFile() {
-    if (!kept_) ::unlink(path_.c_str());
-  }
-  PendingFile(const PendingFile&) = delete;
-  PendingFile& operator=(const PendingFile&) = delete;
-
-  int fd() const { return fd_.get(); }
-  void keep_as(const std::filesystem::path& target) {
-    if (::fchmod(fd_.get(), 0644) != 0 || ::fsync(fd_.get()) != 0 || fd_.close() != 0 ||
-        ::rename(path_.c_str(), target.c_str()) != 0)
-      throw std::runtime_error(system_error("write " + target.string()));
-    kept_ = true;
-  }
-
- private:
-  std::string path_;
-  Fd fd_;
-  bool kept_ = false;
-};
-
 // An unnamed file beside `target` for the engine's archive: the system
 // removes it however the run ends.
 Fd spool_beside(const std::filesystem::path& target) {
@@ -339,7 +305,7 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   if (!request.signing_key.empty()) crypto::Rsa::sign("", request.signing_key);
 
   Manifest manifest;
-  manifest.created = utc_now();
+  manifest.created = base::utc_time("%Y-%m-%dT%H:%M:%SZ");
   manifest.program = request.program;
   manifest.application_tag = request.application_tag;
   for (const std::string& reference : request.references)
@@ -360,7 +326,12 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   });
   manifest.members.push_back({kImagesMember, archive_bytes, sha.hex()});
 
-  PendingFile file(target);
+  std::optional<base::NewFile> file;
+  try {
+    file.emplace(target, 0644);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error("write " + request.path + ": " + e.what());
+  }
   Writer writer(archive_write_new());
   if (!writer) throw std::bad_alloc();
   auto check = [&](int status) {
@@ -371,7 +342,7 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   check(archive_write_add_filter_zstd(writer.get()));
   // pax: a member may be larger than the 8 GiB plain tar allows.
   check(archive_write_set_format_pax_restricted(writer.get()));
-  check(archive_write_open_fd(writer.get(), file.fd()));
+  check(archive_write_open_fd(writer.get(), file->fd()));
   const std::time_t now = std::time(nullptr);
   auto header = [&](const char* name, std::uint64_t size) {
     std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
@@ -416,7 +387,15 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   }
   check(archive_write_close(writer.get()));
   report("", 0);
-  file.keep_as(target);
+  try {
+    // Checked before the engine's archive was made, and again here: the name
+    // may have been taken meanwhile.
+    file->put_in_place(request.force);
+  } catch (const base::TargetExists&) {
+    throw std::runtime_error("write " + request.path + ": the file exists (--force replaces it)");
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error("write " + request.path + ": " + e.what());
+  }
   return manifest;
 }
 

@@ -98,7 +98,7 @@ struct CreateRequest {
 // request.signing_key is set, and returns its manifest. The engine's archive
 // first goes to an unnamed temporary file beside the target (a tar member's
 // size comes before its bytes), then the bundle is written to
-// PATH.tmp-XXXXXX and renamed to PATH once complete, so a failed run leaves
+// a hidden name in PATH's folder and renamed to PATH once complete, so a failed run leaves
 // no file behind. `progress` may be empty. Throws std::runtime_error naming
 // the file when it exists without `force` and crypto::RsaError for a signing
 // key that is no RSA private key (each before asking the engine anything),

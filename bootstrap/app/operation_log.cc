@@ -16,24 +16,11 @@
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/base/fd.h"
 #include "bootstrap/base/text.h"
+#include "bootstrap/base/utc_time.h"
 
 namespace bootstrap::app {
 
 namespace {
-
-// "2026-12-08T21:30:01.123Z"
-std::string now_utc() {
-  auto now = std::chrono::system_clock::now();
-  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm parts{};
-  ::gmtime_r(&seconds, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-  char millis[8];
-  std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms.count()));
-  return std::string(text) + millis;
-}
 
 // "root", or "root (sudo from alice)" when sudo says who asked.
 std::string user_description() {
@@ -154,7 +141,7 @@ void OperationLog::finish(int exit_status) { add("exit", "status " + std::to_str
 void OperationLog::add(std::string_view kind, std::string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (failed_) return;
-  std::string entry = now_utc() + " " + std::string(kind) + " " + base::printable(text) + "\n";
+  std::string entry = base::utc_time_millis() + " " + std::string(kind) + " " + base::printable(text) + "\n";
   if (!opened_)
     pending_.push_back(std::move(entry));
   else

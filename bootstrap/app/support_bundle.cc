@@ -21,7 +21,9 @@
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/base/fd.h"
+#include "bootstrap/base/new_file.h"
 #include "bootstrap/base/text.h"
+#include "bootstrap/base/utc_time.h"
 #include "bootstrap/docker/config.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
@@ -44,7 +46,7 @@ constexpr int kLogLines = 1000;
 class Collector {
  public:
   void add(std::string name, std::string content) {
-    members_.push_back(BundleMember{std::move(name), std::move(content)});
+    members_.push_back(SupportFile{std::move(name), std::move(content)});
   }
   template <typename Step>
   bool attempt(const std::string& what, Step step) {
@@ -58,7 +60,7 @@ class Collector {
   }
   void error(const std::string& line) { errors_.push_back(line); }
 
-  std::vector<BundleMember> finish() {
+  std::vector<SupportFile> finish() {
     if (!errors_.empty()) {
       std::string text;
       for (const std::string& e : errors_) text += e + "\n";
@@ -68,7 +70,7 @@ class Collector {
   }
 
  private:
-  std::vector<BundleMember> members_;
+  std::vector<SupportFile> members_;
   std::vector<std::string> errors_;
 };
 
@@ -213,49 +215,6 @@ struct EntryFree {
   void operator()(archive_entry* e) const { archive_entry_free(e); }
 };
 
-// A file made beside the target and removed unless kept.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(const std::filesystem::path& beside) {
-    std::string pattern = (beside.parent_path() / ("." + beside.filename().string() + ".XXXXXX")).string();
-    fd_ = ::mkstemp(pattern.data());
-    if (fd_ < 0) throw std::runtime_error(std::strerror(errno));
-    path_ = pattern;
-  }
-  ~TemporaryFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!kept_) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-  int fd() const { return fd_; }
-  // Flushes the file to disk and renames it to `target`.
-  void keep_as(const std::filesystem::path& target) {
-    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
-      fd_ = -1;
-      throw std::runtime_error(std::strerror(errno));
-    }
-    fd_ = -1;
-    if (::rename(path_.c_str(), target.c_str()) != 0) throw std::runtime_error(std::strerror(errno));
-    kept_ = true;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool kept_ = false;
-};
-
-std::string utc_stamp(const char* format) {
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[64];
-  std::strftime(text, sizeof text, format, &parts);
-  return text;
-}
-
 std::string operation_log_path() {
   const char* moved = std::getenv("KESTRO_LOG_FILE");
   return moved != nullptr && *moved != '\0' ? moved : "/var/log/kestro/bootstrap.log";
@@ -288,7 +247,7 @@ std::optional<std::string> read_operation_log(const std::filesystem::path& file)
 
 }  // namespace
 
-std::vector<BundleMember> gather_bundle(BundleSources& sources) {
+std::vector<SupportFile> gather_support_files(BundleSources& sources) {
   Collector c;
   c.add("version.txt", sources.version_line + "\n");
   c.attempt("host/os-release", [&] {
@@ -332,14 +291,14 @@ std::vector<BundleMember> gather_bundle(BundleSources& sources) {
   return c.finish();
 }
 
-void write_bundle(const std::vector<BundleMember>& members, const std::string& top,
+void write_support_bundle(const std::vector<SupportFile>& members, const std::string& top,
                   const std::filesystem::path& path) {
   const std::string context = "write " + path.string();
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) throw std::runtime_error(context + ": the file exists");
-  std::unique_ptr<TemporaryFile> file;
+  std::unique_ptr<base::NewFile> file;
   try {
-    file = std::make_unique<TemporaryFile>(path);
+    file = std::make_unique<base::NewFile>(path, 0600);
   } catch (const std::exception& e) {
     throw std::runtime_error(context + ": " + e.what());
   }
@@ -352,7 +311,7 @@ void write_bundle(const std::vector<BundleMember>& members, const std::string& t
   check(archive_write_set_format_pax_restricted(writer.get()));
   check(archive_write_open_fd(writer.get(), file->fd()));
   const std::time_t now = std::time(nullptr);
-  for (const BundleMember& m : members) {
+  for (const SupportFile& m : members) {
     std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
     archive_entry_set_pathname(entry.get(), (top + "/" + m.name).c_str());
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(m.content.size()));
@@ -368,7 +327,7 @@ void write_bundle(const std::vector<BundleMember>& members, const std::string& t
   }
   check(archive_write_close(writer.get()));
   try {
-    file->keep_as(path);
+    file->put_in_place(false);
   } catch (const std::exception& e) {
     throw std::runtime_error(context + ": " + e.what());
   }
@@ -377,7 +336,7 @@ void write_bundle(const std::vector<BundleMember>& members, const std::string& t
 std::string default_bundle_name() {
   char host[256] = "";
   if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "host");
-  return "kestro-support-" + std::string(host) + "-" + utc_stamp("%Y%m%dT%H%M%SZ") + ".tar.gz";
+  return "kestro-support-" + std::string(host) + "-" + base::utc_time("%Y%m%dT%H%M%SZ") + ".tar.gz";
 }
 
 void support_bundle_command(const std::string& output, std::ostream& out) {
@@ -392,21 +351,21 @@ void support_bundle_command(const std::string& output, std::ostream& out) {
     // The bundle names the unusable environment in errors.txt when it
     // connects; the disk is looked at here meanwhile.
   }
-  std::vector<BundleMember> members = gather_bundle(sources);
-  std::vector<Redaction> redactions = redact_bundle(members);
+  std::vector<SupportFile> members = gather_support_files(sources);
+  std::vector<Redaction> redactions = redact_support_files(members);
   std::string listed = "# What was replaced by " + std::string(kRedacted) +
                        ": member, place, name (values are never listed)\n";
   for (const Redaction& r : redactions) listed += r.member + "\t" + r.where + "\t" + r.name + "\n";
-  members.push_back(BundleMember{"redactions.txt", listed});
+  members.push_back(SupportFile{"redactions.txt", listed});
 
   std::string top = path.filename().string();
   for (const char* suffix : {".tar.gz", ".tgz"})
     if (top.size() > std::strlen(suffix) && top.ends_with(suffix))
       top.resize(top.size() - std::strlen(suffix));
-  write_bundle(members, top, path);
+  write_support_bundle(members, top, path);
 
   auto errors = std::find_if(members.begin(), members.end(),
-                             [](const BundleMember& m) { return m.name == "errors.txt"; });
+                             [](const SupportFile& m) { return m.name == "errors.txt"; });
   if (errors != members.end()) {
     std::size_t count = base::split_lines(errors->content).size();
     out << "could not collect everything: " << count << (count == 1 ? " item" : " items")
