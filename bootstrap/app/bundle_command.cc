@@ -14,6 +14,7 @@
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/app/image_bundle.h"
 #include "bootstrap/app/progress.h"
+#include "bootstrap/base/live_lines.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/crypto/rsa.h"
 #include "bootstrap/installer/console.h"
@@ -27,7 +28,7 @@ using installer::lumadex::LumadexInstaller;
 // The live byte count of bundle::create's steps, on a terminal only.
 class ByteCounter {
  public:
-  explicit ByteCounter(std::ostream& out) : out_(out), live_(::isatty(STDOUT_FILENO) == 1) {}
+  explicit ByteCounter(std::ostream& out) : screen_(out), live_(::isatty(STDOUT_FILENO) == 1) {}
 
   bundle::Progress progress() {
     if (!live_) return {};
@@ -41,13 +42,13 @@ class ByteCounter {
     if (!what.empty() && what == shown_ && now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
     shown_ = what;
-    out_ << "\r\x1b[K";
-    if (!what.empty())
-      out_ << what << ": " << PullProgressView::human_bytes(static_cast<std::int64_t>(bytes));
-    out_ << std::flush;
+    if (what.empty())
+      screen_.clear();
+    else
+      screen_.show({what + ": " + PullProgressView::human_bytes(static_cast<std::int64_t>(bytes))});
   }
 
-  std::ostream& out_;
+  base::LiveLines screen_;
   bool live_;
   std::string shown_;
   std::chrono::steady_clock::time_point last_{};

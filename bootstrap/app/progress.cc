@@ -29,7 +29,7 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
 
 PullProgressView::PullProgressView(std::ostream& out, bool color,
                                    std::function<Clock::time_point()> now)
-    : out_(out), color_(color), now_(std::move(now)) {}
+    : screen_(out), color_(color), now_(std::move(now)) {}
 
 std::string PullProgressView::human_bytes(std::int64_t bytes) {
   static const char* const kUnits[] = {"B", "kB", "MB", "GB", "TB"};
@@ -49,7 +49,7 @@ std::string PullProgressView::human_bytes(std::int64_t bytes) {
 
 void PullProgressView::operator()(const docker::PullEvent& event) {
   if (event.id.empty() && event.status.empty()) {
-    erase();
+    screen_.clear();
     layers_.clear();
     return;
   }
@@ -73,9 +73,9 @@ void PullProgressView::operator()(const docker::PullEvent& event) {
   }
 
   Clock::time_point now = now_();
-  if (!drawn_.empty() && now - last_draw_ < kRedrawInterval) return;
+  if (!screen_.drawn().empty() && now - last_draw_ < kRedrawInterval) return;
   last_draw_ = now;
-  draw(render());
+  screen_.show(render(), color_);
 }
 
 std::vector<std::string> PullProgressView::render() const {
@@ -105,24 +105,6 @@ std::vector<std::string> PullProgressView::render() const {
   total += std::to_string(finished) + " of " + std::to_string(layers_.size()) + " layers done";
   lines.push_back(total);
   return lines;
-}
-
-void PullProgressView::draw(const std::vector<std::string>& lines) {
-  // Back to the first line drawn last time, then overwrite line by line and
-  // clear what a longer earlier drawing left below.
-  if (!drawn_.empty()) out_ << "\x1b[" << drawn_.size() << "F";
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    bool dim = color_ && i + 1 < lines.size();
-    out_ << "\x1b[2K" << (dim ? "\x1b[2m" : "") << lines[i] << (dim ? "\x1b[0m" : "") << "\n";
-  }
-  out_ << "\x1b[J" << std::flush;
-  drawn_ = lines;
-}
-
-void PullProgressView::erase() {
-  if (drawn_.empty()) return;
-  out_ << "\x1b[" << drawn_.size() << "F\x1b[J" << std::flush;
-  drawn_.clear();
 }
 
 }  // namespace bootstrap::app

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bootstrap/base/live_lines.h"
 #include "bootstrap/docker/client.h"
 
 namespace bootstrap::app {
@@ -32,7 +33,7 @@ class PullProgressView {
   void operator()(const docker::PullEvent& event);
 
   // The lines as last drawn (empty after the end).
-  const std::vector<std::string>& drawn() const { return drawn_; }
+  const std::vector<std::string>& drawn() const { return screen_.drawn(); }
 
   // 1.5 MB style sizes, for the display.
   static std::string human_bytes(std::int64_t bytes);
@@ -48,15 +49,12 @@ class PullProgressView {
   };
 
   std::vector<std::string> render() const;
-  void draw(const std::vector<std::string>& lines);
-  void erase();
 
-  std::ostream& out_;
+  base::LiveLines screen_;
   bool color_;
   std::function<Clock::time_point()> now_;
   Clock::time_point last_draw_{};
   std::vector<Layer> layers_;
-  std::vector<std::string> drawn_;
 };
 
 }  // namespace bootstrap::app

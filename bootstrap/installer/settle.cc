@@ -4,6 +4,7 @@
 #include <map>
 #include <thread>
 
+#include "bootstrap/base/live_lines.h"
 #include "bootstrap/base/text.h"
 
 namespace bootstrap::installer {
@@ -36,30 +37,25 @@ std::string joined(const std::vector<std::string>& names) {
 // file gets one line per change rather than one per poll.
 class WaitingLine {
  public:
-  WaitingLine(std::ostream& out, bool live) : out_(out), live_(live) {}
-  ~WaitingLine() { clear(); }
+  WaitingLine(std::ostream& out, bool live) : out_(out), live_(live), screen_(out) {}
 
   void show(const std::vector<std::string>& starting, seconds waited) {
     std::string names = joined(starting);
     if (live_) {
-      out_ << "\r\033[K" << "waiting for " << names << " to become healthy (" << waited.count()
-           << " s)" << std::flush;
-      drawn_ = true;
+      screen_.show({"waiting for " + names + " to become healthy (" +
+                    std::to_string(waited.count()) + " s)"});
     } else if (names != last_) {
       out_ << "waiting for " << names << " to become healthy" << std::endl;
     }
     last_ = names;
   }
 
-  void clear() {
-    if (drawn_) out_ << "\r\033[K" << std::flush;
-    drawn_ = false;
-  }
+  void clear() { screen_.clear(); }
 
  private:
   std::ostream& out_;
   bool live_;
-  bool drawn_ = false;
+  base::LiveLines screen_;
   std::string last_;
 };
 
