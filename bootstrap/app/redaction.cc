@@ -100,7 +100,7 @@ class Redactor {
  public:
   explicit Redactor(std::vector<Redaction>& found) : found_(found) {}
 
-  void member(BundleMember& m) {
+  void member(SupportFile& m) {
     if (m.name.ends_with(".json")) {
       json document = json::parse(m.content, nullptr, /*allow_exceptions=*/false);
       if (!document.is_discarded()) {
@@ -128,9 +128,9 @@ class Redactor {
   // JSON writes them inside a string, and in Base64 (both alphabets, at each
   // of the three alignments a value can have inside a longer encoding, so
   // "user:password" encoded whole is found by its password).
-  void hunt(std::vector<BundleMember>& members) {
+  void hunt(std::vector<SupportFile>& members) {
     const std::vector<Form> all = forms();
-    for (BundleMember& m : members) {
+    for (SupportFile& m : members) {
       for (const Form& form : all) {
         std::size_t at = m.content.find(form.text);
         if (at == std::string::npos) continue;
@@ -442,12 +442,12 @@ bool is_secret_name(std::string_view name) {
   return false;
 }
 
-std::vector<Redaction> redact_bundle(std::vector<BundleMember>& members) {
+std::vector<Redaction> redact_support_files(std::vector<SupportFile>& members) {
   std::vector<Redaction> found;
   Redactor redactor(found);
   // Values are learnt across all members before they are hunted anywhere,
   // so the order of members does not decide what leaks.
-  for (BundleMember& m : members) redactor.member(m);
+  for (SupportFile& m : members) redactor.member(m);
   redactor.hunt(members);
   return found;
 }

@@ -14,7 +14,7 @@ namespace bootstrap::app {
 inline constexpr const char* kRedacted = "***REDACTED***";
 
 // One file of the bundle: its path inside the archive and its text.
-struct BundleMember {
+struct SupportFile {
   std::string name;  // "containers/lumadex-api/inspect.json"
   std::string content;
 };
@@ -67,6 +67,6 @@ bool is_secret_name(std::string_view name);
 // inside a longer encoding, such as that of "user:password"), so a container
 // that prints its own secret does not leak it through its log. A pure
 // function of the members; never throws.
-std::vector<Redaction> redact_bundle(std::vector<BundleMember>& members);
+std::vector<Redaction> redact_support_files(std::vector<SupportFile>& members);
 
 }  // namespace bootstrap::app

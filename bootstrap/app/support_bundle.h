@@ -2,7 +2,7 @@
 // needs to see of this host, its engine and the product, with secrets taken
 // out before anything is written.
 //
-// gather_bundle() collects named members in memory: the program's version,
+// gather_support_files() collects named members in memory: the program's version,
 // host facts, the engine's version and info documents, the output of status
 // and preflight, each product container's inspection and the last 1000 lines of its log
 // ("out " or "err " and the engine's time before each line),
@@ -10,8 +10,8 @@
 // files. It reads the engine (lists, inspections, logs) and never changes
 // it, and never reads a volume's contents. A failure costs only its member:
 // what could not be collected is listed in the member errors.txt, so a host
-// whose engine is down still yields its host facts. redact_bundle() (in
-// redaction.h) then replaces secrets in every member, and write_bundle()
+// whose engine is down still yields its host facts. redact_support_files() (in
+// redaction.h) then replaces secrets in every member, and write_support_bundle()
 // writes the members as a gzip-compressed tar (libarchive) under a temporary
 // name that is renamed into place only once complete.
 #pragma once
@@ -32,7 +32,7 @@
 
 namespace bootstrap::app {
 
-// Where gather_bundle() reads from.
+// Where gather_support_files() reads from.
 struct BundleSources {
   // The engine the environment names; it may throw docker::ConfigError for
   // an unusable DOCKER_HOST, which leaves the engine's members out.
@@ -51,14 +51,14 @@ struct BundleSources {
 // when something could not be collected (one line each: the member and why).
 // Secrets are still in: redact before writing. Never throws for a failure to
 // read the engine or the host.
-std::vector<BundleMember> gather_bundle(BundleSources& sources);
+std::vector<SupportFile> gather_support_files(BundleSources& sources);
 
 // Writes `members` (each mode 0600) under the folder `top` as a
 // gzip-compressed tar at `path`, through a temporary file beside it (mode
 // 0600) renamed to `path` at the end.
 // Throws std::runtime_error "write PATH: reason" when `path` exists or the
 // archive cannot be written; a failed write leaves nothing behind.
-void write_bundle(const std::vector<BundleMember>& members, const std::string& top,
+void write_support_bundle(const std::vector<SupportFile>& members, const std::string& top,
                   const std::filesystem::path& path);
 
 // "kestro-support-<host>-<UTC time as 20261208T210300Z>.tar.gz".
@@ -67,7 +67,7 @@ std::string default_bundle_name();
 // `bootstrap support-bundle [-o FILE]`: gathers, redacts (adding
 // redactions.txt) and writes the bundle to `output` (default_bundle_name() in
 // the current folder when empty), then prints its path and size on `out`.
-// Throws as write_bundle() does.
+// Throws as write_support_bundle() does.
 void support_bundle_command(const std::string& output, std::ostream& out);
 
 }  // namespace bootstrap::app

@@ -27,7 +27,7 @@ constexpr seconds kNetworkRemovalWait{60};
 // The digest covers what the catalogue defines. The replica count belongs to
 // scaling, and the update order to the swarm's size: neither may make an
 // install roll the tasks over.
-std::string definition_digest(docker::ServiceSpec spec) {
+std::string service_definition_digest(docker::ServiceSpec spec) {
   spec.replicas = 0;
   spec.update_order.clear();
   spec.labels.erase(kDefinitionLabel);
@@ -157,7 +157,7 @@ docker::ServiceSpec swarm_service_spec(const Layout& layout, const ServiceDescri
     spec.ports.push_back({target, port_and_protocol(host_port).first, protocol,
                           options.routing_mesh ? "ingress" : "host"});
   }
-  spec.labels[kDefinitionLabel] = definition_digest(spec);
+  spec.labels[kDefinitionLabel] = service_definition_digest(spec);
   return spec;
 }
 
@@ -311,7 +311,7 @@ void SwarmDeployment::update() {
   for (const ServiceDescription& s : layout_.services()) {
     docker::ServiceSpec spec = service_spec(s, cpu_count(), options);
     spec.image = pinned.at(s.image);
-    spec.labels[kDefinitionLabel] = definition_digest(spec);
+    spec.labels[kDefinitionLabel] = service_definition_digest(spec);
     specs.push_back(std::move(spec));
   }
   fit_update_order(specs);
@@ -335,7 +335,7 @@ void SwarmDeployment::apply(std::vector<docker::ServiceSpec>& specs, bool updati
     // catalogue names the same reference.
     if (!updating && unpinned(now.spec.image) == spec.image && now.spec.image != spec.image) {
       spec.image = now.spec.image;
-      spec.labels[kDefinitionLabel] = definition_digest(spec);
+      spec.labels[kDefinitionLabel] = service_definition_digest(spec);
     }
     auto label = now.spec.labels.find(kDefinitionLabel);
     if (label != now.spec.labels.end() && label->second == spec.labels[kDefinitionLabel]) {

@@ -15,7 +15,7 @@
 namespace bootstrap::testing {
 namespace {
 
-using app::BundleMember;
+using app::SupportFile;
 using app::Redaction;
 using nlohmann::json;
 
@@ -80,15 +80,15 @@ TEST(Redaction, EveryFormGoesWholeAndHarmlessNamesStay) {
        "auths.registry.local:5000|email", "containers/a/inspect.json"},
   };
   for (const Case& c : cases) {
-    std::vector<BundleMember> members = {{c.member, c.in}};
-    const std::vector<Redaction> found = app::redact_bundle(members);
+    std::vector<SupportFile> members = {{c.member, c.in}};
+    const std::vector<Redaction> found = app::redact_support_files(members);
     if (c.member.ends_with(".json") && json::accept(c.in))
       EXPECT_EQ(json::parse(c.out), json::parse(members[0].content)) << c.in;
     else
       EXPECT_EQ(c.out, members[0].content) << c.in;
     EXPECT_EQ(c.recorded, records(found)) << c.in;
     // Nothing is left for a second pass to find.
-    EXPECT_EQ("", records(app::redact_bundle(members))) << c.in;
+    EXPECT_EQ("", records(app::redact_support_files(members))) << c.in;
   }
 }
 
@@ -102,10 +102,10 @@ TEST(Redaction, AFoundValueGoesEverywhereAlsoEscapedAndInBase64) {
   };
   std::string log = "out the key is " + value + "\nout {\"msg\": \"key " + escaped + "\"}\n";
   for (std::size_t i = 0; i < prefixes.size(); ++i) log += "out auth " + encode(i, value) + "\n";
-  std::vector<BundleMember> members = {
+  std::vector<SupportFile> members = {
       {"containers/a/inspect.json", json{{"Config", {{"Env", {"SECRET_KEY=" + value}}}}}.dump()},
       {"containers/a/log.txt", log}};
-  const std::vector<Redaction> found = app::redact_bundle(members);
+  const std::vector<Redaction> found = app::redact_support_files(members);
   const std::string& out = members[1].content;
   EXPECT_TRUE(out.starts_with("out the key is ***REDACTED***\nout {\"msg\": \"key ***REDACTED***\"}\n"))
       << out;

@@ -47,12 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   shown = !document.empty() ? escaped : shown.empty() ? secret : shown;
   const std::string encoded = bootstrap::base::base64_encode(secret);
-  std::vector<bootstrap::app::BundleMember> members = {
+  std::vector<bootstrap::app::SupportFile> members = {
       {"log/a.log", noise + "\n" + line + "\n" + noise},
       {"containers/a/inspect.json", document.empty() ? noise : document},
       {"containers/a/log.txt", noise + " " + secret + "\n" + encoded + " " + noise}};
-  bootstrap::app::redact_bundle(members);  // an exception escaping ends the run as a finding
-  for (const bootstrap::app::BundleMember& m : members)
+  bootstrap::app::redact_support_files(members);  // an exception escaping ends the run as a finding
+  for (const bootstrap::app::SupportFile& m : members)
     for (const std::string& left : {secret, shown, encoded})
       if (m.content.find(left) != std::string::npos)
         bootstrap::fuzz::finding("\"" + left + "\" survived in " + m.name + ":\n" + m.content);
