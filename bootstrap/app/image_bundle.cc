@@ -1,5 +1,7 @@
 #include "bootstrap/app/image_bundle.h"
 
+#include "bootstrap/app/archive_handles.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
@@ -62,17 +64,9 @@ class Fd {
   int fd_;
 };
 
-struct ReadFree {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-struct WriteFree {
-  void operator()(archive* a) const { archive_write_free(a); }
-};
-struct EntryFree {
-  void operator()(archive_entry* e) const { archive_entry_free(e); }
-};
-using Reader = std::unique_ptr<archive, ReadFree>;
-using Writer = std::unique_ptr<archive, WriteFree>;
+using archive_handles::Entry;
+using archive_handles::Reader;
+using archive_handles::Writer;
 
 // Reads a bundle member by member from a descriptor it does not own; every
 // libarchive failure (a truncated or garbled file) is the file's damage.
@@ -345,7 +339,7 @@ Manifest create(docker::Client& client, const CreateRequest& request, const Prog
   check(archive_write_open_fd(writer.get(), file->fd()));
   const std::time_t now = std::time(nullptr);
   auto header = [&](const char* name, std::uint64_t size) {
-    std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
+    Entry entry(archive_entry_new());
     archive_entry_set_pathname(entry.get(), name);
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(size));
     archive_entry_set_filetype(entry.get(), AE_IFREG);

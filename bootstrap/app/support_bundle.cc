@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/app/archive_handles.h"
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/build_info.h"
@@ -207,14 +208,6 @@ void gather_engine(Collector& c, docker::Client& engine, std::string& data_root)
   });
 }
 
-// RAII owners for libarchive's handles.
-struct ArchiveFree {
-  void operator()(archive* a) const { archive_write_free(a); }
-};
-struct EntryFree {
-  void operator()(archive_entry* e) const { archive_entry_free(e); }
-};
-
 std::string operation_log_path() {
   const char* moved = std::getenv("KESTRO_LOG_FILE");
   return moved != nullptr && *moved != '\0' ? moved : "/var/log/kestro/bootstrap.log";
@@ -302,7 +295,7 @@ void write_support_bundle(const std::vector<SupportFile>& members, const std::st
   } catch (const std::exception& e) {
     throw std::runtime_error(context + ": " + e.what());
   }
-  std::unique_ptr<archive, ArchiveFree> writer(archive_write_new());
+  archive_handles::Writer writer(archive_write_new());
   auto check = [&](int status) {
     if (status != ARCHIVE_OK)
       throw std::runtime_error(context + ": " + archive_error_string(writer.get()));
@@ -312,7 +305,7 @@ void write_support_bundle(const std::vector<SupportFile>& members, const std::st
   check(archive_write_open_fd(writer.get(), file->fd()));
   const std::time_t now = std::time(nullptr);
   for (const SupportFile& m : members) {
-    std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
+    archive_handles::Entry entry(archive_entry_new());
     archive_entry_set_pathname(entry.get(), (top + "/" + m.name).c_str());
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(m.content.size()));
     archive_entry_set_filetype(entry.get(), AE_IFREG);
