@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "bootstrap/app/image_bundle.h"
+#include "bootstrap/bundle/image_bundle.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
@@ -49,9 +49,9 @@ struct Figures {
 
 int op_bundle_load(const std::string& file) {
   auto client = bootstrap::docker::DockerClient::from_environment();
-  bootstrap::app::bundle::VerifyOptions options;
+  bootstrap::bundle::VerifyOptions options;
   options.keep_images = true;
-  bootstrap::app::bundle::load(*client, bootstrap::app::bundle::verify(file, options));
+  bootstrap::bundle::load(*client, bootstrap::bundle::verify(file, options));
   return 0;
 }
 
@@ -103,10 +103,10 @@ void measure_bundles(Session& session, int standin_mb) {
                                  "bundle-gunzip-docker-load", false, 900)};
 
     // Throughput counts the engine's archive, the same bytes for both tools.
-    const bootstrap::app::bundle::Manifest manifest =
-        bootstrap::app::bundle::verify(ours_file.string(), {}).manifest();
+    const bootstrap::bundle::Manifest manifest =
+        bootstrap::bundle::verify(ours_file.string(), {}).manifest();
     const double archive_mb =
-        static_cast<double>(manifest.member(bootstrap::app::bundle::kImagesMember)->size) / 1e6;
+        static_cast<double>(manifest.member(bootstrap::bundle::kImagesMember)->size) / 1e6;
     for (Figures* f : {&ours_create, &peer_create, &ours_load, &peer_load}) f->archive_mb = archive_mb;
     ours_create.file_mb = ours_load.file_mb = file_mb(ours_file);
     peer_create.file_mb = peer_load.file_mb = file_mb(peer_file);

@@ -26,7 +26,7 @@
 #include "bench/measure.h"
 #include "bench/ops.h"
 #include "bench/report.h"
-#include "bootstrap/app/compose_export.h"
+#include "bootstrap/installer/compose_export.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace fs = std::filesystem;
@@ -74,14 +74,14 @@ std::vector<int> parse_levels(const std::string& text) {
 }
 
 // The peer's Compose file for the catalogue.
-void write_compose_file(const bootstrap::app::ExportOptions& co, const std::string& out) {
+void write_compose_file(const bootstrap::installer::ExportOptions& co, const std::string& out) {
   using bootstrap::installer::lumadex::LumadexInstaller;
-  std::ofstream(out) << bootstrap::app::compose_file(LumadexInstaller::application_name,
+  std::ofstream(out) << bootstrap::installer::compose_file(LumadexInstaller::application_name,
                                                      LumadexInstaller::lumadex_services, co);
 }
 
 int compose_file_command(const std::vector<std::string>& args) {
-  bootstrap::app::ExportOptions co;
+  bootstrap::installer::ExportOptions co;
   co.cpu_count_source = "--cpus";
   std::string out;
   for (std::size_t i = 1; i + 1 < args.size(); i += 2) {

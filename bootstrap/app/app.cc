@@ -21,7 +21,7 @@
 
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/app/bundle_command.h"
-#include "bootstrap/app/compose_export.h"
+#include "bootstrap/app/export_command.h"
 #include "bootstrap/app/logs.h"
 #include "bootstrap/app/operation_log.h"
 #include "bootstrap/app/preflight.h"

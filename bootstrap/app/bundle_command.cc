@@ -12,7 +12,7 @@
 #include <stdexcept>
 
 #include "bootstrap/app/build_info.h"
-#include "bootstrap/app/image_bundle.h"
+#include "bootstrap/bundle/image_bundle.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/base/live_lines.h"
 #include "bootstrap/base/text.h"

@@ -17,7 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/app/archive_handles.h"
+#include "bootstrap/base/archive_handles.h"
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/build_info.h"
@@ -295,7 +295,7 @@ void write_support_bundle(const std::vector<SupportFile>& members, const std::st
   } catch (const std::exception& e) {
     throw std::runtime_error(context + ": " + e.what());
   }
-  archive_handles::Writer writer(archive_write_new());
+  base::archive_handles::Writer writer(archive_write_new());
   auto check = [&](int status) {
     if (status != ARCHIVE_OK)
       throw std::runtime_error(context + ": " + archive_error_string(writer.get()));
@@ -305,7 +305,7 @@ void write_support_bundle(const std::vector<SupportFile>& members, const std::st
   check(archive_write_open_fd(writer.get(), file->fd()));
   const std::time_t now = std::time(nullptr);
   for (const SupportFile& m : members) {
-    archive_handles::Entry entry(archive_entry_new());
+    base::archive_handles::Entry entry(archive_entry_new());
     archive_entry_set_pathname(entry.get(), (top + "/" + m.name).c_str());
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(m.content.size()));
     archive_entry_set_filetype(entry.get(), AE_IFREG);
@@ -345,10 +345,10 @@ void support_bundle_command(const std::string& output, std::ostream& out) {
     // connects; the disk is looked at here meanwhile.
   }
   std::vector<SupportFile> members = gather_support_files(sources);
-  std::vector<Redaction> redactions = redact_support_files(members);
-  std::string listed = "# What was replaced by " + std::string(kRedacted) +
+  std::vector<support::Redaction> redactions = support::redact_support_files(members);
+  std::string listed = "# What was replaced by " + std::string(support::kRedacted) +
                        ": member, place, name (values are never listed)\n";
-  for (const Redaction& r : redactions) listed += r.member + "\t" + r.where + "\t" + r.name + "\n";
+  for (const support::Redaction& r : redactions) listed += r.member + "\t" + r.where + "\t" + r.name + "\n";
   members.push_back(SupportFile{"redactions.txt", listed});
 
   std::string top = path.filename().string();

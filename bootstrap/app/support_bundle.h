@@ -26,11 +26,13 @@
 #include <vector>
 
 #include "bootstrap/app/preflight.h"
-#include "bootstrap/app/redaction.h"
+#include "bootstrap/support/redaction.h"
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
 
 namespace bootstrap::app {
+
+using support::SupportFile;
 
 // Where gather_support_files() reads from.
 struct BundleSources {

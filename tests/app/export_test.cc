@@ -1,7 +1,7 @@
 // `bootstrap export`: quoting, the Compose file's content, the choice of CPU
 // count, writing the file, and the file as docker-compose (an implementation
 // we did not write) reads it back.
-#include "bootstrap/app/compose_export.h"
+#include "bootstrap/installer/compose_export.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,8 +70,8 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-app::ExportOptions options(unsigned cpus, std::optional<std::string> version = std::nullopt) {
-  app::ExportOptions o;
+installer::ExportOptions options(unsigned cpus, std::optional<std::string> version = std::nullopt) {
+  installer::ExportOptions o;
   o.application_image = LumadexInstaller::main_service;
   o.version = std::move(version);
   o.cpu_count = cpus;
@@ -81,17 +81,17 @@ app::ExportOptions options(unsigned cpus, std::optional<std::string> version = s
 // --- Quoting ---------------------------------------------------------------------
 
 TEST(YamlQuote, EscapesWhatWouldChangeTheDocument) {
-  EXPECT_EQ("\"plain\"", app::yaml_quote("plain"));
-  EXPECT_EQ("\"\"", app::yaml_quote(""));
-  EXPECT_EQ("\"a: b # c\"", app::yaml_quote("a: b # c"));
-  EXPECT_EQ("\"say \\\"hi\\\" \\\\ bye\"", app::yaml_quote("say \"hi\" \\ bye"));
-  EXPECT_EQ("\"one\\ntwo\\tthree\\rfour\"", app::yaml_quote("one\ntwo\tthree\rfour"));
-  EXPECT_EQ("\"\\x00\\x01\\x1F\\x7F\"", app::yaml_quote(std::string("\0\x01\x1f\x7f", 4)));
+  EXPECT_EQ("\"plain\"", installer::yaml_quote("plain"));
+  EXPECT_EQ("\"\"", installer::yaml_quote(""));
+  EXPECT_EQ("\"a: b # c\"", installer::yaml_quote("a: b # c"));
+  EXPECT_EQ("\"say \\\"hi\\\" \\\\ bye\"", installer::yaml_quote("say \"hi\" \\ bye"));
+  EXPECT_EQ("\"one\\ntwo\\tthree\\rfour\"", installer::yaml_quote("one\ntwo\tthree\rfour"));
+  EXPECT_EQ("\"\\x00\\x01\\x1F\\x7F\"", installer::yaml_quote(std::string("\0\x01\x1f\x7f", 4)));
   // C1 controls, NEL and the Unicode line/paragraph separators, the BOM.
   EXPECT_EQ("\"\\x80\\N\\L\\P\\uFEFF\"",
-            app::yaml_quote("\xC2\x80\xC2\x85\xE2\x80\xA8\xE2\x80\xA9\xEF\xBB\xBF"));
+            installer::yaml_quote("\xC2\x80\xC2\x85\xE2\x80\xA8\xE2\x80\xA9\xEF\xBB\xBF"));
   // Other characters stay as they are.
-  EXPECT_EQ("\"İstanbul 東京 \xF0\x9F\x98\x80\"", app::yaml_quote("İstanbul 東京 \xF0\x9F\x98\x80"));
+  EXPECT_EQ("\"İstanbul 東京 \xF0\x9F\x98\x80\"", installer::yaml_quote("İstanbul 東京 \xF0\x9F\x98\x80"));
 }
 
 TEST(YamlQuote, RefusesTextThatIsNotUtf8) {
@@ -100,20 +100,20 @@ TEST(YamlQuote, RefusesTextThatIsNotUtf8) {
                                  std::string("\xED\xA0\x80"),       // surrogate
                                  std::string("\xF4\x90\x80\x80"),   // above U+10FFFF
                                  std::string("\xE2\x28\xA1")}) {    // bad continuation
-    EXPECT_THROW(app::yaml_quote(bad), std::invalid_argument) << ::testing::PrintToString(bad);
+    EXPECT_THROW(installer::yaml_quote(bad), std::invalid_argument) << ::testing::PrintToString(bad);
   }
 }
 
 TEST(YamlQuote, ComposeValuesDoubleTheDollar) {
-  EXPECT_EQ("\"$$HOME and $${X} cost $$5\"", app::compose_value("$HOME and ${X} cost $5"));
-  EXPECT_EQ("\"no dollar\"", app::compose_value("no dollar"));
+  EXPECT_EQ("\"$$HOME and $${X} cost $$5\"", installer::compose_value("$HOME and ${X} cost $5"));
+  EXPECT_EQ("\"no dollar\"", installer::compose_value("no dollar"));
 }
 
 // --- The file ------------------------------------------------------------------------
 
 TEST(ComposeFile, CatalogueEntries) {
   const std::string text =
-      app::compose_file("lumadex", LumadexInstaller::lumadex_services, options(2, "2.3"));
+      installer::compose_file("lumadex", LumadexInstaller::lumadex_services, options(2, "2.3"));
   EXPECT_TRUE(starts_with(text, "# lumadex as a Compose file")) << text;
   EXPECT_FALSE(contains(text, "\nversion:")) << "the current Compose format has no version key";
 
@@ -138,7 +138,7 @@ TEST(ComposeFile, CatalogueEntries) {
   EXPECT_FALSE(contains(text, "cpuset: \"0-3\"")) << text;
 
   const std::string untagged =
-      app::compose_file("lumadex", LumadexInstaller::lumadex_services, options(8));
+      installer::compose_file("lumadex", LumadexInstaller::lumadex_services, options(8));
   EXPECT_TRUE(contains(untagged, "    image: \"lmdx2/app\"\n")) << untagged;
   EXPECT_TRUE(contains(untagged, "cpuset: \"4-7\"")) << untagged;
   EXPECT_TRUE(contains(untagged, "cpuset: \"0-3\"")) << untagged;
@@ -150,7 +150,7 @@ TEST(ComposeFile, EntriesTheCatalogueDoesNotHave) {
   lone.image = "kestro/probe";
   lone.environment = installer::KeyValues{};
   lone.volumes = std::vector<std::string>{"cache:/c:ro"};
-  const std::string text = app::compose_file("app", {lone}, options(1));
+  const std::string text = installer::compose_file("app", {lone}, options(1));
   // No networks: the engine's default bridge, as the installer leaves it.
   EXPECT_TRUE(contains(text, "    network_mode: \"bridge\"\n")) << text;
   EXPECT_TRUE(contains(text, "    environment: {}\n")) << text;
@@ -161,20 +161,20 @@ TEST(ComposeFile, EntriesTheCatalogueDoesNotHave) {
   ServiceDescription broken = lone;
   broken.command = "sh -c \"unterminated";
   try {
-    app::compose_file("app", {broken}, options(1));
+    installer::compose_file("app", {broken}, options(1));
     ADD_FAILURE() << "an unterminated quote was accepted";
   } catch (const std::invalid_argument& e) {
     EXPECT_TRUE(starts_with(e.what(), "service lone: ")) << e.what();
   }
   ServiceDescription no_colon = lone;
   no_colon.volumes = std::vector<std::string>{"cache"};
-  EXPECT_THROW(app::compose_file("app", {no_colon}, options(1)), std::invalid_argument);
+  EXPECT_THROW(installer::compose_file("app", {no_colon}, options(1)), std::invalid_argument);
 }
 
 // What the catalogue does not show of a stack file; the catalogue's own is
 // deployed on a real swarm by tests/lumadex/swarm_flow.sh.
 TEST(StackFile, EntriesTheCatalogueDoesNotHave) {
-  app::ExportOptions swarm = options(4);
+  installer::ExportOptions swarm = options(4);
   swarm.swarm = true;
   ServiceDescription lone;
   lone.name = "lone";
@@ -184,7 +184,7 @@ TEST(StackFile, EntriesTheCatalogueDoesNotHave) {
   lone.environment = installer::KeyValues{{"WNAME", "Lone"}};
   lone.networks = std::vector<std::string>{"net"};
   lone.volumes = std::vector<std::string>{"temp-cache:/c", "/srv:/srv"};
-  const std::string text = app::compose_file("app", {lone}, swarm);
+  const std::string text = installer::compose_file("app", {lone}, swarm);
   EXPECT_TRUE(contains(text, "\nversion: \"3.8\"\n")) << text;
   EXPECT_FALSE(contains(text, "container_name") || contains(text, "cpuset") ||
                contains(text, "network_mode") || contains(text, "restart:"))
@@ -206,7 +206,7 @@ TEST(StackFile, EntriesTheCatalogueDoesNotHave) {
 
   lone.restart = "on-failure:3";
   lone.volumes = std::vector<std::string>{"data:/data"};
-  const std::string pinned = app::compose_file("app", {lone}, swarm);
+  const std::string pinned = installer::compose_file("app", {lone}, swarm);
   EXPECT_TRUE(contains(pinned, "        condition: \"on-failure\"\n")) << pinned;
   EXPECT_TRUE(contains(pinned, "        order: \"stop-first\"\n")) << pinned;
   EXPECT_TRUE(contains(pinned, "constraints: [\"node.labels.io.kestro.place.app-lone==true\"]"))
@@ -220,7 +220,7 @@ TEST(StackFile, EntriesTheCatalogueDoesNotHave) {
     bad.ports = installer::KeyValues{{port, "5000"}};
     bad.cpuset = cpuset;
     try {
-      app::compose_file("app", {bad}, swarm);
+      installer::compose_file("app", {bad}, swarm);
       ADD_FAILURE() << "accepted port " << port << " with CPU set " << cpuset;
     } catch (const std::invalid_argument& e) {
       EXPECT_TRUE(starts_with(e.what(), "service lone: ")) << e.what();
@@ -237,41 +237,41 @@ TEST(ExportCpuCount, AskedThenEngineThenHost) {
       return answer;
     };
   };
-  EXPECT_EQ(3u, app::export_cpu_count(3u, engine(8), 2, source));
+  EXPECT_EQ(3u, installer::export_cpu_count(3u, engine(8), 2, source));
   EXPECT_EQ("--cpus", source);
   EXPECT_EQ(0, engine_asked) << "--cpus needs no engine";
 
-  EXPECT_EQ(8u, app::export_cpu_count(std::nullopt, engine(8), 2, source));
+  EXPECT_EQ(8u, installer::export_cpu_count(std::nullopt, engine(8), 2, source));
   EXPECT_EQ("the engine's count", source);
 
-  EXPECT_EQ(2u, app::export_cpu_count(std::nullopt, engine(0), 2, source));
+  EXPECT_EQ(2u, installer::export_cpu_count(std::nullopt, engine(0), 2, source));
   EXPECT_TRUE(contains(source, "this host's count")) << source;
 
   auto unreachable = []() -> int {
     throw docker::ConnectionError("engine info", "unix:///nowhere", "No such file or directory");
   };
-  EXPECT_EQ(2u, app::export_cpu_count(std::nullopt, unreachable, 2, source));
+  EXPECT_EQ(2u, installer::export_cpu_count(std::nullopt, unreachable, 2, source));
   EXPECT_EQ("this host's count: the engine did not answer", source);
 }
 
 TEST(WriteExport, RefusesToReplaceUnlessForced) {
   TempDir dir;
   const std::filesystem::path file = dir.path() / "compose.yml";
-  app::write_export(file, "first\n", false);
+  installer::write_export(file, "first\n", false);
   EXPECT_EQ("first\n", read_file(file));
   struct stat st {};
   ASSERT_EQ(0, ::stat(file.c_str(), &st));
   EXPECT_EQ(0u, st.st_mode & 0133) << "not executable, not writable by others";
 
   try {
-    app::write_export(file, "second\n", false);
+    installer::write_export(file, "second\n", false);
     ADD_FAILURE() << "an existing file was replaced";
   } catch (const std::runtime_error& e) {
     EXPECT_TRUE(contains(e.what(), file.string()) && contains(e.what(), "--force")) << e.what();
   }
   EXPECT_EQ("first\n", read_file(file));
 
-  app::write_export(file, "third, shorter\n", true);
+  installer::write_export(file, "third, shorter\n", true);
   EXPECT_EQ("third, shorter\n", read_file(file));
 
   // A link where the file goes: refused without --force even when it
@@ -279,17 +279,17 @@ TEST(WriteExport, RefusesToReplaceUnlessForced) {
   const std::filesystem::path victim = dir.path() / "victim", link = dir.path() / "link.yml";
   std::ofstream(victim) << "keep\n";
   std::filesystem::create_symlink(dir.path() / "absent", link);
-  EXPECT_THROW(app::write_export(link, "x\n", false), std::runtime_error);
+  EXPECT_THROW(installer::write_export(link, "x\n", false), std::runtime_error);
   std::filesystem::remove(link);
   std::filesystem::create_symlink(victim, link);
-  app::write_export(link, "x\n", true);
+  installer::write_export(link, "x\n", true);
   EXPECT_TRUE(read_file(victim) == "keep\n" && read_file(link) == "x\n" && !is_symlink(link));
   // Nothing else was made: no temporary file, nothing where the link pointed.
   EXPECT_EQ(3, std::distance(std::filesystem::directory_iterator(dir.path()), {}));
 
   const std::filesystem::path nowhere = dir.path() / "missing" / "compose.yml";
   try {
-    app::write_export(nowhere, "x", true);
+    installer::write_export(nowhere, "x", true);
     ADD_FAILURE() << "wrote into a missing folder";
   } catch (const std::runtime_error& e) {
     EXPECT_TRUE(contains(e.what(), nowhere.string()) && contains(e.what(), "No such file"))
@@ -345,7 +345,7 @@ TEST(ComposeByDockerCompose, TheCatalogueReadsBackTheSame) {
   TempDir dir;
   const std::filesystem::path file = dir.path() / "lumadex.yml";
   const ServiceList& catalogue = LumadexInstaller::lumadex_services;
-  write_file(file, app::compose_file("lumadex", catalogue, options(2, "2.3")));
+  write_file(file, installer::compose_file("lumadex", catalogue, options(2, "2.3")));
 
   RunResult services = run_program({"docker-compose", "-f", file.string(), "config", "--services"});
   ASSERT_EQ(0, services.status) << services.err;
@@ -405,9 +405,9 @@ TEST(ComposeByDockerCompose, TheStackFileIsWhatInstallSwarmSends) {
   TempDir dir;
   const std::filesystem::path file = dir.path() / "stack.yml";
   const ServiceList& catalogue = LumadexInstaller::lumadex_services;
-  app::ExportOptions swarm = options(2);
+  installer::ExportOptions swarm = options(2);
   swarm.swarm = true;
-  write_file(file, app::compose_file("lumadex", catalogue, swarm));
+  write_file(file, installer::compose_file("lumadex", catalogue, swarm));
   const json config = compose_config(file);
   ASSERT_TRUE(config.is_object());
   const installer::Layout layout("lumadex", catalogue, 2);
@@ -499,7 +499,7 @@ TEST(ComposeByDockerCompose, AwkwardValuesSurvive) {
   s.networks = std::vector<std::string>{"net"};
   TempDir dir;
   const std::filesystem::path file = dir.path() / "odd.yml";
-  write_file(file, app::compose_file("app", {s}, options(1)));
+  write_file(file, installer::compose_file("app", {s}, options(1)));
 
   json config = compose_config(file);
   ASSERT_TRUE(config.is_object());

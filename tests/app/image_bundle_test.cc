@@ -2,7 +2,7 @@
 // refuses what is not one, and a bundle whose member no longer matches its
 // manifest is caught. The whole flow (create, damage, install) runs against the
 // sandbox engine in tests/app/bundle_flow_test.cc.
-#include "bootstrap/app/image_bundle.h"
+#include "bootstrap/bundle/image_bundle.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -17,7 +17,7 @@
 #include "bootstrap/crypto/rsa.h"
 #include "tests/support/fake_engine.h"
 
-namespace bootstrap::app::bundle {
+namespace bootstrap::bundle {
 namespace {
 
 TEST(BundleManifest, ReadsBackAsWrittenAndRefusesWhatIsNotOne) {
@@ -172,4 +172,4 @@ TEST_F(DamagedBundle, ASignatureOfAnotherManifestDoesNotVerify) {
 }
 
 }  // namespace
-}  // namespace bootstrap::app::bundle
+}  // namespace bootstrap::bundle

@@ -9,14 +9,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/app/redaction.h"
+#include "bootstrap/support/redaction.h"
 #include "bootstrap/base/base64.h"
 
 namespace bootstrap::testing {
 namespace {
 
-using app::SupportFile;
-using app::Redaction;
+using support::SupportFile;
+using support::Redaction;
 using nlohmann::json;
 
 // The records as "where|name; ...".
@@ -81,14 +81,14 @@ TEST(Redaction, EveryFormGoesWholeAndHarmlessNamesStay) {
   };
   for (const Case& c : cases) {
     std::vector<SupportFile> members = {{c.member, c.in}};
-    const std::vector<Redaction> found = app::redact_support_files(members);
+    const std::vector<Redaction> found = support::redact_support_files(members);
     if (c.member.ends_with(".json") && json::accept(c.in))
       EXPECT_EQ(json::parse(c.out), json::parse(members[0].content)) << c.in;
     else
       EXPECT_EQ(c.out, members[0].content) << c.in;
     EXPECT_EQ(c.recorded, records(found)) << c.in;
     // Nothing is left for a second pass to find.
-    EXPECT_EQ("", records(app::redact_support_files(members))) << c.in;
+    EXPECT_EQ("", records(support::redact_support_files(members))) << c.in;
   }
 }
 
@@ -105,7 +105,7 @@ TEST(Redaction, AFoundValueGoesEverywhereAlsoEscapedAndInBase64) {
   std::vector<SupportFile> members = {
       {"containers/a/inspect.json", json{{"Config", {{"Env", {"SECRET_KEY=" + value}}}}}.dump()},
       {"containers/a/log.txt", log}};
-  const std::vector<Redaction> found = app::redact_support_files(members);
+  const std::vector<Redaction> found = support::redact_support_files(members);
   const std::string& out = members[1].content;
   EXPECT_TRUE(out.starts_with("out the key is ***REDACTED***\nout {\"msg\": \"key ***REDACTED***\"}\n"))
       << out;

@@ -7,13 +7,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "bootstrap/app/image_bundle.h"
+#include "bootstrap/bundle/image_bundle.h"
 #include "bootstrap/base/fd.h"
 #include "bootstrap/crypto/digest.h"
 #include "bootstrap/crypto/rsa.h"
 #include "tests/fuzz/fuzz_input.h"
 
-using namespace bootstrap::app::bundle;
+using namespace bootstrap::bundle;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string trusted = bootstrap::crypto::Rsa::generate_key_pair().second;

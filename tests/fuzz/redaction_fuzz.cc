@@ -3,7 +3,7 @@
 // in Base64 where the input echoes it), whatever other text surrounds it.
 #include <nlohmann/json.hpp>
 
-#include "bootstrap/app/redaction.h"
+#include "bootstrap/support/redaction.h"
 #include "bootstrap/base/base64.h"
 #include "tests/fuzz/fuzz_input.h"
 
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string value = "Vq7";
   for (unsigned char c : parts[1]) value += static_cast<char>(32 + c % 95);
   value += "k9W";
-  if (value.find(bootstrap::app::kRedacted) != std::string::npos) return 0;
+  if (value.find(bootstrap::support::kRedacted) != std::string::npos) return 0;
   auto without = [&](std::string_view chars) {
     std::string out = value;
     for (char& c : out) c = chars.find(c) == std::string_view::npos ? c : '_';
@@ -47,12 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   shown = !document.empty() ? escaped : shown.empty() ? secret : shown;
   const std::string encoded = bootstrap::base::base64_encode(secret);
-  std::vector<bootstrap::app::SupportFile> members = {
+  std::vector<bootstrap::support::SupportFile> members = {
       {"log/a.log", noise + "\n" + line + "\n" + noise},
       {"containers/a/inspect.json", document.empty() ? noise : document},
       {"containers/a/log.txt", noise + " " + secret + "\n" + encoded + " " + noise}};
   bootstrap::app::redact_support_files(members);  // an exception escaping ends the run as a finding
-  for (const bootstrap::app::SupportFile& m : members)
+  for (const bootstrap::support::SupportFile& m : members)
     for (const std::string& left : {secret, shown, encoded})
       if (m.content.find(left) != std::string::npos)
         bootstrap::fuzz::finding("\"" + left + "\" survived in " + m.name + ":\n" + m.content);

@@ -3,7 +3,7 @@
 // nothing left for Compose to substitute.
 #include <stdexcept>
 
-#include "bootstrap/app/compose_export.h"
+#include "bootstrap/installer/compose_export.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {
@@ -27,8 +27,8 @@ void check_scalar(const std::string& quoted) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(bootstrap::fuzz::text_of(data, size));
   try {
-    check_scalar(bootstrap::app::yaml_quote(text));
-    const std::string value = bootstrap::app::compose_value(text);
+    check_scalar(bootstrap::installer::yaml_quote(text));
+    const std::string value = bootstrap::installer::compose_value(text);
     check_scalar(value);
     std::size_t run = 0;
     for (char c : value + '"') {

@@ -1,4 +1,4 @@
-// The service list as a Compose file: `bootstrap export`.
+// The service list as a Compose file or a swarm stack file (`bootstrap export`).
 //
 // compose_file() writes a Compose file (the current format, without a
 // "version" key, as docker-compose 1.27 and later and `docker compose` read
@@ -26,7 +26,7 @@
 
 #include "bootstrap/installer/service.h"
 
-namespace bootstrap::app {
+namespace bootstrap::installer {
 
 // `text` as a YAML double-quoted scalar that reads back as `text` exactly:
 // backslash, double quote, control characters, DEL, C1 controls and the
@@ -87,20 +87,4 @@ unsigned export_cpu_count(std::optional<unsigned> asked, const std::function<int
 // the system's error text.
 void write_export(const std::filesystem::path& path, const std::string& text, bool force);
 
-// What `bootstrap export` was asked for.
-struct ExportRequest {
-  std::optional<std::string> version;  // tag for the application image
-  std::optional<std::string> output;   // file; standard output when absent
-  bool force = false;                  // replace an existing output file
-  std::optional<unsigned> cpus;        // CPU count for the CPU sets
-  bool swarm = false;                  // a stack file for a swarm
-};
-
-// `bootstrap export`: the product's catalogue as a Compose file (a stack file
-// with request.swarm), on `out` or
-// in request.output. Without --cpus, asks the engine the process environment
-// names for its CPU count and falls back to this host's. Changes nothing on
-// the engine. Throws what compose_file and write_export throw.
-void export_command(const ExportRequest& request, std::ostream& out);
-
-}  // namespace bootstrap::app
+}  // namespace bootstrap::installer

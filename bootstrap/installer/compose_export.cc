@@ -1,4 +1,4 @@
-#include "bootstrap/app/compose_export.h"
+#include "bootstrap/installer/compose_export.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -16,15 +16,12 @@
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
 #include "bootstrap/docker/command_split.h"
-#include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/host/host.h"
 #include "bootstrap/installer/layout.h"
-#include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/swarm_deployment.h"
 #include "bootstrap/installer/swarm_placement.h"
 
-namespace bootstrap::app {
+namespace bootstrap::installer {
 
 namespace {
 
@@ -55,17 +52,17 @@ std::string flow_list(const std::vector<std::string>& items) {
 
 // The short name the file gives an engine object ("lumadex-es-net" ->
 // "es-net"); a host path stays as it is.
-std::string short_name(const std::vector<installer::LayoutObject>& objects, const std::string& name) {
-  for (const installer::LayoutObject& o : objects)
+std::string short_name(const std::vector<LayoutObject>& objects, const std::string& name) {
+  for (const LayoutObject& o : objects)
     if (o.name == name) return o.short_name;
   return name;
 }
 
 // A service of a stack file, written from the ServiceSpec that
 // `install --swarm` sends, so that the two cannot drift apart.
-void write_stack_service(Yaml& y, const installer::Layout& layout,
-                         const installer::ServiceDescription& s, const ExportOptions& options) {
-  const docker::ServiceSpec spec = installer::swarm_service_spec(layout, s, installer::SwarmOptions{});
+void write_stack_service(Yaml& y, const Layout& layout,
+                         const ServiceDescription& s, const ExportOptions& options) {
+  const docker::ServiceSpec spec = swarm_service_spec(layout, s, SwarmOptions{});
   y.line(1, yaml_quote(s.name) + ":");
   std::string image = spec.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
@@ -138,9 +135,9 @@ void write_stack_service(Yaml& y, const installer::Layout& layout,
   }
 }
 
-void write_service(Yaml& y, const installer::Layout& layout,
-                   const installer::ServiceDescription& s, const ExportOptions& options) {
-  const installer::ContainerDefinition d = layout.definition(s);
+void write_service(Yaml& y, const Layout& layout,
+                   const ServiceDescription& s, const ExportOptions& options) {
+  const ContainerDefinition d = layout.definition(s);
   const docker::ContainerSpec& request = d.request;
   y.line(1, yaml_quote(s.name) + ":");
   if (s.name != options.unnamed_service)
@@ -159,12 +156,12 @@ void write_service(Yaml& y, const installer::Layout& layout,
     if (d.mounts.empty()) y.line(2, "volumes: []");
     else y.line(2, "volumes:");
     // The installer mounts every entry read-write and ignores a third part.
-    for (const installer::VolumeEntry& v : d.mounts)
+    for (const VolumeEntry& v : d.mounts)
       y.line(3, "- " + compose_value(v.source + ":" + v.target));
   }
   if (!d.networks.empty()) {
     y.line(2, "networks:");
-    for (const installer::NetworkJoin& join : d.networks) {
+    for (const NetworkJoin& join : d.networks) {
       y.line(3, yaml_quote(join.short_name) + ":");
       y.line(4, "aliases: " + flow_list(join.aliases));
     }
@@ -190,21 +187,21 @@ void write_service(Yaml& y, const installer::Layout& layout,
 
 // The heading of a stack file: how to deploy it, the node labels to set
 // first, and what a swarm service cannot be given.
-void write_swarm_heading(Yaml& y, const installer::Layout& layout, const ExportOptions& options) {
+void write_swarm_heading(Yaml& y, const Layout& layout, const ExportOptions& options) {
   const std::string& application = layout.application();
   y.line(0, "# " + application + " as a stack file for a Docker swarm, written by `bootstrap export --swarm`.");
   y.line(0, "# Services that keep data in a named volume run only on the node labelled for");
   y.line(0, "# them, since a volume stays on the node that made it. On a manager, label the");
   y.line(0, "# node (NODE, as `docker node ls` names it) that is to hold each one's data:");
-  for (const installer::ServiceDescription& s : layout.services()) {
-    installer::ContainerDefinition d;
+  for (const ServiceDescription& s : layout.services()) {
+    ContainerDefinition d;
     try {
       d = layout.definition(s);
     } catch (const std::invalid_argument& e) {
       throw std::invalid_argument("service " + s.name + ": " + e.what());
     }
-    if (installer::keeps_data(d))
-      y.line(0, "#   docker node update --label-add " + installer::placement_label(layout, s.name) +
+    if (keeps_data(d))
+      y.line(0, "#   docker node update --label-add " + placement_label(layout, s.name) +
                     "=true NODE");
   }
   y.line(0, "# then: docker stack deploy -c FILE " + application);
@@ -260,10 +257,10 @@ std::string compose_value(const std::string& text) {
   return yaml_quote(doubled);
 }
 
-std::string compose_file(const std::string& application, const installer::ServiceList& services,
+std::string compose_file(const std::string& application, const ServiceList& services,
                          const ExportOptions& options) {
   Yaml y;
-  const installer::Layout layout(application, services, options.cpu_count);
+  const Layout layout(application, services, options.cpu_count);
   if (options.swarm) {
     write_swarm_heading(y, layout, options);
     // docker stack deploy wants a version; 3.8 has every key written here.
@@ -280,7 +277,7 @@ std::string compose_file(const std::string& application, const installer::Servic
                   " has no container_name, so Compose can scale it.");
 
   y.line(0, "services:");
-  for (const installer::ServiceDescription& s : services) {
+  for (const ServiceDescription& s : services) {
     try {
       if (options.swarm)
         write_stack_service(y, layout, s, options);
@@ -292,14 +289,14 @@ std::string compose_file(const std::string& application, const installer::Servic
   }
   if (!layout.volumes().empty()) {
     y.line(0, "volumes:");
-    for (const installer::LayoutObject& v : layout.volumes()) {
+    for (const LayoutObject& v : layout.volumes()) {
       y.line(1, yaml_quote(v.short_name) + ":");
       y.line(2, "name: " + compose_value(v.name));
     }
   }
   if (!layout.networks().empty()) {
     y.line(0, "networks:");
-    for (const installer::LayoutObject& n : layout.networks()) {
+    for (const LayoutObject& n : layout.networks()) {
       y.line(1, yaml_quote(n.short_name) + ":");
       y.line(2, "name: " + compose_value(n.name));
       if (options.swarm) {
@@ -346,21 +343,4 @@ void write_export(const std::filesystem::path& path, const std::string& text, bo
   }
 }
 
-void export_command(const ExportRequest& request, std::ostream& out) {
-  using installer::lumadex::LumadexInstaller;
-  ExportOptions options;
-  options.application_image = LumadexInstaller::main_service;
-  options.version = request.version;
-  options.swarm = request.swarm;
-  options.cpu_count = export_cpu_count(
-      request.cpus, [] { return docker::DockerClient::from_environment()->info().ncpu; },
-      host::real_host().system.cpu_count(), options.cpu_count_source);
-  const std::string text =
-      compose_file(LumadexInstaller::application_name, LumadexInstaller::lumadex_services, options);
-  if (request.output)
-    write_export(*request.output, text, request.force);
-  else
-    out << text << std::flush;
-}
-
-}  // namespace bootstrap::app
+}  // namespace bootstrap::installer

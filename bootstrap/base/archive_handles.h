@@ -6,7 +6,7 @@
 
 #include <memory>
 
-namespace bootstrap::app::archive_handles {
+namespace bootstrap::base::archive_handles {
 
 struct ReadFree {
   void operator()(archive* a) const { archive_read_free(a); }
@@ -22,4 +22,4 @@ using Reader = std::unique_ptr<archive, ReadFree>;
 using Writer = std::unique_ptr<archive, WriteFree>;
 using Entry = std::unique_ptr<archive_entry, EntryFree>;
 
-}  // namespace bootstrap::app::archive_handles
+}  // namespace bootstrap::base::archive_handles

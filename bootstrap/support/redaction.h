@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bootstrap::app {
+namespace bootstrap::support {
 
 // What a secret is replaced by.
 inline constexpr const char* kRedacted = "***REDACTED***";
@@ -69,4 +69,4 @@ bool is_secret_name(std::string_view name);
 // function of the members; never throws.
 std::vector<Redaction> redact_support_files(std::vector<SupportFile>& members);
 
-}  // namespace bootstrap::app
+}  // namespace bootstrap::support

@@ -1,4 +1,4 @@
-#include "bootstrap/app/redaction.h"
+#include "bootstrap/support/redaction.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,7 +12,7 @@
 #include "bootstrap/base/base64.h"
 #include "bootstrap/base/text.h"
 
-namespace bootstrap::app {
+namespace bootstrap::support {
 
 namespace {
 
@@ -452,4 +452,4 @@ std::vector<Redaction> redact_support_files(std::vector<SupportFile>& members) {
   return found;
 }
 
-}  // namespace bootstrap::app
+}  // namespace bootstrap::support

@@ -31,7 +31,7 @@
 
 #include "bootstrap/docker/client.h"
 
-namespace bootstrap::app::bundle {
+namespace bootstrap::bundle {
 
 inline constexpr int kFormatVersion = 1;
 inline constexpr const char* kManifestMember = "manifest.json";
@@ -161,4 +161,4 @@ void load(docker::Client& client, const VerifiedBundle& bundle);
 // Writes the manifest for people, one fact a line, its text made printable.
 void print(const Manifest& manifest, std::ostream& out);
 
-}  // namespace bootstrap::app::bundle
+}  // namespace bootstrap::bundle

@@ -1,6 +1,6 @@
-#include "bootstrap/app/image_bundle.h"
+#include "bootstrap/bundle/image_bundle.h"
 
-#include "bootstrap/app/archive_handles.h"
+#include "bootstrap/base/archive_handles.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -28,7 +28,7 @@
 #include "bootstrap/crypto/rsa.h"
 #include "bootstrap/docker/errors.h"
 
-namespace bootstrap::app::bundle {
+namespace bootstrap::bundle {
 
 namespace {
 
@@ -64,9 +64,9 @@ class Fd {
   int fd_;
 };
 
-using archive_handles::Entry;
-using archive_handles::Reader;
-using archive_handles::Writer;
+using base::archive_handles::Entry;
+using base::archive_handles::Reader;
+using base::archive_handles::Writer;
 
 // Reads a bundle member by member from a descriptor it does not own; every
 // libarchive failure (a truncated or garbled file) is the file's damage.
@@ -527,4 +527,4 @@ void print(const Manifest& manifest, std::ostream& out) {
         << " bytes  sha256:" << base::printable(member.sha256) << "\n";
 }
 
-}  // namespace bootstrap::app::bundle
+}  // namespace bootstrap::bundle

@@ -1,0 +1,27 @@
+#include "bootstrap/app/export_command.h"
+
+#include "bootstrap/docker/docker_client.h"
+#include "bootstrap/host/host.h"
+#include "bootstrap/installer/compose_export.h"
+#include "bootstrap/installer/lumadex/lumadex_installer.h"
+
+namespace bootstrap::app {
+
+void export_command(const ExportRequest& request, std::ostream& out) {
+  using installer::lumadex::LumadexInstaller;
+  installer::ExportOptions options;
+  options.application_image = LumadexInstaller::main_service;
+  options.version = request.version;
+  options.swarm = request.swarm;
+  options.cpu_count = installer::export_cpu_count(
+      request.cpus, [] { return docker::DockerClient::from_environment()->info().ncpu; },
+      host::real_host().system.cpu_count(), options.cpu_count_source);
+  const std::string text =
+      installer::compose_file(LumadexInstaller::application_name, LumadexInstaller::lumadex_services, options);
+  if (request.output)
+    installer::write_export(*request.output, text, request.force);
+  else
+    out << text << std::flush;
+}
+
+}  // namespace bootstrap::app
