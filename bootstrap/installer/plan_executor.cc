@@ -5,6 +5,7 @@
 
 #include "bootstrap/base/image_reference.h"
 #include "bootstrap/docker/errors.h"
+#include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
 
@@ -52,11 +53,11 @@ EngineSnapshot read_snapshot(docker::Client& client, const Layout& layout) {
   return snapshot;
 }
 
-void print_plan(const Plan& plan, const Phase::Print& print) {
-  for (const Action& action : plan) print(describe(action, true));
+void print_plan(const Plan& plan) {
+  for (const Action& action : plan) say(describe(action, true));
 }
 
-Applied apply_plan(docker::Client& client, const Plan& plan, int jobs, const Phase::Print& print) {
+Applied apply_plan(docker::Client& client, const Plan& plan, int jobs) {
   if (jobs < 1 || jobs > kMaxJobs)
     throw std::invalid_argument("the job count must be from 1 to " + std::to_string(kMaxJobs) +
                                 ", not " + std::to_string(jobs));
@@ -67,21 +68,21 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs, const Pha
     const Action& action = plan[i];
     switch (action.step) {
       case Step::pull_image: {
-        print(describe(action, false));
+        say(describe(action, false));
         base::ImageReference reference = base::parse_image_reference(action.target);
         client.pull_image(reference.repository, reference.tag, {});
         break;
       }
       case Step::create_network:
-        print(describe(action, false));
+        say(describe(action, false));
         client.create_network(action.target);
         break;
       case Step::create_volume:
-        print(describe(action, false));
+        say(describe(action, false));
         client.create_volume(action.target, "local");
         break;
       case Step::remove_container:
-        print(describe(action, false));
+        say(describe(action, false));
         client.stop_container(action.target);
         client.remove_container(action.target);
         break;
@@ -148,10 +149,10 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs, const Pha
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const Action& action = plan[i];
     if (action.step == Step::remove_volume) {
-      print(describe(action, false));
+      say(describe(action, false));
       client.remove_volume(action.target);
     } else if (action.step == Step::remove_image) {
-      print(describe(action, false));
+      say(describe(action, false));
       client.remove_image(action.target, false);
     }
   }

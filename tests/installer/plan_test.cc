@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "bootstrap/installer/plan.h"
+#include "bootstrap/installer/plan_executor.h"
+#include "tests/installer/installer_test_util.h"
 
 namespace bootstrap::installer {
 namespace {
@@ -116,6 +118,37 @@ TEST(PlanUpdateInPlace, Table) {
     EngineSnapshot snapshot = installed(layout);
     row.change(snapshot);
     EXPECT_EQ(row.plan, plan_lines(layout, snapshot)) << row.what;
+  }
+}
+
+// The order that keeps each outage short: the replacement exists before the
+// old container stops; and a refused replacement stops nothing.
+TEST(ApplyPlan, ReplacesAfterCreatingAndStopsNothingWhenACreationIsRefused) {
+  const Layout layout("lumadex", kServices, 4u);
+  const Plan plan = {{Step::recreate_container, "lumadex-api", "its image moved",
+                      layout.definition(kServices[0]), "id-lumadex-api", true},
+                     {Step::start_container, "lumadex-queue", "it was exited"}};
+  for (bool refused : {false, true}) {
+    testing::FakeEngine engine;
+    engine.add_network("lumadex-app-net");
+    engine.add_image("lmdx2/app");
+    engine.add_container("lumadex-api", "lmdx2/app");
+    engine.add_container("lumadex-queue", "kafka:2", "exited");
+    if (refused) engine.fail_next("create container", docker::ApiError("create", 400, "no"));
+    test::CapturedStdout out;
+    if (refused) {
+      EXPECT_THROW(apply_plan(engine, plan, 1), docker::ApiError);
+      EXPECT_EQ(Lines{"create container lumadex-api.next"}, engine.requests_);
+      continue;
+    }
+    apply_plan(engine, plan, 1);
+    EXPECT_EQ((Lines{"create container lumadex-api.next", "connect lumadex-api.next to lumadex-app-net as api",
+                     "stop lumadex-api", "remove container lumadex-api", "rename lumadex-api.next to lumadex-api",
+                     "start lumadex-api", "start lumadex-queue"}),
+              engine.requests_);
+    EXPECT_EQ((Lines{"recreating container lumadex-api: its image moved", "replacing container lumadex-api",
+                     "starting container lumadex-queue: it was exited"}),
+              out.lines());
   }
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Updates against the sandbox, through the bootstrap program: an in-place
 # update to a moved `latest` keeps the data containers and the queue's data,
-# and a `latest` that does not stay up is rolled back by the in-place update
-# and by the full one.
+# and a `latest` that does not stay up is rolled back by the in-place update,
+# by the full one, and by an install of another version.
 #
 #   in_place_flow.sh BOOTSTRAP_PROGRAM
 #
@@ -69,4 +69,10 @@ check "the full update says it rolled back and what stays reset" \
 check "the api runs the previous image after the full update" test "$(app_image)" = "$good"
 check "13 containers run after the full rollback" test "$(running)" = 13
 check "no rollback tag is left" bash -c "! docker image inspect lmdx2/app:kestro-rollback >/dev/null 2>&1"
+
+step version-rollback 1 install --version "$KESTRO_SANDBOX_CRASH_TAG" --settle 20
+check "another version over the product is rolled back as well" \
+  grep -Eq "^install failed: .*; rolled back to lmdx2/app:latest \(${good:7:12}\)$" "$work/version-rollback.err"
+check "the api runs the previous reference again" test "$(docker inspect -f '{{.Config.Image}}' lumadex-api)" = lmdx2/app
+check "13 containers run after the install's rollback" test "$(running)" = 13
 echo "in-place flow: passed"

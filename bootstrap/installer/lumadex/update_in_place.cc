@@ -52,10 +52,10 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
       return;
     }
     if (environment_.dry_run) {
-      print_plan(plan, say);
+      print_plan(plan);
       return;
     }
-    Applied applied = apply_plan(*client, plan, environment_.jobs, say);
+    Applied applied = apply_plan(*client, plan, environment_.jobs);
     if (keeping) {
       watch_or_roll_back(*client, applied.started, keeper, working_copy, "update", "");
     } else {
@@ -102,7 +102,7 @@ void LumadexInstaller::watch_or_roll_back(docker::Client& client,
   const Plan plan = plan_update_in_place(layout, read_snapshot(*fresh, layout));
   if (plan.empty()) std::rethrow_exception(failure);  // nothing of the new version runs
   say("rolling back to " + target);
-  Applied applied = apply_plan(*fresh, plan, environment_.jobs, say);
+  Applied applied = apply_plan(*fresh, plan, environment_.jobs);
   try {
     watch_settle(*fresh, applied.started, environment_.settle, std::cout);
   } catch (const SettleFailure& again) {
