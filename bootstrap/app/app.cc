@@ -599,7 +599,7 @@ const Command kCommands[] = {
      install_options, install, Needs::root, always},
     {"update",
      "Take the product down, remove its cache volumes, and install it again with fresh "
-     "application images",
+     "application images (--in-place: recreate only what changed, keep every volume)",
      update_options, update, Needs::root, always},
     {"uninstall",
      "Take every container and network down and remove the cache volumes (search and cache "
