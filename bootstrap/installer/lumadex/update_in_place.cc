@@ -48,7 +48,11 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
     if (plan.empty()) {
       keeper.release(say);
       deployment->remove_replaced_images();
-      say("lumadex is up to date");
+      // A dry run pulls nothing, so it cannot know whether the registry has
+      // moved a tag: it says what it compared with.
+      say(environment_.dry_run ? "lumadex is up to date with the images this engine has (a dry run "
+                                 "pulls nothing)"
+                               : "lumadex is up to date");
       return;
     }
     if (environment_.dry_run) {
