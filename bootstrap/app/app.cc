@@ -63,6 +63,8 @@ struct Invocation {
   std::string bundle_output;
   int lock_timeout = 600;  // seconds
   int jobs = 1;
+  bool in_place = false;     // update: recreate only what changed
+  bool no_rollback = false;  // install and update: leave a version that does not settle
   bool swarm = false;
   std::vector<std::string> placements;  // "SERVICE=NODE"
   bool routing_mesh = false;
@@ -286,6 +288,7 @@ LumadexInstaller::Environment watched_environment(const Invocation& in) {
                                                   std::chrono::seconds(in.wait_timeout),
                                                   ::isatty(STDOUT_FILENO) == 1};
   environment.jobs = in.jobs;
+  environment.rollback = !in.no_rollback;
   return environment;
 }
 
@@ -311,9 +314,16 @@ void bundle_option(CLI::App& command, Invocation& in) {
   command.get_option("--trust")->needs("--bundle");
 }
 
+void rollback_option(CLI::App& command, Invocation& in) {
+  command.add_flag("--no-rollback", in.no_rollback,
+                   "When the new version does not stay up, leave it as it is instead of bringing "
+                   "back the image that ran before");
+}
+
 void install_options(CLI::App& command, Invocation& in) {
   command.add_option("--version", in.version, "Run the application image with this tag")
       ->check(image_tag());
+  rollback_option(command, in);
   command.add_flag("--update", in.update, "Fetch the untagged application image anew");
   bundle_option(command, in);
   dry_run_option(command, in);
@@ -364,6 +374,10 @@ int install(const Invocation& in) {
 }
 
 void update_options(CLI::App& command, Invocation& in) {
+  command.add_flag("--in-place", in.in_place,
+                   "Recreate only the containers whose image or definition changed, each "
+                   "replacement made before the old one stops; keep every volume");
+  rollback_option(command, in);
   bundle_option(command, in);
   dry_run_option(command, in);
   settle_options(command, in);
@@ -375,7 +389,20 @@ int update(const Invocation& in) {
     // Before the bundle's every byte is read.
     product.refuse_on_swarm(true);
     BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust, std::cout);
+    if (in.in_place) {
+      product.update_in_place(&from.images, from.version);
+      return kExitOk;
+    }
     return completed("update", product, product.update(&from.images, from.version));
+  }
+  if (in.in_place) {
+    // Swarm services roll over one by one already: the swarm's update is
+    // in place.
+    if (product.on_swarm())
+      product.update_on_swarm();
+    else
+      product.update_in_place();
+    return kExitOk;
   }
   if (product.on_swarm()) {
     product.update_on_swarm();
@@ -572,7 +599,7 @@ const Command kCommands[] = {
      install_options, install, Needs::root, always},
     {"update",
      "Take the product down, remove its cache volumes, and install it again with fresh "
-     "application images",
+     "application images (--in-place: recreate only what changed, keep every volume)",
      update_options, update, Needs::root, always},
     {"uninstall",
      "Take every container and network down and remove the cache volumes (search and cache "
@@ -712,7 +739,11 @@ int report_failure(const std::exception& e) {
     std::cerr << "interrupted" << std::endl;
     return kExitInterrupted;
   }
-  print_error("", e.what());
+  // A rollback's line says all: what failed and what runs now.
+  if (dynamic_cast<const installer::RolledBack*>(&e) != nullptr)
+    std::cerr << base::printable(e.what()) << std::endl;
+  else
+    print_error("", e.what());
   return kExitFailed;
 }
 

@@ -45,6 +45,8 @@ struct ContainerRef {
   // Ids of the networks it has joined, from a listing; a container that has
   // never run may lack them.
   std::vector<std::string> network_ids{};
+  // The id of the image it was created from, from a listing ("sha256:...").
+  std::string image_id{};
 };
 
 struct Ulimit {
@@ -179,6 +181,10 @@ class Client {
   // Returns the image's id. Throws ImageNotFound when the engine lacks it.
   virtual std::string get_image(const std::string& reference) = 0;
   virtual void remove_image(const std::string& reference, bool force) = 0;
+  // Gives the image `source` (a reference or an id) the name repository:tag
+  // as well, moving that name off any image it named before.
+  virtual void tag_image(const std::string& source, const std::string& repository,
+                         const std::string& tag) = 0;
   // Pulls repository:tag (or repository@digest when `tag` starts with
   // "sha256:"), reading the progress stream to its end and handing each line
   // to `progress` when given. A stream that ends in an error object throws
@@ -207,6 +213,8 @@ class Client {
   virtual void start_container(const std::string& id) = 0;
   virtual void stop_container(const std::string& id) = 0;
   virtual void remove_container(const std::string& id) = 0;
+  // Gives a container another name; ApiError 409 when the name is taken.
+  virtual void rename_container(const std::string& id, const std::string& name) = 0;
   // What the engine reports of a container. Throws EngineError, naming the
   // container, when the answer is not a JSON object.
   virtual ContainerDetails inspect_container(const std::string& id) = 0;

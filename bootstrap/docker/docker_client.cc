@@ -369,6 +369,7 @@ std::vector<ContainerRef> DockerClient::list_containers(bool all) {
     ContainerRef container{ej::text(entry, "Id"),
                            names != entry.end() ? container_name(*names) : "",
                            ej::text(entry, "Image"), ej::text(entry, "State"), {}};
+    container.image_id = ej::text(entry, "ImageID");
     auto labels = entry.find("Labels");
     if (labels != entry.end() && labels->is_object())
       for (const auto& [key, value] : labels->items())
@@ -440,6 +441,14 @@ std::string DockerClient::get_image(const std::string& reference) {
 void DockerClient::remove_image(const std::string& reference, bool force) {
   state_->call("remove image " + reference, "DELETE",
                "/images/" + escape_path(reference) + (force ? "?force=1" : "?force=0"),
+               std::nullopt, Subject::kImage);
+}
+
+void DockerClient::tag_image(const std::string& source, const std::string& repository,
+                             const std::string& tag) {
+  state_->call("tag image " + source + " as " + repository + ":" + tag, "POST",
+               "/images/" + escape_path(source) + "/tag?repo=" + escape_query(repository) +
+                   "&tag=" + escape_query(tag),
                std::nullopt, Subject::kImage);
 }
 
@@ -567,6 +576,11 @@ void DockerClient::stop_container(const std::string& id) {
 
 void DockerClient::remove_container(const std::string& id) {
   state_->call("remove container " + id, "DELETE", "/containers/" + escape_path(id));
+}
+
+void DockerClient::rename_container(const std::string& id, const std::string& name) {
+  state_->call("rename container " + id + " to " + name, "POST",
+               "/containers/" + escape_path(id) + "/rename?name=" + escape_query(name));
 }
 
 ContainerDetails DockerClient::inspect_container(const std::string& id) {

@@ -76,6 +76,8 @@ class DockerClient : public Client {
   void remove_volume(const std::string& name) override;
   std::string get_image(const std::string& reference) override;
   void remove_image(const std::string& reference, bool force) override;
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const PullProgress& progress) override;
   void save_images(const std::vector<std::string>& references, const ArchiveSink& sink) override;
@@ -84,6 +86,7 @@ class DockerClient : public Client {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
+  void rename_container(const std::string& id, const std::string& name) override;
   ContainerDetails inspect_container(const std::string& id) override;
   void container_logs(const std::string& id, const LogOptions& options,
                       const LogSink& sink) override;

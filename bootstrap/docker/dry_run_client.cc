@@ -60,6 +60,11 @@ void DryRunClient::remove_image(const std::string& reference, bool force) {
   would("remove image " + reference + (force ? " (forced)" : ""));
 }
 
+void DryRunClient::tag_image(const std::string& source, const std::string& repository,
+                             const std::string& tag) {
+  would("tag image " + source + " as " + repository + ":" + tag);
+}
+
 void DryRunClient::pull_image(const std::string& repository, const std::string& tag,
                               const PullProgress&) {
   would("pull " + repository + (tag.rfind("sha256:", 0) == 0 ? "@" : ":") + tag);
@@ -83,6 +88,10 @@ void DryRunClient::stop_container(const std::string& id) { would("stop container
 
 void DryRunClient::remove_container(const std::string& id) {
   would("remove container " + name_of(id));
+}
+
+void DryRunClient::rename_container(const std::string& id, const std::string& name) {
+  would("rename container " + name_of(id) + " to " + name);
 }
 
 void DryRunClient::login(const std::string& username, const std::string&, const std::string& server) {

@@ -33,6 +33,8 @@ class DryRunClient : public ForwardingClient {
   VolumeRef create_volume(const std::string& name, const std::string& driver) override;
   void remove_volume(const std::string& name) override;
   void remove_image(const std::string& reference, bool force) override;
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const PullProgress& progress) override;
   // Reads nothing of `source`.
@@ -41,6 +43,7 @@ class DryRunClient : public ForwardingClient {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
+  void rename_container(const std::string& id, const std::string& name) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
   std::vector<ServiceRef> list_services(const std::string& label_key) override;

@@ -46,6 +46,10 @@ class ForwardingClient : public Client {
   void remove_image(const std::string& reference, bool force) override {
     target_->remove_image(reference, force);
   }
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override {
+    target_->tag_image(source, repository, tag);
+  }
   void pull_image(const std::string& repository, const std::string& tag,
                   const PullProgress& progress) override {
     target_->pull_image(repository, tag, progress);
@@ -62,6 +66,9 @@ class ForwardingClient : public Client {
   void start_container(const std::string& id) override { target_->start_container(id); }
   void stop_container(const std::string& id) override { target_->stop_container(id); }
   void remove_container(const std::string& id) override { target_->remove_container(id); }
+  void rename_container(const std::string& id, const std::string& name) override {
+    target_->rename_container(id, name);
+  }
   ContainerDetails inspect_container(const std::string& id) override {
     return target_->inspect_container(id);
   }

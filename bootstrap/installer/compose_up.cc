@@ -78,7 +78,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     start_containers(to_start);
     restart_workers_.clear();
     // Only now does no new container need the images the fetch replaced.
-    remove_replaced_images();
+    if (!keep_replaced_images) remove_replaced_images();
   } catch (const docker::ApiError& e) {
     failure_reason = e.what();
     report_refusals({{e.status(), e.what()}});

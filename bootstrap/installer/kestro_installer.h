@@ -199,6 +199,9 @@ class KestroInstaller {
   // Repository -> the image id its "latest" tag named before fetch_images
   // fetched a different one.
   std::vector<std::pair<std::string, std::string>> replaced_images;
+  // Set while something may still have to roll back to those images:
+  // compose_up then leaves them for the caller's remove_replaced_images.
+  bool keep_replaced_images = false;
   // Containers this object started, in order: what a settle watch looks at.
   std::vector<std::string> started;
   // Registry credentials; nullopt until compose_up stores them (and when it

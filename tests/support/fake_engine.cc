@@ -250,6 +250,14 @@ void FakeEngine::remove_image(const std::string& reference, bool force) {
   images_.erase(key);
 }
 
+void FakeEngine::tag_image(const std::string& source, const std::string& repository,
+                           const std::string& tag) {
+  const std::string line = "tag image " + source + " as " + repository + ":" + tag;
+  request(line);
+  if (!has_image(source)) throw docker::ImageNotFound(line, 404, "No such image: " + source);
+  images_.insert(normalize_image(repository + ":" + tag));
+}
+
 void FakeEngine::pull_image(const std::string& repository, const std::string& tag,
                             const docker::PullProgress& progress) {
   const bool digest = tag.starts_with("sha256:");
@@ -331,6 +339,17 @@ void FakeEngine::stop_container(const std::string& id) {
   request(line);
   if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
   if (c->state == "running") c->state = "exited";
+}
+
+void FakeEngine::rename_container(const std::string& id, const std::string& name) {
+  Container* c = find_container(id);
+  const std::string line = "rename " + (c ? c->name : id) + " to " + name;
+  request(line);
+  if (c == nullptr) throw docker::NotFound(line, 404, "No such container: " + id);
+  if (find_container(name) != nullptr)
+    throw docker::ApiError(line, 409, "Conflict. The container name \"/" + name + "\" is already in use");
+  c->name = name;
+  c->definition.name = name;
 }
 
 void FakeEngine::remove_container(const std::string& id) {

@@ -109,6 +109,9 @@ class FakeEngine : public docker::Client {
   void remove_volume(const std::string& name) override;
   std::string get_image(const std::string& reference) override;
   void remove_image(const std::string& reference, bool force) override;
+  // Adds repository:tag as an image (the fake knows no image ids).
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const docker::PullProgress& progress) override;
   // The archive is the normalized references, one line each.
@@ -120,6 +123,7 @@ class FakeEngine : public docker::Client {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
+  void rename_container(const std::string& id, const std::string& name) override;
   // Status, image, CPU set and networks as the container has them; the
   // ports its definition publishes while it runs.
   docker::ContainerDetails inspect_container(const std::string& id) override;

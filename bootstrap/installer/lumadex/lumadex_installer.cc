@@ -113,12 +113,40 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   }
 
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  // Another version over an installed product is an update: what ran stays
+  // at hand until the new one has settled.
+  ImageKeeper keeper(*deployment->client);
+  ServiceList previous = lumadex_services;
+  if (version && environment_.rollback && !environment_.dry_run) {
+    std::optional<std::string> running = running_application_image(*deployment->client);
+    if (running && parse_image_reference(*running) !=
+                       parse_image_reference(main_service + ":" + *version)) {
+      keeper.keep({*running});
+      for (ServiceDescription& s : previous)
+        if (s.image == main_service) s.image = *running;
+    }
+  }
   if (images) deployment->load_images(images->references, images->load);
   bool done = deployment->compose_up(std::nullopt, std::nullopt, update);
   failure_reason_ = deployment->failure_reason;
-  if (!done) return false;
-  watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
+  if (!done) {
+    keeper.release(say);
+    return false;
+  }
+  watch_or_roll_back(*deployment->client, deployment->started, keeper, previous, "install", "");
+  keeper.release(say);
   return true;
+}
+
+std::optional<std::string> LumadexInstaller::running_application_image(docker::Client& client) {
+  for (const ServiceDescription& s : lumadex_services) {
+    if (s.image != main_service) continue;
+    try {
+      return client.inspect_container(application_name + "-" + s.name).image;
+    } catch (const docker::NotFound&) {
+    }
+  }
+  return std::nullopt;
 }
 
 void LumadexInstaller::refuse_on_swarm(bool bundle) {
@@ -137,19 +165,38 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
   // One deployment object throughout: it remembers what it fetched, so the
   // bring-up pulls nothing again, and which images the fetch replaced.
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
-  // The new images arrive while the product still runs; a fetch that fails
-  // leaves it running.
-  if (images)
-    deployment->load_images(images->references, images->load);
-  else
-    deployment->fetch_images();
-  take_down(*deployment);
-  say("installing lumadex");
-  say("contacting server please wait");
-  bool done = deployment->compose_up(std::nullopt, std::nullopt, true);
-  failure_reason_ = deployment->failure_reason;
-  if (!done) return false;
-  watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
+  ImageKeeper keeper(*deployment->client);
+  const bool keeping = environment_.rollback && !environment_.dry_run;
+  // What runs now is kept before the fetch can move a tag off it, and the
+  // bring-up leaves the replaced images for after the watch.
+  if (keeping) keeper.keep(image_references(version));
+  deployment->keep_replaced_images = keeping;
+  try {
+    // The new images arrive while the product still runs; a fetch that fails
+    // leaves it running.
+    if (images)
+      deployment->load_images(images->references, images->load);
+    else
+      deployment->fetch_images();
+    take_down(*deployment);
+    say("installing lumadex");
+    say("contacting server please wait");
+    bool done = deployment->compose_up(std::nullopt, std::nullopt, true);
+    failure_reason_ = deployment->failure_reason;
+    if (!done) {
+      keeper.release(say);
+      return false;
+    }
+    watch_or_roll_back(*deployment->client, deployment->started, keeper, working_copy, "update",
+                       "; the cache volumes it reset stay reset");
+  } catch (const RolledBack&) {
+    throw;
+  } catch (...) {
+    keeper.release(say);
+    throw;
+  }
+  keeper.release(say);
+  deployment->remove_replaced_images();
   return true;
 }
 

@@ -18,6 +18,7 @@
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/kestro_installer.h"
+#include "bootstrap/installer/rollback.h"
 #include "bootstrap/installer/service.h"
 #include "bootstrap/installer/settle.h"
 #include "bootstrap/installer/swarm_deployment.h"
@@ -55,6 +56,10 @@ class LumadexInstaller {
     // dry run sends one at a time whatever this says, so that its lines
     // keep their order.
     int jobs = 1;
+    // Whether install (of another version over an installed product) and
+    // both updates bring back the image that ran before when the new one
+    // does not settle.
+    bool rollback = true;
   };
 
   // Images that come from a file instead of a registry (a bundle): every
@@ -79,6 +84,9 @@ class LumadexInstaller {
   // nothing is pulled; on a host without an engine that then stops, before
   // anything changes, with std::runtime_error saying Docker must be
   // installed first.
+  // Over an installed product running another application image, the
+  // image it ran is kept until the new one settles and brought back when it
+  // does not (RolledBack), unless the environment says not to.
   // Throws what compose_up throws, std::runtime_error when a freshly
   // installed engine does not answer in time, and std::runtime_error
   // "nothing was changed: ..." when the product runs as swarm services on
@@ -93,8 +101,24 @@ class LumadexInstaller {
   // anything is taken down. With `images` the fetch is a load of them
   // (nothing is pulled), and `version` tags the application image as for
   // install. Refuses as refuse_on_swarm() does first (update_on_swarm()
-  // updates swarm services).
+  // updates swarm services). The images that ran before are kept until the
+  // new ones settle; when they do not, the containers on the new images are
+  // recreated on the old ones (the reset volumes stay reset) and RolledBack
+  // is thrown, unless the environment says not to roll back.
   bool update(const ImageLoad* images = nullptr, std::optional<std::string> version = std::nullopt);
+
+  // Fetches the images first (or loads `images`), as update() does, then
+  // recreates only the containers whose definition changed or whose image
+  // moved, each replacement created before the container it replaces stops
+  // (plan_update_in_place, apply_plan); every other container keeps running
+  // and every volume stays. Prints "lumadex is up to date" when nothing is
+  // to change; a dry run prints the plan. Then watches what it started; when
+  // that fails and an image moved, rolls back (unless the environment says
+  // not to) and throws RolledBack. Throws std::runtime_error "nothing was
+  // changed: ..." when the fetch fails, SettleFailure when the watch fails
+  // with nothing to roll back to, and engine errors.
+  void update_in_place(const ImageLoad* images = nullptr,
+                       std::optional<std::string> version = std::nullopt);
 
   // Throws std::runtime_error "nothing was changed: ..." when the product
   // runs as swarm services on this engine, naming the bundle as the reason
@@ -155,6 +179,17 @@ class LumadexInstaller {
   void wait_for_engine();
   void take_down(KestroInstaller& deployment);
   bool engine_answers();
+  // The application image reference the installed product's containers were
+  // created from, or nullopt when it is not installed.
+  std::optional<std::string> running_application_image(docker::Client& client);
+  // Watches `started`; when the watch fails and `keeper` holds an image
+  // that moved (or `previous` differs from what runs), recreates on the
+  // kept images what runs the new ones, watches again and throws
+  // RolledBack ("<operation> failed: ...").
+  void watch_or_roll_back(docker::Client& client, const std::vector<std::string>& started,
+                          ImageKeeper& keeper, const ServiceList& previous,
+                          const std::string& operation, const std::string& note);
+  Layout layout_for(const ServiceList& services, std::shared_ptr<docker::Client> client);
 
   Environment environment_;
   std::string failure_reason_;
