@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       {"log/a.log", noise + "\n" + line + "\n" + noise},
       {"containers/a/inspect.json", document.empty() ? noise : document},
       {"containers/a/log.txt", noise + " " + secret + "\n" + encoded + " " + noise}};
-  bootstrap::app::redact_support_files(members);  // an exception escaping ends the run as a finding
+  bootstrap::support::redact_support_files(members);  // an exception escaping ends the run as a finding
   for (const bootstrap::support::SupportFile& m : members)
     for (const std::string& left : {secret, shown, encoded})
       if (m.content.find(left) != std::string::npos)
