@@ -580,8 +580,9 @@ const Command kCommands[] = {
      uninstall_options, uninstall, Needs::engine, always},
     {"scale", "Run COUNT containers of SERVICE, its own container included", scale_options,
      scale, Needs::engine, always},
-    {"configure", "Raise the kernel's vm.max_map_count where it is too low", no_options,
-     configure, Needs::root, always},
+    {"configure",
+     "Raise the kernel's vm.max_map_count where it is too low; exit 1 if it could not be raised",
+     dry_run_option, configure, Needs::root, always},
     {"status",
      "Show each service's container, the networks and the volumes as the engine has them; "
      "exit 1 unless every service runs",

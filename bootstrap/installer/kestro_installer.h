@@ -59,10 +59,12 @@ class KestroInstaller {
 
   // Raises vm.max_map_count to 262144 for the running system when it is lower
   // and makes it persistent in the settings file unless the file's last line
-  // setting it already gives 262144 or more. Does nothing on a host that is not Linux. Throws
-  // host::HostError when the settings file cannot be read or written.
-  static void check_vm_max_map_count();
-  static void check_vm_max_map_count(host::Host& host);
+  // setting it already gives 262144 or more. Does nothing on a host that is not Linux.
+  // Returns why the value in force could not be raised, or "" (see
+  // host::check_vm_max_map_count). Throws host::HostError when the settings
+  // file cannot be read or written.
+  static std::string check_vm_max_map_count();
+  static std::string check_vm_max_map_count(host::Host& host);
 
   // The value of vm.max_map_count in force, or 0 when it cannot be read.
   // Never throws.
