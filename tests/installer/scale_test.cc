@@ -177,28 +177,29 @@ TEST(ScaleService, Failures) {
     installer.scale_service("worker", 1);
     EXPECT_EQ(Lines{"leaving from lumadex-worker_ocr_2"}, out.lines());
   }
-  {  // an unknown service: its surplus goes first, then the error
+  {  // an unknown service is refused before its surplus goes
     Rig rig;
     set_up(rig, {{"lumadex-ghost_1", "running"}});
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_THROW(installer.scale_service("ghost", 1), std::invalid_argument);
-    EXPECT_EQ(Lines{"leaving from lumadex-ghost_1"}, out.lines());
-    EXPECT_EQ((Lines{"stop lumadex-ghost_1", "remove container lumadex-ghost_1"}),
-              rig.engine->requests_);
+    EXPECT_EQ(Lines{}, rig.engine->requests_);
   }
-  {  // a failed start: what was created and started before stays
+  {  // a failed start: every worker this call created goes again
     Rig rig;
-    set_up(rig, {});
-    rig.engine->fail_next("start lumadex-worker_2",
-                          docker::ApiError("start lumadex-worker_2", 500, "oom"));
+    set_up(rig, {{"lumadex-worker_1", "running"}});
+    rig.engine->fail_next("start lumadex-worker_3",
+                          docker::ApiError("start lumadex-worker_3", 500, "oom"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_THROW(installer.scale_service("worker", 4), docker::ApiError);
-    EXPECT_EQ((Lines{"lumadex-worker", "lumadex-worker_1", "lumadex-worker_2"}),
-              installer.containers.keys());
-    EXPECT_EQ("running", rig.engine->container("lumadex-worker_1")->state);
-    EXPECT_EQ("created", rig.engine->container("lumadex-worker_2")->state);
+    EXPECT_EQ((Lines{"lumadex-worker", "lumadex-worker_1"}), installer.containers.keys());
+    EXPECT_EQ((Lines{"lumadex-worker", "lumadex-worker_1"}), rig.engine->container_names());
+    EXPECT_TRUE(installer.started.empty());
+    EXPECT_EQ((Lines{"starting lumadex-worker_2", "starting lumadex-worker_3",
+                     "removing lumadex-worker_2, which this scale created",
+                     "removing lumadex-worker_3, which this scale created"}),
+              out.lines());
   }
   {  // a failed stop: the key is already gone, the container stays on the engine
     Rig rig;
@@ -210,6 +211,58 @@ TEST(ScaleService, Failures) {
     EXPECT_EQ(Lines{"lumadex-worker"}, installer.containers.keys());
     EXPECT_NE(nullptr, rig.engine->container("lumadex-worker_1"));
   }
+}
+
+TEST(ScaleService, SaysWhenNothingChanges) {
+  const struct {
+    std::vector<std::pair<std::string, std::string>> workers;
+    int wanted;
+    std::string said;
+  } cases[] = {
+      {{{"lumadex-worker_1", "running"}, {"lumadex-worker_2", "running"}}, 3,
+       "worker already runs 3 containers"},
+      {{{"lumadex-worker_1", "exited"}}, 2, "worker already has 2 containers (1 running)"},
+      {{}, 1, "worker already runs 1 container"},
+      {{}, 0, "worker already runs 1 container; scale never removes its own"},
+  };
+  for (const auto& c : cases) {
+    Rig rig;
+    set_up(rig, c.workers);
+    KestroInstaller& installer = rig.make();
+    CapturedStdout out;
+    installer.scale_service("worker", c.wanted);
+    EXPECT_EQ(Lines{c.said}, out.lines());
+    EXPECT_EQ(Lines{}, rig.engine->requests_);
+  }
+}
+
+TEST(ScaleRefusal, RefusesWhatWouldFailPartWay) {
+  ServiceDescription api = service("api", "lmdx2/app");
+  api.ports = docker::KeyValues{{"5000", "5000"}};
+  const ServiceList services = {api, worker_service()};
+  const Layout layout("lumadex", services);
+  const Lines installed = {"lumadex-api", "lumadex-worker"};
+  const std::string one_port =
+      "api publishes host port 5000, which one container alone can hold: it cannot run more than 1";
+  const std::string not_installed = "lumadex is not installed: run 'bootstrap install' first";
+  const struct {
+    std::string service;
+    int count;
+    Lines existing;
+    std::string refusal;
+  } cases[] = {
+      {"worker", 3, installed, ""},
+      {"api", 1, installed, ""},
+      {"api", 0, installed, ""},
+      {"api", 2, installed, one_port},
+      {"worker", 2, {}, not_installed},
+      {"worker", 1, {"lumadex-worker_1", "other-api"}, not_installed},
+      {"api", 2, {}, not_installed},
+      {"ghost", 2, installed, "no service named ghost"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.refusal, scale_refusal(layout, c.service, c.count, c.existing))
+        << c.service << " " << c.count;
 }
 
 TEST(ScaleService, WorkersUseTheClampedCpuSet) {
