@@ -137,3 +137,28 @@ TEST(Install, FromABundleOnAHostWithoutDockerStopsBeforeAnyChange) {
 
 }  // namespace
 }  // namespace bootstrap::testing
+
+namespace bootstrap::testing {
+namespace {
+
+// Raising the value is configure's one job: a refused raise is its failure.
+TEST(Configure, FailsWhenTheValueCouldNotBeRaised) {
+  FakeHost fake;
+  fake.process.answers_["sysctl vm.max_map_count"] = {0, "vm.max_map_count = 65530\n"};
+  fake.shell.unlisted_status_ = 1;
+  LumadexInstaller product(LumadexInstaller::Environment{fake.host, [] { return nullptr; }, {}});
+  ::testing::internal::CaptureStdout();
+  std::string error;
+  try {
+    product.configure();
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ("could not apply vm.max_map_count=262144: `sysctl -w vm.max_map_count=262144` exited "
+            "with status 1",
+            error);
+}
+
+}  // namespace
+}  // namespace bootstrap::testing
