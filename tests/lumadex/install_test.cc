@@ -148,16 +148,8 @@ TEST(Configure, FailsWhenTheValueCouldNotBeRaised) {
   fake.shell.unlisted_status_ = 1;
   LumadexInstaller product(LumadexInstaller::Environment{fake.host, [] { return nullptr; }, {}});
   ::testing::internal::CaptureStdout();
-  std::string error;
-  try {
-    product.configure();
-  } catch (const std::runtime_error& e) {
-    error = e.what();
-  }
+  EXPECT_THROW(product.configure(), std::runtime_error);
   ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ("could not apply vm.max_map_count=262144: `sysctl -w vm.max_map_count=262144` exited "
-            "with status 1",
-            error);
 }
 
 }  // namespace
