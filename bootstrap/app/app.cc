@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <map>
+#include <set>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -56,6 +58,7 @@ struct Invocation {
   std::string service;
   int count = 0;
   bool status_json = false;
+  bool preflight_json = false;
   ExportRequest export_request;
   int settle = 10;         // seconds
   int wait_timeout = 300;  // seconds
@@ -149,18 +152,28 @@ std::string suggestion(const std::string& typed, const std::vector<std::string>&
 }
 
 // CLI::IsMember, with a message that suggests the nearest name or else lists
-// them all.
+// them all. A service is named by its catalogue name ("api") or by its container's
+// name as status shows it ("lumadex-api"); the value becomes the former.
 CLI::Validator product_service() {
   CLI::Validator member = CLI::IsMember(service_names());
   return CLI::Validator(
       [member](std::string& name) -> std::string {
-        if (member(name).empty()) return {};
+        const std::string prefix = LumadexInstaller::application_name + "-";
+        const bool qualified = name.starts_with(prefix);
+        std::string bare = qualified ? name.substr(prefix.size()) : name;
+        if (member(bare).empty()) {
+          name = bare;
+          return {};
+        }
         std::string text = "\"" + name + "\" is not one of the product's services";
-        std::string near = suggestion(name, service_names());
+        std::vector<std::string> names = service_names();
+        if (qualified)
+          for (std::string& n : names) n = prefix + n;
+        std::string near = suggestion(name, names);
         if (!near.empty()) return text + near;
-        std::string names;
-        for (const std::string& n : service_names()) names += (names.empty() ? "" : ", ") + n;
-        return text + ": " + names;
+        std::string list;
+        for (const std::string& n : service_names()) list += (list.empty() ? "" : ", ") + n;
+        return text + ": " + list;
       },
       "SERVICE");
 }
@@ -429,7 +442,7 @@ int uninstall(const Invocation& in) {
 void scale_options(CLI::App& command, Invocation& in) {
   command.add_option("SERVICE", in.service, "A service of the product")
       ->required()
-      ->check(product_service());
+      ->transform(product_service());
   command.add_option("COUNT", in.count, "How many containers, 1 for none but its own")
       ->required()
       ->check(container_count());
@@ -446,7 +459,6 @@ int scale(const Invocation& in) {
   return kExitOk;
 }
 
-void no_options(CLI::App&, Invocation&) {}
 int configure(const Invocation& in) {
   LumadexInstaller(make_environment(in.dry_run)).configure();
   return kExitOk;
@@ -472,8 +484,11 @@ int status(const Invocation& in) {
   return kExitOk;
 }
 
-int preflight(const Invocation&) {
-  preflight_command(std::cout);
+void preflight_options(CLI::App& command, Invocation& in) {
+  command.add_flag("--json", in.preflight_json, "Print one JSON document instead of lines");
+}
+int preflight(const Invocation& in) {
+  preflight_command(std::cout, in.preflight_json);
   return kExitOk;
 }
 
@@ -514,8 +529,8 @@ const CLI::Validator& since_value() {
 void logs_options(CLI::App& command, Invocation& in) {
   LogsRequest& request = in.logs;
   command.add_option("SERVICE", request.services, "Services to read (default: all)")
-      ->check(product_service());
-  command.add_option("--tail", request.tail, "Only the last N lines of each container")
+      ->transform(product_service());
+  command.add_option("-n,--tail", request.tail, "Only the last N lines of each container")
       ->check(CLI::Range(0, 100000000));
   command.add_option("--since", request.since, "Only lines since a time or for a duration back")
       ->check(since_value());
@@ -561,7 +576,7 @@ int bundle_files(const Invocation& in) {
   }
   // Only the creation talks to the engine.
   std::string missing = missing_engine_access(docker::ClientConfig::from_environment());
-  if (!missing.empty()) throw std::runtime_error("bundle create: " + missing);
+  if (!missing.empty()) throw std::runtime_error(missing);
   LumadexInstaller::Environment environment = make_environment(false);
   std::shared_ptr<docker::Client> client = environment.make_client();
   LumadexInstaller product(environment);
@@ -607,14 +622,15 @@ const Command kCommands[] = {
      uninstall_options, uninstall, Needs::engine, always},
     {"scale", "Run COUNT containers of SERVICE, its own container included", scale_options,
      scale, Needs::engine, always},
-    {"configure", "Raise the kernel's vm.max_map_count where it is too low", no_options,
-     configure, Needs::root, always},
+    {"configure",
+     "Raise the kernel's vm.max_map_count where it is too low; exit 1 if it could not be raised",
+     dry_run_option, configure, Needs::root, always},
     {"status",
      "Show each service's container, the networks and the volumes as the engine has them; "
      "exit 1 unless every service runs",
      status_options, status, Needs::nothing, never},
     {"preflight", "Check the host and the engine before an install; exit 1 if a check fails",
-     no_options, preflight, Needs::nothing, never},
+     preflight_options, preflight, Needs::nothing, never},
     {"export", "Write the services as a Compose file", export_options, export_compose, Needs::nothing,
      never},
     {"logs", "Print the log of each service's containers (default: all), each line behind its container's name",
@@ -634,7 +650,54 @@ void lock_timeout_option(CLI::App& command, Invocation& in) {
   command
       .add_option("--lock-timeout", in.lock_timeout,
                   "Wait at most this many seconds for another bootstrap operation to finish")
-      ->check(CLI::Range(0, 86400));
+      ->check(CLI::Range(0, 86400))
+      ->capture_default_str();
+}
+
+// How help shows each option's value: a word for what it is and its
+// default, "SECONDS (default 10)", where CLI11 would show its type and
+// checks, "INT:INT in [0 - 86400]=10".
+void describe_values(CLI::App& app) {
+  static const std::map<std::string, std::string> kWords = {
+      {"settle", "SECONDS"},  {"wait-timeout", "SECONDS"}, {"lock-timeout", "SECONDS"},
+      {"jobs", "N"},          {"tail", "N"},               {"cpus", "N"},
+      {"version", "TAG"},     {"bundle", "FILE"},          {"trust", "FILE"},
+      {"sign", "FILE"},       {"output", "FILE"},          {"place", "SERVICE=NODE"},
+      {"since", "DURATION|TIME"}, {"COUNT", "0.." + std::to_string(kMaxCount)}};
+  // Defaults that are no value of the option's own.
+  static const std::map<std::string, std::string> kImplicit = {{"tail", "all"},
+                                                               {"version", "latest"}};
+  for (CLI::Option* option : app.get_options()) {
+    const bool positional = option->get_lnames().empty();
+    const std::string name = positional ? option->get_name() : option->get_lnames().front();
+    if (name == "help") continue;
+    std::vector<std::string> parts;
+    if (option->get_type_size() != 0) {
+      auto word = kWords.find(name);
+      // An option without a word of its own keeps CLI11's type, without checks.
+      if (word != kWords.end())
+        parts.push_back(word->second);
+      else if (!positional && !option->get_type_name().empty())
+        parts.push_back(option->get_type_name().substr(0, option->get_type_name().find(':')));
+      auto implicit = kImplicit.find(name);
+      if (!option->get_default_str().empty())
+        parts.push_back("(default " + option->get_default_str() + ")");
+      else if (implicit != kImplicit.end())
+        parts.push_back("(default " + implicit->second + ")");
+      if (option->get_expected_max() > 1) parts.push_back("...");
+      if (option->get_required()) parts.push_back("(required)");
+    }
+    auto names = [](const std::set<CLI::Option*>& options) {
+      std::vector<std::string> out;
+      for (const CLI::Option* o : options) out.push_back(o->get_name());
+      return base::join(out, ", ");
+    };
+    if (!option->get_needs().empty()) parts.push_back("(with " + names(option->get_needs()) + ")");
+    if (!option->get_excludes().empty())
+      parts.push_back("(not with " + names(option->get_excludes()) + ")");
+    if (!parts.empty()) option->option_text(base::join(parts, " "));
+  }
+  for (CLI::App* command : app.get_subcommands({})) describe_values(*command);
 }
 
 // The group of the engine's socket, whose members may run the commands that
@@ -651,6 +714,11 @@ std::optional<gid_t> engine_group() {
   return std::nullopt;
 }
 
+// The command as its error lines name it: "bundle create", "install".
+std::string command_words(const Command& command, const Invocation& in) {
+  return std::string(command.name) + (in.bundle_action.empty() ? "" : " " + in.bundle_action);
+}
+
 // Waits for the host lock, saying once whom it waits for.
 host::OperationLock take_lock(const Command& command, const Invocation& in) {
   host::OperationLock::Wait wait;
@@ -663,8 +731,7 @@ host::OperationLock take_lock(const Command& command, const Invocation& in) {
   wait.stop = [] { return docker::interrupt_requested(); };
   return host::OperationLock::acquire(
       host::operation_lock_path(),
-      std::string("bootstrap ") + command.name +
-          (in.bundle_action.empty() ? "" : " " + in.bundle_action) + " (pid " +
+      "bootstrap " + command_words(command, in) + " (pid " +
           std::to_string(::getpid()) + ")",
       wait, engine_group());
 }
@@ -725,25 +792,29 @@ void print_error(const std::string& what, const std::string& why) {
   std::cerr << "error: " << (what.empty() ? "" : what + ": ") << base::printable(why) << std::endl;
 }
 
-// Prints why the operation failed and returns its exit status.
-int report_failure(const std::exception& e) {
+// Prints why the operation `command` ("install", "bundle create") failed
+// and returns its exit status.
+int report_failure(const std::string& command, const std::exception& e) {
   // Whatever the interrupted step threw (the engine client's Interrupted,
   // or a host command that died of the same Ctrl-C), the cause is the
   // operator's request.
   if (docker::interrupt_requested()) {
     const int signal = stop_signal.load();
-    if (signal == SIGTERM || signal == SIGHUP) {
-      std::cerr << "interrupted by " << (signal == SIGTERM ? "SIGTERM" : "SIGHUP") << std::endl;
-      return kExitSignalled + signal;
-    }
-    std::cerr << "interrupted" << std::endl;
-    return kExitInterrupted;
+    const bool by_system = signal == SIGTERM || signal == SIGHUP;
+    std::string why = "interrupted";
+    if (by_system) why += signal == SIGTERM ? " by SIGTERM" : " by SIGHUP";
+    // What an install or update finished stays, whatever step it got to, and
+    // an install brings every service to where it belongs from any of them.
+    if (command == "install" || command == "update")
+      why += "; what it finished stays: run 'bootstrap install' to finish";
+    print_error(command, why);
+    return by_system ? kExitSignalled + signal : kExitInterrupted;
   }
   // A rollback's line says all: what failed and what runs now.
   if (dynamic_cast<const installer::RolledBack*>(&e) != nullptr)
     std::cerr << base::printable(e.what()) << std::endl;
   else
-    print_error("", e.what());
+    print_error(command, e.what());
   return kExitFailed;
 }
 
@@ -764,9 +835,12 @@ int run_recorded(const Command& command, const Invocation& in,
     // A command that never got the lock still leaves its record, but may
     // not rotate a file another operation is writing.
     if (!lock) log.open_unlocked();
-    status = report_failure(e);
+    status = report_failure(command_words(command, in), e);
   }
   engine_record = nullptr;
+  // Last on the console, but before the exit record, which ends the log's.
+  if (status != kExitOk && log.written())
+    std::cerr << "details: " << log.file().string() << std::endl;
   log.finish(status);
   return status;
 }
@@ -790,6 +864,8 @@ int main(int argc, char** argv) {
       lock_timeout_option(*cli.get_subcommand(command.name), invocation);
   // bundle changes the host only through create (creating_bundle).
   lock_timeout_option(*cli.get_subcommand("bundle")->get_subcommand("create"), invocation);
+  // The program's own --version shows the program's version, not a tag.
+  for (CLI::App* command : cli.get_subcommands({})) describe_values(*command);
 
   if (argc <= 1) {
     std::cout << cli.help();
@@ -826,7 +902,7 @@ int main(int argc, char** argv) {
       return run_recorded(*command, invocation, std::vector<std::string>(argv, argv + argc));
     return command->run(invocation);
   } catch (const std::exception& e) {
-    return report_failure(e);
+    return report_failure(command_words(*command, invocation), e);
   }
 }
 

@@ -18,10 +18,14 @@ void export_command(const ExportRequest& request, std::ostream& out) {
       host::real_host().system.cpu_count(), options.cpu_count_source);
   const std::string text =
       installer::compose_file(LumadexInstaller::application_name, LumadexInstaller::lumadex_services, options);
-  if (request.output)
+  if (request.output) {
     installer::write_export(*request.output, text, request.force);
-  else
+    out << "wrote " << (options.swarm ? "a stack file" : "a Compose file") << " of "
+        << LumadexInstaller::lumadex_services.size() << " services to " << *request.output
+        << std::endl;
+  } else {
     out << text << std::flush;
+  }
 }
 
 }  // namespace bootstrap::app

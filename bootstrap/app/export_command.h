@@ -17,8 +17,8 @@ struct ExportRequest {
 };
 
 // `bootstrap export`: the product's catalogue as a Compose file (a stack file
-// with request.swarm), on `out` or
-// in request.output. Without --cpus, asks the engine the process environment
+// with request.swarm), on `out` or in request.output, saying on `out` what
+// it wrote there. Without --cpus, asks the engine the process environment
 // names for its CPU count and falls back to this host's. Changes nothing on
 // the engine. Throws what compose_file and write_export throw.
 void export_command(const ExportRequest& request, std::ostream& out);

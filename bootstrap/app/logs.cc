@@ -158,11 +158,16 @@ void logs_command(const LogsRequest& request, std::ostream& out, bool color) {
   LinePrinter printer(out);
 
   if (!request.follow) {
-    for (const Source& source : sources)
+    for (const Source& source : sources) {
+      bool any = false;
       client->container_logs(source.container, options,
                              [&](docker::LogStream, std::string_view line) {
+                               any = true;
                                printer.print(source.prefix, line);
                              });
+      // Silence would read as a container that was not asked.
+      if (!any) printer.print(source.prefix, "(no output)");
+    }
     return;
   }
 

@@ -66,6 +66,10 @@ class OperationLog : public docker::RequestRecord {
   void request_done(const std::string& line) override;
   // Records the exit status; the last line of a command's record.
   void finish(int exit_status);
+  // Where the record goes.
+  const std::filesystem::path& file() const { return settings_.file; }
+  // Whether the record is being written: opened, and no write has failed.
+  bool written() const { return opened_ && !failed_; }
 
  private:
   void add(std::string_view kind, std::string_view text);

@@ -17,6 +17,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/api_version.h"
 #include "bootstrap/docker/config.h"
@@ -174,7 +176,13 @@ CheckResult check_engine(docker::Client& client) {
   } catch (const docker::ConnectionError& e) {
     r.level = Level::fail;
     r.reason = std::string("the engine does not answer: ") + e.what();
-    r.advice = "start Docker (systemctl start docker) or point DOCKER_HOST at a running engine";
+    // The engine may well run: this account is only kept off its socket.
+    if (std::string(e.what()).find("permission denied") != std::string::npos)
+      r.advice =
+          "run bootstrap with sudo, or add this account to the socket's group (sudo usermod "
+          "-aG GROUP $USER) and log in again";
+    else
+      r.advice = "start Docker (systemctl start docker) or point DOCKER_HOST at a running engine";
   } catch (const docker::EngineError& e) {
     r.level = Level::fail;
     r.reason = std::string("the engine answers with an error: ") + e.what();
@@ -340,7 +348,7 @@ CheckResult check_podman_limits(const MemlockLimit& limit) {
 }
 
 CheckResult check_port(int port, const std::string& container, const PortProbe& probe,
-                       std::optional<bool> holder_is_ours) {
+                       std::optional<bool> holder_is_ours, bool engine_answers) {
   CheckResult r{"port " + std::to_string(port), Level::pass, "", ""};
   const std::string p = std::to_string(port);
   switch (probe.state) {
@@ -354,7 +362,12 @@ CheckResult check_port(int port, const std::string& container, const PortProbe& 
       break;
     case PortProbe::State::in_use:
       if (holder_is_ours.value_or(false)) {
-        r.reason = "published by " + container + ": the product is already installed";
+        r.reason = "held by " + container;
+      } else if (!holder_is_ours && !engine_answers) {
+        // The engine check has failed already; the holder may be ours.
+        r.level = Level::warn;
+        r.reason = "in use; whether " + container + " holds it is unknown without the engine";
+        r.advice = "run preflight again once the engine check passes";
       } else {
         r.level = Level::fail;
         r.reason = holder_is_ours ? "in use by another program; " + container + " needs it"
@@ -462,7 +475,7 @@ std::vector<CheckResult> run_preflight(PreflightFacts& facts, const std::string&
           // Reported as "could not be asked" below.
         }
       }
-      results.push_back(check_port(port, container, probe, ours));
+      results.push_back(check_port(port, container, probe, ours, engine_ok));
     }
   }
 
@@ -492,7 +505,19 @@ std::string render_preflight_text(const std::vector<CheckResult>& results) {
   return out;
 }
 
-void preflight_command(std::ostream& out) {
+std::string render_preflight_json(const std::vector<CheckResult>& results) {
+  nlohmann::ordered_json checks = nlohmann::ordered_json::array();
+  for (const CheckResult& r : results)
+    checks.push_back({{"name", r.name},
+                      {"level", level_name(r.level)},
+                      {"reason", r.reason},
+                      {"advice", r.advice}});
+  nlohmann::ordered_json document = {{"passed", !any_failed(results)}, {"checks", checks}};
+  // Reasons quote the engine, whose text need not be UTF-8.
+  return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+void preflight_command(std::ostream& out, bool as_json) {
   using installer::lumadex::LumadexInstaller;
   const docker::ClientConfig config = docker::ClientConfig::from_environment();
   std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
@@ -500,12 +525,13 @@ void preflight_command(std::ostream& out) {
   std::vector<CheckResult> results =
       run_preflight(facts, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
   results.push_back(check_privileges(config));
-  out << render_preflight_text(results) << std::flush;
+  out << (as_json ? render_preflight_json(results) : render_preflight_text(results))
+      << std::flush;
   std::vector<std::string> failed;
   for (const CheckResult& r : results)
     if (r.level == Level::fail) failed.push_back(r.name);
   if (!failed.empty())
-    throw std::runtime_error("preflight: " + std::to_string(failed.size()) + " check" +
+    throw std::runtime_error(std::to_string(failed.size()) + " check" +
                              (failed.size() == 1 ? "" : "s") + " failed: " + join(failed, ", "));
 }
 

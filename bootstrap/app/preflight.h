@@ -121,9 +121,10 @@ CheckResult check_podman_limits(const MemlockLimit& limit);
 
 // Host `port`, which `container` publishes. `holder_is_ours` says whether
 // `container` runs now with that port published (nullopt: could not ask the
-// engine). In use by anything else fails.
+// engine); held by it passes. In use by anything else fails, and so does an
+// unknown holder while the engine answers; without the engine it warns.
 CheckResult check_port(int port, const std::string& container, const PortProbe& probe,
-                       std::optional<bool> holder_is_ours);
+                       std::optional<bool> holder_is_ours, bool engine_answers = true);
 
 // Looks up each distinct image of `services` on the engine: pass when all are
 // present, warn naming the missing ones (install pulls them).
@@ -156,10 +157,15 @@ bool any_failed(const std::vector<CheckResult>& results);
 // line for checks that did not pass, then a count of each level.
 std::string render_preflight_text(const std::vector<CheckResult>& results);
 
+// One JSON document: "passed" (no check failed) and "checks", each with its
+// name, level, reason and advice.
+std::string render_preflight_json(const std::vector<CheckResult>& results);
+
 // `bootstrap preflight`: every check for the product's catalogue on this
-// host and the engine the process environment names, printed on `out`.
-// Throws docker::ConfigError for an unusable DOCKER_HOST, and after printing,
+// host and the engine the process environment names, printed on `out` as
+// text or, with `as_json`, as render_preflight_json. Throws
+// docker::ConfigError for an unusable DOCKER_HOST, and after printing,
 // std::runtime_error naming the checks that failed.
-void preflight_command(std::ostream& out);
+void preflight_command(std::ostream& out, bool as_json = false);
 
 }  // namespace bootstrap::app

@@ -62,10 +62,10 @@ std::string uptime_cell(const ServiceStatus& s) {
   return std::to_string(s.uptime) + "s";
 }
 
-std::string workers_cell(const ServiceStatus& s) {
-  std::string cell = std::to_string(s.workers);
-  if (s.workers_running != s.workers)
-    cell += " (" + std::to_string(s.workers_running) + " running)";
+std::string containers_cell(const ServiceStatus& s) {
+  std::string cell = std::to_string(s.containers());
+  if (s.containers_running() != s.containers())
+    cell += " (" + std::to_string(s.containers_running()) + " running)";
   return cell;
 }
 
@@ -161,7 +161,7 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
 
 std::string render_status_text(const ProductStatus& status) {
   std::vector<Row> rows{
-      {"CONTAINER", "STATE", "UPTIME", "RESTARTS", "IMAGE", "CPUSET", "WORKERS", "NETWORKS"}};
+      {"CONTAINER", "STATE", "UPTIME", "RESTARTS", "IMAGE", "CPUSET", "CONTAINERS", "NETWORKS"}};
   std::size_t running = 0;
   for (const ServiceStatus& s : status.services) {
     if (s.running()) ++running;
@@ -169,7 +169,7 @@ std::string render_status_text(const ProductStatus& status) {
     rows.push_back({s.container, base::printable(s.state), uptime_cell(s),
                     s.missing() ? "-" : std::to_string(s.restarts),
                     or_dash(base::printable(s.image)), or_dash(base::printable(s.cpuset)),
-                    workers_cell(s), networks_cell(s)});
+                    containers_cell(s), networks_cell(s)});
   }
   std::string out = table(rows);
   out += "\n" + objects_table("NETWORK", status.networks);
@@ -191,6 +191,8 @@ std::string render_status_json(const ProductStatus& status) {
                 {"cpuset", s.missing() ? json(nullptr) : json(s.cpuset)},
                 {"workers", s.workers},
                 {"workers_running", s.workers_running},
+                {"containers", s.containers()},
+                {"containers_running", s.containers_running()},
                 {"networks", s.networks},
                 {"networks_missing", s.networks_missing}};
     services.push_back(std::move(row));

@@ -44,6 +44,9 @@ struct ServiceStatus {
 
   bool missing() const { return state == "missing"; }
   bool running() const { return state == "running"; }
+  // The service's containers as `scale` counts them: its own and its workers.
+  int containers() const { return (missing() ? 0 : 1) + workers; }
+  int containers_running() const { return (running() ? 1 : 0) + workers_running; }
 };
 
 // A network or volume of the application.

@@ -66,8 +66,8 @@ long max_map_count(Host& host) {
   }
 }
 
-void check_vm_max_map_count(Host& host) {
-  if (host.system.platform_name() != "linux") return;
+std::string check_vm_max_map_count(Host& host) {
+  if (host.system.platform_name() != "linux") return {};
 
   // The file is looked at before anything changes, so an unreadable file
   // stops us with nothing done. A missing one is simply created below.
@@ -77,15 +77,19 @@ void check_vm_max_map_count(Host& host) {
   // overrides it at boot.
   const std::optional<long> last = content ? last_setting(*content) : std::nullopt;
   const bool found = last && *last >= kMaxMapCountThreshold;
+  // A describing runner changes nothing, so nothing may be said to be
+  // applied.
+  const bool dry_run = !host.shell.changes_host();
 
+  std::string failure;
   const long in_force = max_map_count(host);
   if (in_force < kMaxMapCountThreshold) {
     util::Util::cprint("vm.max_map_count<262144", "yellow");
-    std::cout << "applying vm.max_map_count=262144" << std::endl;
+    std::cout << (dry_run ? "would apply" : "applying") << " vm.max_map_count=262144" << std::endl;
     // Root sets the value itself: a root shell on a fresh host has no sudo,
-    // and going through a shell or sudo gains nothing there. Saying "applied"
-    // after a refused sysctl (no sudo, no right to write the setting) would
-    // leave the operator believing the search nodes can start.
+    // and going through a shell or sudo gains nothing there. A refused
+    // sysctl (no sudo, no right to write the setting) is returned, not
+    // hidden: the search nodes cannot start without the value.
     std::string program = "sysctl";
     std::vector<std::string> args = {
         "-w", std::string(kSettingName) + "=" + std::to_string(kMaxMapCountThreshold)};
@@ -94,7 +98,6 @@ void check_vm_max_map_count(Host& host) {
       program = "sudo";
     }
     const std::string command = program + " " + base::join(args, " ");
-    std::string failure;
     try {
       const int status = host.shell.run_program(program, args);
       if (status != 0)
@@ -102,10 +105,7 @@ void check_vm_max_map_count(Host& host) {
     } catch (const HostError& e) {
       failure = e.what();
     }
-    if (failure.empty())
-      util::Util::cprint("applied vm.max_map_count setting", "green");
-    else
-      util::Util::cprint("could not apply vm.max_map_count setting: " + failure, "yellow");
+    if (failure.empty() && !dry_run) util::Util::cprint("applied vm.max_map_count setting", "green");
   }
 
   if (!found) {
@@ -113,14 +113,16 @@ void check_vm_max_map_count(Host& host) {
     // the minimum would lower the value at the next boot.
     const long persistent = std::max(kMaxMapCountThreshold, in_force);
     const std::string setting = std::string(kSettingName) + "=" + std::to_string(persistent);
-    std::cout << "making persistent " << setting << std::endl;
+    std::cout << (dry_run ? "would make persistent " : "making persistent ") << setting
+              << std::endl;
     // An unterminated last line would otherwise run into ours.
     const bool needs_break = content && !content->empty() && content->back() != '\n';
     // A missing file is created readable by all, like the rest of /etc.
     host.files.append(path, (needs_break ? "\n" : "") + setting + "\n",
                       content ? std::nullopt : std::optional<unsigned>(0644));
-    util::Util::cprint("applied persistent vm.max_map_count setting", "green");
+    if (!dry_run) util::Util::cprint("applied persistent vm.max_map_count setting", "green");
   }
+  return failure;
 }
 
 }  // namespace bootstrap::host

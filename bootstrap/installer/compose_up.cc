@@ -41,7 +41,12 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
   // Before anything of the product changes: a fetch that fails leaves it as
   // it was.
   if (update) fetch_images();
-  check_vm_max_map_count(host_);
+  // The search nodes are the only ones that need the value: the rest of the
+  // product still comes up, and the settle watch judges the search nodes.
+  const std::string refused = check_vm_max_map_count(host_);
+  if (!refused.empty())
+    std::cerr << "warning: vm.max_map_count stays below 262144 (" << base::printable(refused)
+              << "): the search nodes may fail to start" << std::endl;
 
   auto install_network = [&](const std::string& network_name) {
     if (networks.contains(network_name)) return;

@@ -6,8 +6,12 @@
 
 namespace bootstrap::installer {
 
-void KestroInstaller::check_vm_max_map_count() { check_vm_max_map_count(host::real_host()); }
-void KestroInstaller::check_vm_max_map_count(host::Host& host) { host::check_vm_max_map_count(host); }
+std::string KestroInstaller::check_vm_max_map_count() {
+  return check_vm_max_map_count(host::real_host());
+}
+std::string KestroInstaller::check_vm_max_map_count(host::Host& host) {
+  return host::check_vm_max_map_count(host);
+}
 
 long KestroInstaller::get_max_mep_count() { return get_max_mep_count(host::real_host()); }
 long KestroInstaller::get_max_mep_count(host::Host& host) { return host::max_map_count(host); }

@@ -59,10 +59,12 @@ class KestroInstaller {
 
   // Raises vm.max_map_count to 262144 for the running system when it is lower
   // and makes it persistent in the settings file unless the file's last line
-  // setting it already gives 262144 or more. Does nothing on a host that is not Linux. Throws
-  // host::HostError when the settings file cannot be read or written.
-  static void check_vm_max_map_count();
-  static void check_vm_max_map_count(host::Host& host);
+  // setting it already gives 262144 or more. Does nothing on a host that is not Linux.
+  // Returns why the value in force could not be raised, or "" (see
+  // host::check_vm_max_map_count). Throws host::HostError when the settings
+  // file cannot be read or written.
+  static std::string check_vm_max_map_count();
+  static std::string check_vm_max_map_count(host::Host& host);
 
   // The value of vm.max_map_count in force, or 0 when it cannot be read.
   // Never throws.
@@ -98,10 +100,12 @@ class KestroInstaller {
   // Sets the number of containers of one service to n_worker, counting the
   // service's own container: workers numbered n_worker and above are stopped
   // and removed, missing workers 1..n_worker-1 are created and started with
-  // WNAME "<service>_<n>" and restart policy "no". Throws
-  // std::invalid_argument when a container with the worker prefix has no
-  // number after its last "_" (before anything changes) or when no service has
-  // that name (after the surplus is gone); engine errors reach the caller.
+  // WNAME "<service>_<n>" and restart policy "no"; when nothing is to change
+  // it says "<service> already runs N containers". Throws
+  // std::invalid_argument before anything changes when scale_refusal refuses
+  // or a container with the worker prefix has no number after its last "_".
+  // Engine errors reach the caller, after the workers this call created are
+  // removed again (unless Ctrl-C stopped the client).
   void scale_service(const std::string& service_name, int n_worker);
 
   // Creates (does not start) the container `container_name` for `service`

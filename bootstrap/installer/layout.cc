@@ -106,6 +106,27 @@ bool Layout::belongs_to(const std::string& service, const std::string& container
   return container_name == container(service) || is_worker(service, container_name);
 }
 
+std::string scale_refusal(const Layout& layout, const std::string& service, long long count,
+                          const std::vector<std::string>& existing) {
+  const ServiceList& services = layout.services();
+  auto described = std::find_if(services.begin(), services.end(),
+                                [&](const ServiceDescription& s) { return s.name == service; });
+  if (described == services.end()) return "no service named " + service;
+  auto exists = [&](const std::string& name) {
+    return std::find(existing.begin(), existing.end(), name) != existing.end();
+  };
+  // Workers join the services' networks, which only an install makes.
+  if (std::none_of(services.begin(), services.end(),
+                   [&](const ServiceDescription& s) { return exists(layout.container(s.name)); }))
+    return layout.application() + " is not installed: run 'bootstrap install' first";
+  // A second container would be created and then fail to start on the port
+  // the first one holds.
+  if (count > 1 && described->ports && !described->ports->empty())
+    return service + " publishes host port " + described->ports->begin()->second +
+           ", which one container alone can hold: it cannot run more than 1";
+  return {};
+}
+
 std::optional<long long> Layout::worker_number(const std::string& container_name) {
   std::string digits = container_name.substr(container_name.rfind('_') + 1);
   if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)

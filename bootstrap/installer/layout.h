@@ -70,6 +70,16 @@ struct ContainerDefinition {
 std::string definition_digest(const docker::ContainerSpec& request,
                               const std::vector<NetworkJoin>& networks);
 
+class Layout;
+
+// Why `count` containers of `service` must not be asked for, given the names
+// of the containers the engine has, or "" when they may: no service has that
+// name; none of the services' own containers exists (the application is not
+// installed); or the count is above 1 while the service publishes a host port,
+// which one container alone can hold.
+std::string scale_refusal(const Layout& layout, const std::string& service, long long count,
+                          const std::vector<std::string>& existing);
+
 class Layout {
  public:
   // `services` is kept by reference and must outlive the layout. `cpu_count`

@@ -126,11 +126,10 @@ TEST(DryRun, HostChangesAreDescribed) {
   KestroInstaller::check_vm_max_map_count(dry);
   std::vector<std::string> out = base::split_lines(::testing::internal::GetCapturedStdout());
   EXPECT_EQ((std::vector<std::string>{
-                "vm.max_map_count<262144", "applying vm.max_map_count=262144",
-                "would run: sysctl -w vm.max_map_count=262144", "applied vm.max_map_count setting",
-                "making persistent vm.max_map_count=262144",
-                "would append \"vm.max_map_count=262144\" to " + fake.host.sysctl_conf.string(),
-                "applied persistent vm.max_map_count setting"}),
+                "vm.max_map_count<262144", "would apply vm.max_map_count=262144",
+                "would run: sysctl -w vm.max_map_count=262144",
+                "would make persistent vm.max_map_count=262144",
+                "would append \"vm.max_map_count=262144\" to " + fake.host.sysctl_conf.string()}),
             out);
   std::ifstream in(fake.host.sysctl_conf);
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -525,7 +525,7 @@ TEST(ExportProgram, OutputFileAndOptions) {
   {
     RunResult r = run_program({bootstrap, "export", "--cpus", "3", "-o", file}, no_engine);
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("", r.out);
+    EXPECT_EQ("wrote a Compose file of 13 services to " + file + "\n", r.out);
     const std::string text = read_file(file);
     EXPECT_TRUE(contains(text, "# CPU sets resolved for 3 CPUs (--cpus).")) << text;
     EXPECT_TRUE(contains(text, "cpuset: \"0-2\"")) << text;
@@ -533,7 +533,7 @@ TEST(ExportProgram, OutputFileAndOptions) {
   {
     RunResult r = run_program({bootstrap, "export", "-o", file}, no_engine);
     EXPECT_EQ(1, r.status);
-    EXPECT_TRUE(starts_with(r.err, "error: write " + file)) << r.err;
+    EXPECT_TRUE(starts_with(r.err, "error: export: write " + file)) << r.err;
     EXPECT_EQ(1u, lines_of(r.err).size()) << r.err;
   }
   {

@@ -138,7 +138,7 @@ TEST(HostileEngine, StatusPrintsOurErrorLine) {
   EXPECT_EQ(1, r.status);
   ASSERT_EQ(1u, testing::lines_of(r.err).size()) << r.err;
   EXPECT_EQ(
-      "error: inspect container c1: the engine's answer is not JSON: "
+      "error: status: inspect container c1: the engine's answer is not JSON: "
       "{\"Name\":\"\\x1b]0;owned\\x07\",\"Pid\":1e999}\n",
       r.err);
 }

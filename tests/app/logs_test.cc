@@ -78,12 +78,16 @@ TEST_F(LogsOnSandbox, PrefixedLinesTailAndFollow) {
             sorted({lines.begin() + 4, lines.end()}));
   EXPECT_EQ("lumadex-api   | api line 3", lines[7]);
 
-  RunResult tail = run_program({bootstrap, "logs", "api", "--tail", "2", "--timestamps"});
+  // The container's name as status shows it, and -n for --tail.
+  RunResult tail = run_program({bootstrap, "logs", "lumadex-api", "-n", "2", "--timestamps"});
   ASSERT_EQ(0, tail.status) << tail.err;
   lines = lines_of(tail.out);
   ASSERT_EQ(2u, lines.size()) << tail.out;
   EXPECT_TRUE(starts_with(lines[0], "lumadex-api | 20")) << lines[0];
   EXPECT_NE(std::string::npos, lines[1].find("Z api line 3")) << lines[1];
+
+  RunResult none = run_program({bootstrap, "logs", "api", "--tail", "0"});
+  EXPECT_EQ("lumadex-api | (no output)\n", none.out);
 
   RunResult unknown = run_program({bootstrap, "logs", "api", "apii"});
   EXPECT_EQ(2, unknown.status);

@@ -155,13 +155,13 @@ TEST_F(StatusOnFakeEngine, TextAndJson) {
   std::vector<std::string> lines = lines_of(app::render_status_text(status));
   ASSERT_EQ(14u, lines.size()) << app::render_status_text(status);
   EXPECT_EQ(
-      "CONTAINER  STATE    UPTIME  RESTARTS  IMAGE           CPUSET  WORKERS        NETWORKS",
+      "CONTAINER  STATE    UPTIME  RESTARTS  IMAGE           CPUSET  CONTAINERS     NETWORKS",
       lines[0]);
   EXPECT_EQ(
-      "app-web    running  2h      2         kestro/probe:1  0-1     0              1/2 missing "
+      "app-web    running  2h      2         kestro/probe:1  0-1     1              1/2 missing "
       "app-back",
       lines[1]);
-  EXPECT_EQ("app-db     exited   -       0         kestro/probe    -       2 (1 running)  1/1",
+  EXPECT_EQ("app-db     exited   -       0         kestro/probe    -       3 (1 running)  1/1",
             lines[2]);
   EXPECT_EQ("app-cache  missing  -       -         -               -       0              -",
             lines[3]);
@@ -187,6 +187,7 @@ TEST_F(StatusOnFakeEngine, TextAndJson) {
   const json& db = document["services"][1];
   EXPECT_EQ(2, db["workers"]);
   EXPECT_EQ(1, db["workers_running"]);
+  EXPECT_EQ(3, db["containers"]);
   EXPECT_TRUE(document["services"][2]["image"].is_null()) << "a missing container has no image";
   EXPECT_EQ((json{{"name", "app-back"}, {"present", false}}), document["networks"][1]);
   EXPECT_EQ((json{{"name", "app-data"}, {"present", true}}), document["volumes"][0]);
@@ -291,6 +292,7 @@ TEST_F(StatusOnSandbox, ReadsWhatTheEngineReallyHas) {
   EXPECT_EQ("", idle.cpuset);
   EXPECT_EQ(2, idle.workers);
   EXPECT_EQ(2, idle.workers_running);
+  EXPECT_EQ(3, idle.containers()) << "scaled to 3";
   EXPECT_TRUE(idle.networks_missing.empty());
   EXPECT_EQ("missing", row(status, "gone").state);
 

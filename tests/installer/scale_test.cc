@@ -177,28 +177,29 @@ TEST(ScaleService, Failures) {
     installer.scale_service("worker", 1);
     EXPECT_EQ(Lines{"leaving from lumadex-worker_ocr_2"}, out.lines());
   }
-  {  // an unknown service: its surplus goes first, then the error
+  {  // an unknown service is refused before its surplus goes
     Rig rig;
     set_up(rig, {{"lumadex-ghost_1", "running"}});
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_THROW(installer.scale_service("ghost", 1), std::invalid_argument);
-    EXPECT_EQ(Lines{"leaving from lumadex-ghost_1"}, out.lines());
-    EXPECT_EQ((Lines{"stop lumadex-ghost_1", "remove container lumadex-ghost_1"}),
-              rig.engine->requests_);
+    EXPECT_EQ(Lines{}, rig.engine->requests_);
   }
-  {  // a failed start: what was created and started before stays
+  {  // a failed start: every worker this call created goes again
     Rig rig;
-    set_up(rig, {});
-    rig.engine->fail_next("start lumadex-worker_2",
-                          docker::ApiError("start lumadex-worker_2", 500, "oom"));
+    set_up(rig, {{"lumadex-worker_1", "running"}});
+    rig.engine->fail_next("start lumadex-worker_3",
+                          docker::ApiError("start lumadex-worker_3", 500, "oom"));
     KestroInstaller& installer = rig.make();
     CapturedStdout out;
     EXPECT_THROW(installer.scale_service("worker", 4), docker::ApiError);
-    EXPECT_EQ((Lines{"lumadex-worker", "lumadex-worker_1", "lumadex-worker_2"}),
-              installer.containers.keys());
-    EXPECT_EQ("running", rig.engine->container("lumadex-worker_1")->state);
-    EXPECT_EQ("created", rig.engine->container("lumadex-worker_2")->state);
+    EXPECT_EQ((Lines{"lumadex-worker", "lumadex-worker_1"}), installer.containers.keys());
+    EXPECT_EQ((Lines{"lumadex-worker", "lumadex-worker_1"}), rig.engine->container_names());
+    EXPECT_TRUE(installer.started.empty());
+    EXPECT_EQ((Lines{"starting lumadex-worker_2", "starting lumadex-worker_3",
+                     "removing lumadex-worker_2, which this scale created",
+                     "removing lumadex-worker_3, which this scale created"}),
+              out.lines());
   }
   {  // a failed stop: the key is already gone, the container stays on the engine
     Rig rig;
@@ -210,6 +211,32 @@ TEST(ScaleService, Failures) {
     EXPECT_EQ(Lines{"lumadex-worker"}, installer.containers.keys());
     EXPECT_NE(nullptr, rig.engine->container("lumadex-worker_1"));
   }
+}
+
+// (What a scale that changes nothing says on a real engine: product_test.)
+TEST(ScaleService, ACountBelowOneSaysTheOwnContainerStays) {
+  Rig rig;
+  set_up(rig, {});
+  KestroInstaller& installer = rig.make();
+  CapturedStdout out;
+  installer.scale_service("worker", 0);
+  EXPECT_EQ(Lines{"worker already runs 1 container; scale never removes its own"}, out.lines());
+  EXPECT_EQ(Lines{}, rig.engine->requests_);
+}
+
+// (The refusals of a port and of a product not installed: product_test.)
+TEST(ScaleRefusal, RefusesWhatWouldFailPartWay) {
+  ServiceDescription api = service("api", "lmdx2/app");
+  api.ports = docker::KeyValues{{"5000", "5000"}};
+  const ServiceList services = {api, worker_service()};
+  const Layout layout("lumadex", services);
+  const Lines installed = {"lumadex-api", "lumadex-worker"};
+  EXPECT_EQ("", scale_refusal(layout, "worker", 3, installed));
+  EXPECT_EQ("", scale_refusal(layout, "api", 1, installed));
+  EXPECT_EQ("no service named ghost", scale_refusal(layout, "ghost", 2, installed));
+  // A stray worker is no installed product.
+  EXPECT_EQ("lumadex is not installed: run 'bootstrap install' first",
+            scale_refusal(layout, "worker", 1, {"lumadex-worker_1"}));
 }
 
 TEST(ScaleService, WorkersUseTheClampedCpuSet) {

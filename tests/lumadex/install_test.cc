@@ -137,3 +137,20 @@ TEST(Install, FromABundleOnAHostWithoutDockerStopsBeforeAnyChange) {
 
 }  // namespace
 }  // namespace bootstrap::testing
+
+namespace bootstrap::testing {
+namespace {
+
+// Raising the value is configure's one job: a refused raise is its failure.
+TEST(Configure, FailsWhenTheValueCouldNotBeRaised) {
+  FakeHost fake;
+  fake.process.answers_["sysctl vm.max_map_count"] = {0, "vm.max_map_count = 65530\n"};
+  fake.shell.unlisted_status_ = 1;
+  LumadexInstaller product(LumadexInstaller::Environment{fake.host, [] { return nullptr; }, {}});
+  ::testing::internal::CaptureStdout();
+  EXPECT_THROW(product.configure(), std::runtime_error);
+  ::testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+}  // namespace bootstrap::testing

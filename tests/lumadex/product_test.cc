@@ -156,9 +156,30 @@ TEST_F(Product, InstallDefinesAndStartsEveryService) {
   EXPECT_EQ(13u, with_prefix(out, "starting container ").size());
 }
 
+// The message of what `scale` throws.
+std::string refusal(LumadexInstaller& product, const std::string& service, int count) {
+  ::testing::internal::CaptureStdout();
+  std::string what = "(not refused)";
+  try {
+    product.scale(service, count);
+  } catch (const std::invalid_argument& e) {
+    what = e.what();
+  }
+  ::testing::internal::GetCapturedStdout();
+  return what;
+}
+
 TEST_F(Product, ScaleAddsAndTakesAwayWorkers) {
   SandboxProduct sandbox;
+  // Refused before anything is created: nothing to join, nothing left behind.
+  EXPECT_EQ("lumadex is not installed: run 'bootstrap install' first",
+            refusal(sandbox.product, "worker", 2));
+  EXPECT_FALSE(exists("lumadex-worker_1"));
   ASSERT_TRUE(printed_by([&] { ASSERT_TRUE(sandbox.product.install()); }).size() > 0);
+  EXPECT_EQ("api publishes host port 5000, which one container alone can hold: it cannot run "
+            "more than 1",
+            refusal(sandbox.product, "api", 2));
+  EXPECT_FALSE(exists("lumadex-api_1"));
 
   std::vector<std::string> out = printed_by([&] { sandbox.product.scale("worker", 3); });
   EXPECT_EQ((std::vector<std::string>{"starting lumadex-worker_1", "starting lumadex-worker_2"}),
@@ -176,10 +197,13 @@ TEST_F(Product, ScaleAddsAndTakesAwayWorkers) {
               our_env(w));
   }
 
+  out = printed_by([&] { sandbox.product.scale("worker", 3); });
+  EXPECT_EQ(std::vector<std::string>{"worker already runs 3 containers"}, out);
+
   // A worker within range that was stopped stays stopped.
   client_->stop_container("lumadex-worker_1");
   out = printed_by([&] { sandbox.product.scale("worker", 3); });
-  EXPECT_TRUE(with_prefix(out, "starting ").empty()) << ::testing::PrintToString(out);
+  EXPECT_EQ(std::vector<std::string>{"worker already has 3 containers (2 running)"}, out);
   EXPECT_EQ("exited", state("lumadex-worker_1"));
 
   // Surplus workers go in the order the engine lists them (newest first here).

@@ -235,6 +235,11 @@ void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
 }
 
-void LumadexInstaller::configure() { KestroInstaller::check_vm_max_map_count(environment_.host); }
+void LumadexInstaller::configure() {
+  // Raising the value is the command's one job: not doing it is its failure.
+  const std::string refused = KestroInstaller::check_vm_max_map_count(environment_.host);
+  if (!refused.empty())
+    throw std::runtime_error("could not apply vm.max_map_count=262144: " + refused);
+}
 
 }  // namespace bootstrap::installer::lumadex

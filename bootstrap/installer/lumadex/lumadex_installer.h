@@ -145,7 +145,9 @@ class LumadexInstaller {
   void scale(const std::string& service_name, int n_worker);
 
   // Examines and, where too low, raises the kernel's vm.max_map_count.
-  // Contacts no engine.
+  // Contacts no engine. Throws std::runtime_error naming the refused command
+  // when the value could not be raised, and host::HostError when the
+  // settings file cannot be used.
   void configure();
 
   // Why the last install or update did not complete (the engine's error
