@@ -16,6 +16,7 @@
 #include "bootstrap/base/utf8.h"
 #include "bootstrap/docker/command_split.h"
 #include "bootstrap/docker/docker_client.h"
+#include "bootstrap/installer/registry.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/layout.h"
@@ -68,6 +69,7 @@ void write_stack_service(Yaml& y, const installer::Layout& layout,
   y.line(1, yaml_quote(s.name) + ":");
   std::string image = spec.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
+  image = installer::registry_reference(image, options.registry);
   y.line(2, "image: " + compose_value(image));
   if (spec.args) y.line(2, "command: " + flow_list(*spec.args));
   if (!spec.env.empty()) {
@@ -146,6 +148,7 @@ void write_service(Yaml& y, const installer::Layout& layout,
     y.line(2, "container_name: " + compose_value(request.name));
   std::string image = request.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
+  image = installer::registry_reference(image, options.registry);
   y.line(2, "image: " + compose_value(image));
   if (request.command) y.line(2, "command: " + flow_list(docker::split_command(*request.command)));
   if (request.environment) {
@@ -403,6 +406,7 @@ void export_command(const ExportRequest& request, std::ostream& out) {
   options.application_image = LumadexInstaller::main_service;
   options.version = request.version;
   options.swarm = request.swarm;
+  options.registry = request.registry;
   options.cpu_count = export_cpu_count(
       request.cpus, [] { return docker::DockerClient::from_environment()->info().ncpu; },
       host::real_host().system.cpu_count(), options.cpu_count_source);

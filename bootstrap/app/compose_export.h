@@ -43,6 +43,9 @@ struct ExportOptions {
   // version when a version is given.
   std::string application_image;
   std::optional<std::string> version;
+  // Every image from this registry (canonical_registry, registry.h); "" for
+  // the public names.
+  std::string registry;
   // The CPU count the CPU sets are resolved for (resolve_cpuset).
   unsigned cpu_count = 1;
   // Said in the file's heading comment: where cpu_count came from.
@@ -94,6 +97,7 @@ struct ExportRequest {
   bool force = false;                  // replace an existing output file
   std::optional<unsigned> cpus;        // CPU count for the CPU sets
   bool swarm = false;                  // a stack file for a swarm
+  std::string registry;                // canonical registry; "" for the public names
 };
 
 // `bootstrap export`: the product's catalogue as a Compose file (a stack file

@@ -10,6 +10,7 @@
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/docker_setup.h"
 #include "bootstrap/installer/console.h"
+#include "bootstrap/installer/registry.h"
 
 namespace bootstrap::installer::lumadex {
 
@@ -72,11 +73,13 @@ void LumadexInstaller::wait_for_engine() {
   }
 }
 
-ServiceList LumadexInstaller::with_version(const std::optional<std::string>& version) {
+ServiceList LumadexInstaller::with_version(const std::optional<std::string>& version,
+                                           const std::string& registry) {
   ServiceList working_copy = lumadex_services;
-  if (version)
-    for (ServiceDescription& s : working_copy)
-      if (s.image == main_service) s.image = main_service + ":" + *version;
+  for (ServiceDescription& s : working_copy) {
+    if (version && s.image == main_service) s.image = main_service + ":" + *version;
+    s.image = registry_reference(s.image, registry);
+  }
   return working_copy;
 }
 
@@ -99,8 +102,6 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   say("installing lumadex");
   say("contacting server please wait");
 
-  ServiceList working_copy = with_version(version);
-
   // The engine object connects as it is made, so on a host without Docker the
   // installation has to come first. An engine that answers (Podman's
   // included) is used as it is, whatever the docker program says.
@@ -112,9 +113,18 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
     if (KestroInstaller::is_docker_istalled(environment_.host)) wait_for_engine();
   }
 
+  // Only an engine that answers can tell which registry the product came from.
+  const std::string registry =
+      environment_.registry ? *environment_.registry : (answers ? registry_in_use() : "");
+  const ServiceList working_copy = with_version(version, registry);
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
-  if (images) deployment->load_images(images->references, images->load);
-  bool done = deployment->compose_up(std::nullopt, std::nullopt, update);
+  if (images) {
+    deployment->load_images(images->references, images->load);
+    deployment->set_registry(registry);
+  } else {
+    from_registry(*deployment, registry, update);
+  }
+  bool done = deployment->compose_up(deployment->user_name, deployment->password, update);
   failure_reason_ = deployment->failure_reason;
   if (!done) return false;
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
@@ -133,20 +143,25 @@ void LumadexInstaller::refuse_on_swarm(bool bundle) {
 bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string> version) {
   refuse_on_swarm(images != nullptr);
   say("updating lumadex");
-  const ServiceList working_copy = with_version(version);
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(version, registry);
   // One deployment object throughout: it remembers what it fetched, so the
   // bring-up pulls nothing again, and which images the fetch replaced.
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
   // The new images arrive while the product still runs; a fetch that fails
   // leaves it running.
-  if (images)
+  if (images) {
     deployment->load_images(images->references, images->load);
-  else
+    deployment->set_registry(registry);
+  } else if (registry.empty()) {
     deployment->fetch_images();
+  } else {
+    from_registry(*deployment, registry, true);
+  }
   take_down(*deployment);
   say("installing lumadex");
   say("contacting server please wait");
-  bool done = deployment->compose_up(std::nullopt, std::nullopt, true);
+  bool done = deployment->compose_up(deployment->user_name, deployment->password, true);
   failure_reason_ = deployment->failure_reason;
   if (!done) return false;
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
@@ -154,15 +169,20 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
 }
 
 std::vector<std::string> LumadexInstaller::fetch_images(const std::optional<std::string>& version) {
-  const ServiceList working_copy = with_version(version);
-  make_deployment(working_copy)->fetch_images();
-  return image_references(version);
+  const std::string registry = environment_.registry.value_or("");
+  const ServiceList working_copy = with_version(version, registry);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  if (registry.empty())
+    deployment->fetch_images();
+  else
+    from_registry(*deployment, registry, true);
+  return image_references(version, registry);
 }
 
 std::vector<std::string> LumadexInstaller::image_references(
-    const std::optional<std::string>& version) {
+    const std::optional<std::string>& version, const std::string& registry) {
   std::vector<std::string> references;
-  for (const ServiceDescription& s : with_version(version)) {
+  for (const ServiceDescription& s : with_version(version, registry)) {
     ImageReference reference = parse_image_reference(s.image);
     std::string full = reference.repository + (reference.is_digest ? "@" : ":") + reference.tag;
     if (std::find(references.begin(), references.end(), full) == references.end())
@@ -183,7 +203,11 @@ void LumadexInstaller::take_down(KestroInstaller& deployment) {
 }
 
 void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
-  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
+  // Workers run the image their service came from.
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(std::nullopt, registry);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  deployment->set_registry(registry);
   deployment->scale_service(service_name, n_worker);
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
 }
