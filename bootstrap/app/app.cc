@@ -114,6 +114,14 @@ void registry_options(CLI::App& command, Invocation& in) {
   password->needs(user);
 }
 
+// --registry as canonical_registry makes it: CLI11 keeps what a check
+// changes only when the change is not empty, so "docker.io" arrives as it
+// was typed.
+std::optional<std::string> chosen_registry(const Invocation& in) {
+  if (!in.registry || in.registry->empty()) return in.registry;
+  return installer::canonical_registry(*in.registry);
+}
+
 // The registry password, read once from standard input; one trailing line
 // ending is not part of it, as `docker login --password-stdin` reads it.
 std::optional<host::RegistryCredentials> given_credentials(const Invocation& in) {
@@ -342,7 +350,7 @@ LumadexInstaller::Environment watched_environment(const Invocation& in) {
                                                   std::chrono::seconds(in.wait_timeout),
                                                   ::isatty(STDOUT_FILENO) == 1};
   environment.jobs = in.jobs;
-  environment.registry = in.registry;
+  environment.registry = chosen_registry(in);
   environment.credentials = given_credentials(in);
   return environment;
 }
@@ -415,7 +423,8 @@ int install(const Invocation& in) {
   if (in.bundle) {
     // Checked whole before anything changes.
     BundleInstall from =
-        prepare_bundle_install(*in.bundle, in.version, in.trust, std::cout, in.registry.value_or(""));
+        prepare_bundle_install(*in.bundle, in.version, in.trust, std::cout,
+                               chosen_registry(in).value_or(""));
     LumadexInstaller product(watched_environment(in));
     return completed("install", product, product.install(from.version, in.update, &from.images));
   }
@@ -436,7 +445,7 @@ int update(const Invocation& in) {
     // Before the bundle's every byte is read.
     product.refuse_on_swarm(true);
     BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust, std::cout,
-                                                in.registry.value_or(""));
+                                                chosen_registry(in).value_or(""));
     return completed("update", product, product.update(&from.images, from.version));
   }
   if (product.on_swarm()) {
@@ -532,7 +541,9 @@ void export_options(CLI::App& command, Invocation& in) {
       ->check(registry_value());
 }
 int export_compose(const Invocation& in) {
-  export_command(in.export_request, std::cout);
+  ExportRequest request = in.export_request;
+  if (!request.registry.empty()) request.registry = installer::canonical_registry(request.registry);
+  export_command(request, std::cout);
   return kExitOk;
 }
 
@@ -610,13 +621,13 @@ int bundle_files(const Invocation& in) {
   std::string missing = missing_engine_access(docker::ClientConfig::from_environment());
   if (!missing.empty()) throw std::runtime_error("bundle " + in.bundle_action + ": " + missing);
   LumadexInstaller::Environment environment = make_environment(false);
-  environment.registry = in.registry;
+  environment.registry = chosen_registry(in);
   environment.credentials = given_credentials(in);
   std::shared_ptr<docker::Client> client = environment.make_client();
   LumadexInstaller product(environment);
   if (in.bundle_action == "push") {
     BundlePushRequest request = in.bundle_push;
-    request.registry = in.registry.value_or("");
+    request.registry = chosen_registry(in).value_or("");
     if (request.registry.empty())
       throw std::runtime_error("bundle push: --registry names Docker Hub's public names; give "
                                "your own registry");
