@@ -38,6 +38,13 @@ host::ProcessRunner::Result FakeProcessRunner::run(const std::string& program,
   return answer->second;
 }
 
+host::ProcessRunner::Result FakeProcessRunner::run_with_input(const std::string& program,
+                                                              const std::vector<std::string>& args,
+                                                              const std::string& input) {
+  inputs_.push_back(input);
+  return run(program, args);
+}
+
 int RecordingShellRunner::run(const std::string& command_line) {
   commands_ran_.push_back(command_line);
   if (echo_) std::cout << "$ " << command_line << std::endl;

@@ -28,9 +28,13 @@ namespace bootstrap::testing {
 class FakeProcessRunner : public host::ProcessRunner {
  public:
   Result run(const std::string& program, const std::vector<std::string>& args) override;
+  // Answers as run() does and records the input in `inputs_`.
+  Result run_with_input(const std::string& program, const std::vector<std::string>& args,
+                        const std::string& input) override;
 
   std::map<std::string, Result> answers_;
   std::vector<std::string> commands_ran_;
+  std::vector<std::string> inputs_;
 };
 
 // Records every command line in `commands_ran_` and answers with the status

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,8 @@
 #include "bootstrap/docker/logging_transport.h"
 #include "bootstrap/host/operation_lock.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/installer/registry.h"
+#include "bootstrap/host/registry_credentials.h"
 #include "bootstrap/util/util.h"
 
 namespace bootstrap::app {
@@ -76,7 +79,68 @@ struct Invocation {
   std::string bundle_action;          // "create" or "inspect"
   BundleCreateRequest bundle_create;
   std::string bundle_inspected;
+  BundlePushRequest bundle_push;
+  // --registry, made canonical as it is parsed ("" for docker.io).
+  std::optional<std::string> registry;
+  std::string registry_user;
+  bool password_stdin = false;
 };
+
+// HOST[:PORT][/PREFIX], kept as canonical_registry makes it.
+const CLI::Validator& registry_value() {
+  static const CLI::Validator kRegistry(
+      [](std::string& text) -> std::string {
+        try {
+          text = installer::canonical_registry(text);
+          return {};
+        } catch (const std::invalid_argument& e) {
+          return e.what();
+        }
+      },
+      "HOST[:PORT][/PREFIX]");
+  return kRegistry;
+}
+
+void registry_options(CLI::App& command, Invocation& in) {
+  command
+      .add_option("--registry", in.registry,
+                  "Fetch every image from this registry, under the catalogue's names "
+                  "(docker.io: the public names again; default: the registry the product came "
+                  "from)")
+      ->check(registry_value());
+  CLI::Option* user = command.add_option(
+      "--registry-user", in.registry_user,
+      "Log in to the registry as this user, with the password from standard input "
+      "(default: the credentials of 'docker login')");
+  CLI::Option* password =
+      command.add_flag("--password-stdin", in.password_stdin,
+                       "Read the registry password for --registry-user from standard input");
+  user->needs(password);
+  password->needs(user);
+}
+
+// --registry as canonical_registry makes it: CLI11 keeps what a check
+// changes only when the change is not empty, so "docker.io" arrives as it
+// was typed.
+std::optional<std::string> chosen_registry(const Invocation& in) {
+  if (!in.registry || in.registry->empty()) return in.registry;
+  return installer::canonical_registry(*in.registry);
+}
+
+// The registry password, read once from standard input; one trailing line
+// ending is not part of it, as `docker login --password-stdin` reads it.
+std::optional<host::RegistryCredentials> given_credentials(const Invocation& in) {
+  if (!in.password_stdin) return std::nullopt;
+  static std::optional<std::string> password;
+  if (!password) {
+    std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    if (text.ends_with('\n')) text.pop_back();
+    if (text.ends_with('\r')) text.pop_back();
+    if (text.empty()) throw std::runtime_error("--password-stdin: standard input holds no password");
+    password = std::move(text);
+  }
+  return host::RegistryCredentials{in.registry_user, *password, "--password-stdin"};
+}
 
 // A tag as the engine accepts one, by the rule a bundle's manifest is held to.
 const CLI::Validator& image_tag() {
@@ -302,6 +366,8 @@ LumadexInstaller::Environment watched_environment(const Invocation& in) {
                                                   ::isatty(STDOUT_FILENO) == 1};
   environment.jobs = in.jobs;
   environment.rollback = !in.no_rollback;
+  environment.registry = chosen_registry(in);
+  environment.credentials = given_credentials(in);
   return environment;
 }
 
@@ -342,6 +408,7 @@ void install_options(CLI::App& command, Invocation& in) {
   dry_run_option(command, in);
   settle_options(command, in);
   jobs_option(command, in);
+  registry_options(command, in);
   // Swarm nodes fetch their own images, and a swarm update is its own
   // command: neither option would do anything there.
   command
@@ -378,7 +445,9 @@ int install(const Invocation& in) {
   }
   if (in.bundle) {
     // Checked whole before anything changes.
-    BundleInstall from = prepare_bundle_install(*in.bundle, in.version, in.trust, std::cout);
+    BundleInstall from =
+        prepare_bundle_install(*in.bundle, in.version, in.trust, std::cout,
+                               chosen_registry(in).value_or(""));
     LumadexInstaller product(watched_environment(in));
     return completed("install", product, product.install(from.version, in.update, &from.images));
   }
@@ -395,13 +464,15 @@ void update_options(CLI::App& command, Invocation& in) {
   dry_run_option(command, in);
   settle_options(command, in);
   jobs_option(command, in);
+  registry_options(command, in);
 }
 int update(const Invocation& in) {
   LumadexInstaller product(watched_environment(in));
   if (in.bundle) {
     // Before the bundle's every byte is read.
     product.refuse_on_swarm(true);
-    BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust, std::cout);
+    BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust, std::cout,
+                                                chosen_registry(in).value_or(""));
     if (in.in_place) {
       product.update_in_place(&from.images, from.version);
       return kExitOk;
@@ -506,9 +577,15 @@ void export_options(CLI::App& command, Invocation& in) {
       ->check(CLI::Range(1u, 4096u));
   command.add_flag("--swarm", request.swarm,
                    "Write a stack file for `docker stack deploy` on a swarm instead");
+  command
+      .add_option("--registry", request.registry,
+                  "Name every image as this registry holds it (HOST[:PORT][/PREFIX])")
+      ->check(registry_value());
 }
 int export_compose(const Invocation& in) {
-  export_command(in.export_request, std::cout);
+  ExportRequest request = in.export_request;
+  if (!request.registry.empty()) request.registry = installer::canonical_registry(request.registry);
+  export_command(request, std::cout);
   return kExitOk;
 }
 
@@ -562,24 +639,44 @@ void bundle_options(CLI::App& command, Invocation& in) {
   create->add_flag("--force", request.force, "Replace the output file if it exists");
   create->add_option("--sign", request.signing_key_file,
                      "Sign the bundle with this PEM RSA private key (PKCS#1 or PKCS#8)");
+  registry_options(*create, in);
   create->final_callback([&in] { in.bundle_action = "create"; });
   CLI::App* inspect = command.add_subcommand(
       "inspect", "Check every byte of a bundle and print what it holds; exit 1 if it is damaged");
   inspect->add_option("FILE", in.bundle_inspected, "The bundle")->required();
   trust_option(*inspect, in);
   inspect->final_callback([&in] { in.bundle_action = "inspect"; });
+  CLI::App* push = command.add_subcommand(
+      "push", "Put a bundle's images into a registry of yours, for hosts and swarm nodes that pull");
+  push->add_option("FILE", in.bundle_push.path, "The bundle")->required();
+  registry_options(*push, in);
+  push->get_option("--registry")->required();
+  trust_option(*push, in);
+  push->final_callback([&in] { in.bundle_action = "push"; });
 }
 int bundle_files(const Invocation& in) {
   if (in.bundle_action == "inspect") {
     bundle_inspect_command(in.bundle_inspected, in.trust, std::cout);
     return kExitOk;
   }
-  // Only the creation talks to the engine.
+  // Only creation and push talk to the engine.
   std::string missing = missing_engine_access(docker::ClientConfig::from_environment());
   if (!missing.empty()) throw std::runtime_error(missing);
   LumadexInstaller::Environment environment = make_environment(false);
+  environment.registry = chosen_registry(in);
+  environment.credentials = given_credentials(in);
   std::shared_ptr<docker::Client> client = environment.make_client();
   LumadexInstaller product(environment);
+  if (in.bundle_action == "push") {
+    BundlePushRequest request = in.bundle_push;
+    request.registry = chosen_registry(in).value_or("");
+    if (request.registry.empty())
+      throw std::runtime_error("bundle push: --registry names Docker Hub's public names; give "
+                               "your own registry");
+    request.trust = in.trust;
+    bundle_push_command(request, product, *client, std::cout);
+    return kExitOk;
+  }
   bundle_create_command(in.bundle_create, product, *client, std::cout);
   return kExitOk;
 }
@@ -597,8 +694,11 @@ enum class Needs {
 // --lock-timeout) and leaves a record in the operation log.
 bool always(const Invocation&) { return true; }
 bool never(const Invocation&) { return false; }
-// `bundle create` fetches images into the engine; `bundle inspect` only reads.
-bool creating_bundle(const Invocation& in) { return in.bundle_action == "create"; }
+// `bundle create` fetches images into the engine and `bundle push` loads
+// them; `bundle inspect` only reads.
+bool creating_bundle(const Invocation& in) {
+  return in.bundle_action == "create" || in.bundle_action == "push";
+}
 
 struct Command {
   const char* name;
@@ -864,6 +964,7 @@ int main(int argc, char** argv) {
       lock_timeout_option(*cli.get_subcommand(command.name), invocation);
   // bundle changes the host only through create (creating_bundle).
   lock_timeout_option(*cli.get_subcommand("bundle")->get_subcommand("create"), invocation);
+  lock_timeout_option(*cli.get_subcommand("bundle")->get_subcommand("push"), invocation);
   // The program's own --version shows the program's version, not a tag.
   for (CLI::App* command : cli.get_subcommands({})) describe_values(*command);
 

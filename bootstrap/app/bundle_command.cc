@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,7 +18,10 @@
 #include "bootstrap/base/live_lines.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/crypto/rsa.h"
+#include "bootstrap/base/image_reference.h"
+#include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
+#include "bootstrap/installer/registry.h"
 
 namespace bootstrap::app {
 
@@ -111,9 +115,79 @@ void bundle_inspect_command(const std::string& path, const std::string& trust, s
       << "every member matches its size and SHA-256" << std::endl;
 }
 
+void bundle_push_command(const BundlePushRequest& request, LumadexInstaller& product,
+                         docker::Client& client, std::ostream& out) {
+  out << "checking bundle " << request.path << std::endl;
+  const bundle::VerifiedBundle bundle =
+      bundle::verify(request.path, {key_file("--trust", request.trust, false), true});
+  out << bundle.signature_line() << std::endl;
+  const bundle::Manifest& manifest = bundle.manifest();
+  const std::optional<std::string> version =
+      manifest.application_tag == "latest" ? std::nullopt
+                                           : std::optional<std::string>(manifest.application_tag);
+  // A bundle made with --registry names its images after that registry; the
+  // catalogue's names are what every registry's names are made from.
+  std::vector<std::pair<std::string, std::string>> pushes;  // bundle's name, registry's name
+  for (const std::string& name : LumadexInstaller::image_references(version)) {
+    auto held = std::find_if(manifest.images.begin(), manifest.images.end(),
+                             [&](const bundle::Image& image) {
+                               return image.reference == name ||
+                                      image.reference.ends_with("/" + name);
+                             });
+    if (held == manifest.images.end())
+      throw std::runtime_error(request.path + " lacks the image " + name + " the product runs");
+    pushes.emplace_back(held->reference, installer::registry_reference(name, request.registry));
+  }
+  product.log_in(client, request.registry);
+  installer::say("loading " + std::to_string(manifest.images.size()) + " images from " +
+                 request.path);
+  bundle::load(client, bundle);
+
+  // Names the engine had before are the operator's; only those added here go.
+  std::vector<std::string> added;
+  auto remove_added = [&] {
+    for (const std::string& name : added) {
+      try {
+        client.remove_image(name, false);
+      } catch (const docker::EngineError& e) {
+        out << "could not remove the name " << name << ": " << e.what() << std::endl;
+      }
+    }
+  };
+  try {
+    for (const auto& [source, target] : pushes) {
+      const base::ImageReference name = base::parse_image_reference(target);
+      bool existed = true;
+      try {
+        client.get_image(target);
+      } catch (const docker::ImageNotFound&) {
+        existed = false;
+      }
+      client.tag_image(source, name.repository, name.tag);
+      if (!existed) added.push_back(target);
+      installer::say("pushing " + target);
+      std::string digest;
+      try {
+        digest = client.push_image(name.repository, name.tag);
+      } catch (const docker::ApiError& e) {
+        if (installer::asks_for_login(e))
+          throw installer::RegistryLoginNeeded(base::registry_host(target));
+        throw;
+      }
+      out << "pushed " << name.repository << "@" << digest << std::endl;
+    }
+  } catch (...) {
+    remove_added();
+    throw;
+  }
+  remove_added();
+  out << pushes.size() << " images pushed to " << request.registry << std::endl;
+}
+
 BundleInstall prepare_bundle_install(const std::string& path,
                                      const std::optional<std::string>& version,
-                                     const std::string& trust, std::ostream& out) {
+                                     const std::string& trust, std::ostream& out,
+                                     const std::string& registry) {
   out << "checking bundle " << path << std::endl;
   auto bundle = std::make_shared<const bundle::VerifiedBundle>(
       bundle::verify(path, {key_file("--trust", trust, false), true}));
@@ -126,7 +200,7 @@ BundleInstall prepare_bundle_install(const std::string& path,
   BundleInstall install;
   install.version = version;
   if (!version && manifest.application_tag != "latest") install.version = manifest.application_tag;
-  for (const std::string& reference : LumadexInstaller::image_references(install.version))
+  for (const std::string& reference : LumadexInstaller::image_references(install.version, registry))
     if (!manifest.holds(reference))
       throw std::runtime_error(path + " lacks the image " + reference + " the product runs");
   for (const bundle::Image& image : manifest.images)

@@ -41,6 +41,25 @@ void bundle_create_command(const BundleCreateRequest& request,
 // holds no RSA key.
 void bundle_inspect_command(const std::string& path, const std::string& trust, std::ostream& out);
 
+struct BundlePushRequest {
+  std::string path;      // the bundle
+  std::string registry;  // canonical_registry (registry.h), not ""
+  std::string trust;     // --trust: a PEM public key file; empty for none
+};
+
+// Puts a bundle's images into a registry of the operator's, for hosts (a
+// swarm's nodes) that pull: checks every byte of the bundle (and its
+// signature against `trust`), logs `client` in through `product`
+// (LumadexInstaller::log_in), loads the images, gives each the registry's
+// name for it (registry_reference of the catalogue's name), pushes it and
+// prints "pushed NAME@DIGEST", and removes the names it added, also after a
+// failure. Throws what the check throws (before anything changes),
+// installer::RegistryLoginNeeded when the registry refuses, and engine
+// errors.
+void bundle_push_command(const BundlePushRequest& request,
+                         installer::lumadex::LumadexInstaller& product, docker::Client& client,
+                         std::ostream& out);
+
 // What an install or update from a bundle runs with.
 struct BundleInstall {
   std::optional<std::string> version;  // for LumadexInstaller; unset for latest
@@ -50,13 +69,15 @@ struct BundleInstall {
 // Checks every byte of the bundle at `path` (saying so on `out`, with who
 // signed it), that the key in the file `trust` signed it when that is not
 // empty, and that it holds every image an install at `version` runs (unset:
-// the bundle's own application tag); keeps a private copy of its images and
+// the bundle's own application tag) under the names `registry` gives them
+// (registry.h); keeps a private copy of its images and
 // returns how to install from that. Throws bundle::BundleError for a damaged
 // or untrusted bundle, std::runtime_error for one made for another tag or
 // lacking an image, or a key file that holds no RSA key; in each case before
 // anything changed.
 BundleInstall prepare_bundle_install(const std::string& path,
                                      const std::optional<std::string>& version,
-                                     const std::string& trust, std::ostream& out);
+                                     const std::string& trust, std::ostream& out,
+                                     const std::string& registry = "");
 
 }  // namespace bootstrap::app

@@ -13,6 +13,7 @@ void export_command(const ExportRequest& request, std::ostream& out) {
   options.application_image = LumadexInstaller::main_service;
   options.version = request.version;
   options.swarm = request.swarm;
+  options.registry = request.registry;
   options.cpu_count = installer::export_cpu_count(
       request.cpus, [] { return docker::DockerClient::from_environment()->info().ncpu; },
       host::real_host().system.cpu_count(), options.cpu_count_source);

@@ -14,6 +14,7 @@ struct ExportRequest {
   bool force = false;                  // replace an existing output file
   std::optional<unsigned> cpus;        // CPU count for the CPU sets
   bool swarm = false;                  // a stack file for a swarm
+  std::string registry;                // canonical registry; "" for the public names
 };
 
 // `bootstrap export`: the product's catalogue as a Compose file (a stack file

@@ -62,4 +62,14 @@ bool is_image_reference(std::string_view reference) {
   return !name.empty() && name.size() <= 255 && std::regex_match(name.begin(), name.end(), kName);
 }
 
+std::string registry_host(std::string_view reference) {
+  const std::size_t slash = reference.find('/');
+  if (slash == std::string_view::npos) return "docker.io";
+  std::string_view first = reference.substr(0, slash);
+  const bool host = first.find('.') != std::string_view::npos ||
+                    first.find(':') != std::string_view::npos || first == "localhost";
+  if (!host || first == "index.docker.io" || first == "registry-1.docker.io") return "docker.io";
+  return std::string(first);
+}
+
 }  // namespace bootstrap::base

@@ -27,6 +27,13 @@ ImageReference parse_image_reference(std::string_view reference);
 // back as they are. Never throws.
 std::string familiar_image_name(std::string_view reference);
 
+// The registry host (with port) an image reference is fetched from:
+// "registry.local:5000" for "registry.local:5000/app", "docker.io" for
+// "redis:6.0.4", "lmdx2/app" and "index.docker.io/library/redis". Docker
+// reads a first part as a host only when it has a dot or a port or is
+// "localhost". Never throws.
+std::string registry_host(std::string_view reference);
+
 // Whether `tag` is a tag as the engine accepts one: a letter, digit or "_",
 // then up to 127 of those, dots and dashes. Never throws.
 bool is_image_tag(std::string_view tag);

@@ -226,10 +226,25 @@ class Client {
   virtual void container_logs(const std::string& id, const LogOptions& options,
                               const LogSink& sink) = 0;
 
-  // Checks the credentials with the engine (Docker Hub when `server` is
-  // empty). On success every later pull of this client carries them.
+  // Checks the credentials with the engine for the registry `server`
+  // ("registry.local:5000"; Docker Hub when empty). A user name of
+  // "<token>" makes the password an identity token, as Docker's credential
+  // helpers hand one out. On success every later request of this client
+  // that reaches that registry carries them (pulls, pushes, digest lookups,
+  // swarm service creates and updates); other registries never see them.
   virtual void login(const std::string& username, const std::string& password,
                      const std::string& server) = 0;
+
+  // Gives the image `source` (a reference or id) the name repository:tag
+  // as well. Throws ImageNotFound when the engine lacks it.
+  virtual void tag_image(const std::string& source, const std::string& repository,
+                         const std::string& tag) = 0;
+  // Pushes repository:tag to the registry its name starts with, reading the
+  // progress stream to its end, and returns the digest ("sha256:...") the
+  // registry gave it. Throws ApiError when the registry refuses it, also when
+  // the stream says so after a success status, and ImageNotFound when the
+  // engine lacks the image.
+  virtual std::string push_image(const std::string& repository, const std::string& tag) = 0;
 
   // The engine's release and API range. Throws EngineError when the answer is
   // not a JSON object.

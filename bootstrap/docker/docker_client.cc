@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <utility>
 
@@ -207,7 +208,8 @@ struct DockerClient::State {
   std::unique_ptr<Transport> transport;
   std::mutex settings_mutex;
   std::optional<std::string> version;
-  std::optional<std::string> registry_auth;  // X-Registry-Auth value after login()
+  // X-Registry-Auth values login() accepted, by registry host.
+  std::map<std::string, std::string> registry_auth;
   mutable std::mutex stats_mutex;
   ClientStats stats;
 
@@ -278,9 +280,20 @@ struct DockerClient::State {
     return *version;
   }
 
-  std::optional<std::string> credentials() {
+  // The credentials for the registry `reference` is fetched from, if
+  // login() accepted some for it.
+  std::optional<std::string> credentials(const std::string& reference) {
     std::lock_guard<std::mutex> lock(settings_mutex);
-    return registry_auth;
+    auto found = registry_auth.find(base::registry_host(reference));
+    if (found == registry_auth.end()) return std::nullopt;
+    return found->second;
+  }
+
+  // Adds X-Registry-Auth for `reference`'s registry when there are
+  // credentials for it.
+  void authorize(Request& request, const std::string& reference) {
+    if (std::optional<std::string> auth = credentials(reference))
+      request.headers.emplace_back("X-Registry-Auth", *auth);
   }
 
   Request versioned(std::string method, const std::string& path,
@@ -466,8 +479,7 @@ void DockerClient::pull_image(const std::string& repository, const std::string& 
 
   Request request = state_->versioned(
       "POST", "/images/create?fromImage=" + escape_query(repo) + "&tag=" + escape_query(version));
-  if (std::optional<std::string> auth = state_->credentials())
-    request.headers.emplace_back("X-Registry-Auth", *auth);
+  state_->authorize(request, repo);
 
   // A failure after the engine has started streaming arrives as a line of its
   // own while the status stays 200. The stream is read to its end (it ends
@@ -651,14 +663,58 @@ void DockerClient::container_logs(const std::string& id, const LogOptions& optio
 
 void DockerClient::login(const std::string& username, const std::string& password,
                          const std::string& server) {
-  json credentials = {{"username", username}, {"password", password}, {"serveraddress", server}};
+  // Docker's credential helpers hand out an identity token as the secret of
+  // the user "<token>"; the engine takes it in a field of its own.
+  json credentials = username == "<token>"
+                         ? json{{"identitytoken", password}, {"serveraddress", server}}
+                         : json{{"username", username}, {"password", password},
+                                {"serveraddress", server}};
   std::string text = ej::dump(credentials);
-  state_->call("log in as " + username + (server.empty() ? "" : " to " + server), "POST", "/auth",
-               text);
+  state_->call("log in" + (username == "<token>" ? std::string() : " as " + username) +
+                   (server.empty() ? "" : " to " + server),
+               "POST", "/auth", text);
   // Only credentials the engine accepted are kept; a refusal above leaves the
-  // earlier ones, if any, in place.
+  // earlier ones, if any, in place. They go to their own registry only.
   std::lock_guard<std::mutex> lock(state_->settings_mutex);
-  state_->registry_auth = base::base64url_encode(text);
+  state_->registry_auth[base::registry_host(server.empty() ? "" : server + "/")] =
+      base::base64url_encode(text);
+}
+
+void DockerClient::tag_image(const std::string& source, const std::string& repository,
+                             const std::string& tag) {
+  state_->call("tag image " + source + " as " + repository + ":" + tag, "POST",
+               "/images/" + escape_path(source) + "/tag?repo=" + escape_query(repository) +
+                   "&tag=" + escape_query(tag),
+               std::nullopt, Subject::kImage);
+}
+
+std::string DockerClient::push_image(const std::string& repository, const std::string& tag) {
+  const std::string context = "push " + repository + ":" + tag;
+  Request request = state_->versioned(
+      "POST", "/images/" + escape_path(repository) + "/push?tag=" + escape_query(tag));
+  // The engine wants the header even for a registry that needs no login;
+  // "{}" says "no credentials".
+  if (std::optional<std::string> auth = state_->credentials(repository))
+    request.headers.emplace_back("X-Registry-Auth", *auth);
+  else
+    request.headers.emplace_back("X-Registry-Auth", base::base64url_encode("{}"));
+  // As with a pull, a refusal after the start arrives as a line of its own.
+  // The digest comes in the stream's "aux" object.
+  StreamFailure failure;
+  std::string digest;
+  LineSink sink = [&](std::string_view text) {
+    json line = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!line.is_object() || failure.note(line, text)) return;
+    auto aux = line.find("aux");
+    if (aux != line.end() && aux->is_object() && !ej::text(*aux, "Digest").empty())
+      digest = ej::text(*aux, "Digest");
+  };
+  Response response = state_->exchange(context, request, &sink);
+  if (!is_success(response.status))
+    throw_status(context, response.status, error_message(response), Subject::kImage);
+  failure.raise(context, Subject::kOther);
+  if (digest.empty()) throw EngineError(context + ": the engine named no digest for the pushed image");
+  return digest;
 }
 
 EngineVersion DockerClient::version() {
@@ -747,8 +803,10 @@ NetworkRef DockerClient::create_overlay_network(const std::string& name,
 
 std::string DockerClient::create_service(const ServiceSpec& spec) {
   const std::string context = "create service " + spec.name;
-  json answer = ej::parse(
-      context, state_->call(context, "POST", "/services/create", service_spec_body(spec)).body);
+  // The manager hands the credentials to the nodes that run the tasks.
+  Request request = state_->versioned("POST", "/services/create", service_spec_body(spec));
+  state_->authorize(request, spec.image);
+  json answer = ej::parse(context, state_->checked(context, request).body);
   return required_text(context, answer, "ID");
 }
 
@@ -767,9 +825,11 @@ ServiceRef DockerClient::inspect_service(const std::string& id) {
 
 void DockerClient::update_service(const std::string& id, std::uint64_t version,
                                   const ServiceSpec& spec) {
-  state_->call("update service " + spec.name, "POST",
-               "/services/" + escape_path(id) + "/update?version=" + std::to_string(version),
-               service_spec_body(spec));
+  Request request = state_->versioned(
+      "POST", "/services/" + escape_path(id) + "/update?version=" + std::to_string(version),
+      service_spec_body(spec));
+  state_->authorize(request, spec.image);
+  state_->checked("update service " + spec.name, request);
 }
 
 void DockerClient::remove_service(const std::string& id) {
@@ -786,11 +846,9 @@ std::vector<TaskRef> DockerClient::list_tasks(const std::string& service) {
 
 std::string DockerClient::image_digest(const std::string& reference) {
   const std::string context = "ask the registry for " + reference;
-  json answer = ej::parse(context, state_
-                                          ->call(context, "GET",
-                                                 "/distribution/" + escape_path(reference) + "/json",
-                                                 std::nullopt, Subject::kImage)
-                                          .body);
+  Request request = state_->versioned("GET", "/distribution/" + escape_path(reference) + "/json");
+  state_->authorize(request, reference);
+  json answer = ej::parse(context, state_->checked(context, request, Subject::kImage).body);
   auto descriptor = answer.find("Descriptor");
   if (descriptor == answer.end() || !descriptor->is_object())
     throw EngineError(context + ": the engine's answer has no \"Descriptor\"");

@@ -3,8 +3,9 @@
 // It speaks the versioned API (/v1.xx/...) through a Transport. The version is
 // the pinned one from the configuration, or else negotiated once with /_ping:
 // the lower of kMaxApiVersion and the engine's own. Credentials accepted by
-// login() are kept in memory only and sent as X-Registry-Auth on every later
-// pull; the engine itself keeps nothing.
+// login() are kept in memory only, one set per registry host, and sent as
+// X-Registry-Auth on every later request that reaches that registry; the
+// engine itself keeps nothing.
 //
 // Safe to use from several threads at once: the clients made from the
 // environment give each request in flight its own connection
@@ -92,6 +93,9 @@ class DockerClient : public Client {
                       const LogSink& sink) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override;
+  std::string push_image(const std::string& repository, const std::string& tag) override;
   EngineVersion version() override;
   std::string version_document() override;
   EngineInfo info() override;

@@ -3,7 +3,7 @@
 // It wraps a real client. Requests that only read (lists, lookups, inspect,
 // version, info) pass through, so the installer sees the engine as it is and
 // takes the same decisions as in a real run. Every request that would change
-// the engine (create, connect, start, stop, remove, pull, load, login, and a
+// the engine (create, connect, start, stop, remove, pull, load, login, tag, push, and a
 // swarm's node labels and services) is instead
 // printed as one line starting with "would " and answered as if it had
 // succeeded, with made-up ids ("dry-run:<name>") for objects it would create.
@@ -46,6 +46,10 @@ class DryRunClient : public ForwardingClient {
   void rename_container(const std::string& id, const std::string& name) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override;
+  // Answers with an empty digest.
+  std::string push_image(const std::string& repository, const std::string& tag) override;
   std::vector<ServiceRef> list_services(const std::string& label_key) override;
   void update_node(const SwarmNode& node) override;
   NetworkRef create_overlay_network(const std::string& name,

@@ -80,6 +80,13 @@ class ForwardingClient : public Client {
              const std::string& server) override {
     target_->login(username, password, server);
   }
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override {
+    target_->tag_image(source, repository, tag);
+  }
+  std::string push_image(const std::string& repository, const std::string& tag) override {
+    return target_->push_image(repository, tag);
+  }
   EngineVersion version() override { return target_->version(); }
   std::string version_document() override { return target_->version_document(); }
   EngineInfo info() override { return target_->info(); }

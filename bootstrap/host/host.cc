@@ -4,6 +4,8 @@
 #include "bootstrap/host/host.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -38,6 +40,14 @@ class Fd {
   explicit Fd(int fd = -1) : fd_(fd) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
   ~Fd() { reset(); }
   int get() const { return fd_; }
   void reset() {
@@ -57,12 +67,16 @@ class FileActions {
  public:
   // `standard_output`, when not negative, becomes the child's descriptor 1.
   // Throws HostError when the actions cannot be recorded.
-  FileActions(const std::string& program, int standard_output = -1) : program_(program) {
+  // `standard_input`, when not negative, becomes its descriptor 0.
+  FileActions(const std::string& program, int standard_output = -1, int standard_input = -1)
+      : program_(program) {
     ::posix_spawn_file_actions_init(&actions_);
     // The actions run in order: the copy has to be made before the original
     // is closed with the rest.
     if (standard_output >= 0)
       check(::posix_spawn_file_actions_adddup2(&actions_, standard_output, STDOUT_FILENO));
+    if (standard_input >= 0)
+      check(::posix_spawn_file_actions_adddup2(&actions_, standard_input, STDIN_FILENO));
     check(::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1));
   }
   FileActions(const FileActions&) = delete;
@@ -137,19 +151,63 @@ int wait_for(pid_t pid, const std::string& program) {
   return 128;
 }
 
+// Writes a child's standard input. A child that exits without reading it
+// must not end this process with SIGPIPE: the signal is held back for the
+// write and a pending one consumed; the child's answer says the rest.
+void write_input(int fd, std::string_view rest) {
+  sigset_t pipe_signal, before;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+  bool broken = false;
+  while (!rest.empty()) {
+    ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      broken = errno == EPIPE;
+      break;
+    }
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (broken) {
+    const struct timespec now {};
+    ::sigtimedwait(&pipe_signal, nullptr, &now);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 class RealProcessRunner : public ProcessRunner {
  public:
   Result run(const std::string& program, const std::vector<std::string>& args) override {
+    return run_program(program, args, nullptr);
+  }
+
+  Result run_with_input(const std::string& program, const std::vector<std::string>& args,
+                        const std::string& input) override {
+    return run_program(program, args, &input);
+  }
+
+ private:
+  Result run_program(const std::string& program, const std::vector<std::string>& args,
+                     const std::string* input) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) < 0)
       throw HostError("cannot run " + program + ": " + error_text(errno));
     Fd read_end(fds[0]);
     Fd write_end(fds[1]);
+    Fd input_read;
+    Fd input_write;
+    if (input != nullptr) {
+      if (::pipe2(fds, O_CLOEXEC) < 0)
+        throw HostError("cannot run " + program + ": " + error_text(errno));
+      input_read = Fd(fds[0]);
+      input_write = Fd(fds[1]);
+    }
 
     // The child gets the pipe's write end as its standard output; dup2 clears
     // close-on-exec on the copy, every other pipe descriptor closes at exec.
     const std::string file = program_file(program);
-    FileActions actions(program, write_end.get());
+    FileActions actions(program, write_end.get(), input_read.get());
 
     std::vector<std::string> words;
     words.reserve(args.size() + 1);
@@ -164,6 +222,13 @@ class RealProcessRunner : public ProcessRunner {
                            environment.get());
     if (rc != 0) throw HostError("cannot run " + program + ": " + error_text(rc));
     write_end.reset();
+    input_read.reset();
+    // The input is small (a registry's name): it fits the pipe, so writing
+    // it whole before reading the output cannot deadlock.
+    if (input != nullptr) {
+      write_input(input_write.get(), *input);
+      input_write.reset();
+    }
 
     Result result;
     char buffer[4096];

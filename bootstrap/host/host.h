@@ -42,6 +42,10 @@ class ProcessRunner {
   // Throws HostError when the program cannot be started (not in
   // kProgramPath, not executable).
   virtual Result run(const std::string& program, const std::vector<std::string>& args) = 0;
+  // The same with `input` as the program's whole standard input. Throws as
+  // run() does, and HostError when the input cannot be written.
+  virtual Result run_with_input(const std::string& program, const std::vector<std::string>& args,
+                                const std::string& input) = 0;
 };
 
 // Runs the commands that change the host, with the console as their standard

@@ -16,6 +16,7 @@
 #include "bootstrap/base/text.h"
 #include "bootstrap/base/utf8.h"
 #include "bootstrap/docker/command_split.h"
+#include "bootstrap/installer/registry.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/swarm_deployment.h"
@@ -66,6 +67,7 @@ void write_stack_service(Yaml& y, const Layout& layout,
   y.line(1, yaml_quote(s.name) + ":");
   std::string image = spec.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
+  image = installer::registry_reference(image, options.registry);
   y.line(2, "image: " + compose_value(image));
   if (spec.args) y.line(2, "command: " + flow_list(*spec.args));
   if (!spec.env.empty()) {
@@ -144,6 +146,7 @@ void write_service(Yaml& y, const Layout& layout,
     y.line(2, "container_name: " + compose_value(request.name));
   std::string image = request.image;
   if (options.version && image == options.application_image) image += ":" + *options.version;
+  image = installer::registry_reference(image, options.registry);
   y.line(2, "image: " + compose_value(image));
   if (request.command) y.line(2, "command: " + flow_list(docker::split_command(*request.command)));
   if (request.environment) {

@@ -43,6 +43,9 @@ struct ExportOptions {
   // version when a version is given.
   std::string application_image;
   std::optional<std::string> version;
+  // Every image from this registry (canonical_registry, registry.h); "" for
+  // the public names.
+  std::string registry;
   // The CPU count the CPU sets are resolved for (resolve_cpuset).
   unsigned cpu_count = 1;
   // Said in the file's heading comment: where cpu_count came from.

@@ -45,9 +45,13 @@ void KestroInstaller::fetch_image(const std::string& image_name, bool renew) {
     replaced_images.emplace_back(repository, *old_id);
 }
 
+void KestroInstaller::fetch_images(bool renew) {
+  for (const ServiceDescription& s : services) fetch_image(s.image, renew);
+}
+
 void KestroInstaller::fetch_images() {
   try {
-    for (const ServiceDescription& s : services) fetch_image(s.image, true);
+    fetch_images(true);
   } catch (const docker::EngineError& e) {
     throw std::runtime_error(std::string("nothing was changed: ") + e.what());
   }

@@ -154,10 +154,22 @@ class KestroInstaller {
   // errors reach the caller.
   void remove_duplicate_networks();
 
-  // Logs the client in with user_name and password. Never throws: a missing
-  // user name, a refused login or an unreachable engine leave is_logged_in
-  // false, silently.
+  // Logs the client in to registry_server with user_name and password
+  // (user name "<token>": the password is an identity token). Never throws:
+  // a missing user name, a refused login or an unreachable engine leave
+  // is_logged_in false, silently, and login_refused says whether the
+  // registry refused the credentials.
   void login();
+
+  // Fetches the images the services run that the engine lacks (with
+  // `renew`, a "latest" one anew), each repository once in this object's
+  // life, before anything else changes. Engine errors reach the caller as
+  // they are.
+  void fetch_images(bool renew);
+
+  // Makes every definition carry the registry its images come from
+  // (kRegistryLabel, registry.h); "" for none.
+  void set_registry(const std::string& registry) { layout_.set_registry(registry); }
 
   // Brings the whole service list up on the engine the snapshot came from:
   // with `update` fetches every image first (fetch_images, which may throw),
@@ -212,6 +224,12 @@ class KestroInstaller {
   // is given none).
   std::optional<std::string> user_name;
   std::optional<std::string> password;
+  // The registry login() logs in to ("registry.local:5000"); "" for the
+  // engine's default one.
+  std::string registry_server;
+  // Whether the last login() was refused by the registry (not merely
+  // unanswered).
+  bool login_refused = false;
 
   // Called with each line of an image pull's progress (a terminal display),
   // and once more with an empty event (no id, no status) when the pull has

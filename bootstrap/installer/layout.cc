@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bootstrap/crypto/digest.h"
+#include "bootstrap/installer/registry.h"
 
 namespace bootstrap::installer {
 
@@ -191,6 +192,7 @@ ContainerDefinition Layout::definition(const ServiceDescription& service,
       d.networks.push_back({network, name_of(network), {service.name}});
   d.digest = definition_digest(request, d.networks);
   request.labels[kDefinitionLabel] = d.digest;
+  if (!registry_.empty()) request.labels[kRegistryLabel] = registry_;
   return d;
 }
 

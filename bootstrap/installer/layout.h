@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bootstrap/docker/client.h"
@@ -94,6 +95,13 @@ class Layout {
   const std::string& application() const { return application_; }
   const ServiceList& services() const { return services_; }
 
+  // The registry (canonical_registry, registry.h) the services' images come
+  // from, kept on every definition as kRegistryLabel; "" for the public
+  // names, which carry no such label. The images themselves are named in
+  // the service list.
+  void set_registry(std::string registry) { registry_ = std::move(registry); }
+  const std::string& registry() const { return registry_; }
+
   // The engine name of a short name: application "-" short name.
   std::string name_of(const std::string& short_name) const;
 
@@ -141,6 +149,7 @@ class Layout {
   std::string application_;
   const ServiceList& services_;
   std::function<unsigned()> cpu_count_;
+  std::string registry_;
   std::vector<LayoutObject> networks_;
   std::vector<LayoutObject> volumes_;
 };

@@ -11,6 +11,7 @@
 #include "bootstrap/docker/command_split.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/docker/swarm_codec.h"
+#include "bootstrap/installer/registry.h"
 #include "bootstrap/installer/swarm_placement.h"
 
 namespace bootstrap::installer {
@@ -157,6 +158,7 @@ docker::ServiceSpec swarm_service_spec(const Layout& layout, const ServiceDescri
     spec.ports.push_back({target, port_and_protocol(host_port).first, protocol,
                           options.routing_mesh ? "ingress" : "host"});
   }
+  if (!layout.registry().empty()) spec.labels[kRegistryLabel] = layout.registry();
   spec.labels[kDefinitionLabel] = service_definition_digest(spec);
   return spec;
 }
@@ -226,6 +228,9 @@ void SwarmDeployment::install(const SwarmOptions& options) {
   for (const ServiceDescription& s : layout_.services())
     specs.push_back(service_spec(s, cpu_count(), options));
   fit_update_order(specs);
+  // Nodes pull for themselves: pinned, each runs exactly the image the
+  // registry holds now, and the manager sends them the credentials.
+  if (!layout_.registry().empty()) pin_digests(specs);
   std::vector<docker::SwarmNode> nodes = client_.list_nodes();
   const std::string manager = client_.swarm_state().node_id;
   auto find_node = [&](const std::string& name) -> docker::SwarmNode* {
@@ -292,6 +297,22 @@ void SwarmDeployment::install(const SwarmOptions& options) {
   }
 
   apply(specs, /*updating=*/false);
+}
+
+void SwarmDeployment::pin_digests(std::vector<docker::ServiceSpec>& specs) {
+  std::map<std::string, std::string> pinned;  // reference -> reference@digest
+  for (docker::ServiceSpec& spec : specs) {
+    const std::string image = unpinned(spec.image);
+    if (pinned.count(image) == 0) {
+      try {
+        pinned[image] = image + "@" + client_.image_digest(image);
+      } catch (const docker::EngineError& e) {
+        throw std::runtime_error(std::string("nothing was changed: ") + e.what());
+      }
+    }
+    spec.image = pinned.at(image);
+    spec.labels[kDefinitionLabel] = definition_digest(spec);
+  }
 }
 
 void SwarmDeployment::update() {

@@ -118,6 +118,11 @@ class SwarmDeployment {
   // announcing each change are then left to it.
   bool describe_only = false;
 
+  // Makes every service carry the registry its images come from
+  // (kRegistryLabel, registry.h); with one, install() pins each image to
+  // the digest the registry gives it, so that every node runs the same.
+  void set_registry(const std::string& registry) { layout_.set_registry(registry); }
+
   // The services created or changed by the last operation, engine names.
   const std::vector<std::string>& changed() const { return changed_; }
 
@@ -131,6 +136,9 @@ class SwarmDeployment {
   // Host-published services update stop-first on a swarm with fewer than two
   // usable nodes, saying so.
   void fit_update_order(std::vector<docker::ServiceSpec>& specs);
+  // Pins each spec's image to the digest the registry gives it now. Throws
+  // std::runtime_error "nothing was changed: ..." when it cannot ask.
+  void pin_digests(std::vector<docker::ServiceSpec>& specs);
   SwarmOptions current_options();
   std::map<std::string, std::string> node_names();
   unsigned cpu_count();

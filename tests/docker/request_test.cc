@@ -483,10 +483,14 @@ TEST(RequestShapeTest, RegistryAuthOnlyAfterALogin) {
   EXPECT_THROW(client->login("bad", "wrong", ""), ApiError);
   client->pull_image("lmdx2/app", "", nullptr);
   client->login("robot", password, "registry.example.com");
-  client->pull_image("lmdx2/app", "", nullptr);
+  client->pull_image("registry.example.com/lmdx2/app", "", nullptr);
+  client->pull_image("registry.example.com/redis", "6.0.4", nullptr);
+  // Another registry never sees them.
+  engine->reply_stream("", {});
   client->pull_image("redis", "6.0.4", nullptr);
 
-  ASSERT_EQ(engine->requests.size(), 6u);
+  ASSERT_EQ(engine->requests.size(), 7u);
+  EXPECT_TRUE(engine->requests[6].headers.empty());
   EXPECT_TRUE(engine->requests[0].headers.empty());
   EXPECT_EQ(engine->requests[1].target, "/v1.41/auth");
   EXPECT_EQ(body_of(engine->requests[1]),

@@ -10,6 +10,7 @@
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/docker_setup.h"
 #include "bootstrap/installer/console.h"
+#include "bootstrap/installer/registry.h"
 
 namespace bootstrap::installer::lumadex {
 
@@ -72,11 +73,13 @@ void LumadexInstaller::wait_for_engine() {
   }
 }
 
-ServiceList LumadexInstaller::with_version(const std::optional<std::string>& version) {
+ServiceList LumadexInstaller::with_version(const std::optional<std::string>& version,
+                                           const std::string& registry) {
   ServiceList working_copy = lumadex_services;
-  if (version)
-    for (ServiceDescription& s : working_copy)
-      if (s.image == main_service) s.image = main_service + ":" + *version;
+  for (ServiceDescription& s : working_copy) {
+    if (version && s.image == main_service) s.image = main_service + ":" + *version;
+    s.image = registry_reference(s.image, registry);
+  }
   return working_copy;
 }
 
@@ -99,8 +102,6 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   say("installing lumadex");
   say("contacting server please wait");
 
-  ServiceList working_copy = with_version(version);
-
   // The engine object connects as it is made, so on a host without Docker the
   // installation has to come first. An engine that answers (Podman's
   // included) is used as it is, whatever the docker program says.
@@ -112,22 +113,32 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
     if (KestroInstaller::is_docker_istalled(environment_.host)) wait_for_engine();
   }
 
+  // Only an engine that answers can tell which registry the product came from.
+  const std::string registry =
+      environment_.registry ? *environment_.registry : (answers ? registry_in_use() : "");
+  const ServiceList working_copy = with_version(version, registry);
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
   // Another version over an installed product is an update: what ran stays
   // at hand until the new one has settled.
   ImageKeeper keeper(*deployment->client);
-  ServiceList previous = lumadex_services;
+  ServiceList previous = with_version(std::nullopt, registry);
   if (version && environment_.rollback && !environment_.dry_run) {
     std::optional<std::string> running = running_application_image(*deployment->client);
-    if (running && parse_image_reference(*running) !=
-                       parse_image_reference(main_service + ":" + *version)) {
+    const std::string asked = registry_reference(main_service + ":" + *version, registry);
+    if (running && parse_image_reference(*running) != parse_image_reference(asked)) {
       keeper.keep({*running});
+      const std::string application = registry_reference(main_service, registry);
       for (ServiceDescription& s : previous)
-        if (s.image == main_service) s.image = *running;
+        if (s.image == application) s.image = *running;
     }
   }
-  if (images) deployment->load_images(images->references, images->load);
-  bool done = deployment->compose_up(std::nullopt, std::nullopt, update);
+  if (images) {
+    deployment->load_images(images->references, images->load);
+    deployment->set_registry(registry);
+  } else {
+    from_registry(*deployment, registry, update);
+  }
+  bool done = deployment->compose_up(deployment->user_name, deployment->password, update);
   failure_reason_ = deployment->failure_reason;
   if (!done) {
     keeper.release(say);
@@ -161,7 +172,8 @@ void LumadexInstaller::refuse_on_swarm(bool bundle) {
 bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string> version) {
   refuse_on_swarm(images != nullptr);
   say("updating lumadex");
-  const ServiceList working_copy = with_version(version);
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(version, registry);
   // One deployment object throughout: it remembers what it fetched, so the
   // bring-up pulls nothing again, and which images the fetch replaced.
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
@@ -169,19 +181,23 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
   const bool keeping = environment_.rollback && !environment_.dry_run;
   // What runs now is kept before the fetch can move a tag off it, and the
   // bring-up leaves the replaced images for after the watch.
-  if (keeping) keeper.keep(image_references(version));
+  if (keeping) keeper.keep(image_references(version, registry));
   deployment->keep_replaced_images = keeping;
   try {
     // The new images arrive while the product still runs; a fetch that fails
     // leaves it running.
-    if (images)
+    if (images) {
       deployment->load_images(images->references, images->load);
-    else
+      deployment->set_registry(registry);
+    } else if (registry.empty()) {
       deployment->fetch_images();
+    } else {
+      from_registry(*deployment, registry, true);
+    }
     take_down(*deployment);
     say("installing lumadex");
     say("contacting server please wait");
-    bool done = deployment->compose_up(std::nullopt, std::nullopt, true);
+    bool done = deployment->compose_up(deployment->user_name, deployment->password, true);
     failure_reason_ = deployment->failure_reason;
     if (!done) {
       keeper.release(say);
@@ -201,15 +217,20 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
 }
 
 std::vector<std::string> LumadexInstaller::fetch_images(const std::optional<std::string>& version) {
-  const ServiceList working_copy = with_version(version);
-  make_deployment(working_copy)->fetch_images();
-  return image_references(version);
+  const std::string registry = environment_.registry.value_or("");
+  const ServiceList working_copy = with_version(version, registry);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  if (registry.empty())
+    deployment->fetch_images();
+  else
+    from_registry(*deployment, registry, true);
+  return image_references(version, registry);
 }
 
 std::vector<std::string> LumadexInstaller::image_references(
-    const std::optional<std::string>& version) {
+    const std::optional<std::string>& version, const std::string& registry) {
   std::vector<std::string> references;
-  for (const ServiceDescription& s : with_version(version)) {
+  for (const ServiceDescription& s : with_version(version, registry)) {
     ImageReference reference = parse_image_reference(s.image);
     std::string full = reference.repository + (reference.is_digest ? "@" : ":") + reference.tag;
     if (std::find(references.begin(), references.end(), full) == references.end())
@@ -230,7 +251,11 @@ void LumadexInstaller::take_down(KestroInstaller& deployment) {
 }
 
 void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
-  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
+  // Workers run the image their service came from.
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(std::nullopt, registry);
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  deployment->set_registry(registry);
   deployment->scale_service(service_name, n_worker);
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
 }

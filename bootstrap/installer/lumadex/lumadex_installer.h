@@ -17,6 +17,7 @@
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
+#include "bootstrap/host/registry_credentials.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/rollback.h"
 #include "bootstrap/installer/service.h"
@@ -60,6 +61,13 @@ class LumadexInstaller {
     // both updates bring back the image that ran before when the new one
     // does not settle.
     bool rollback = true;
+    // The registry the images come from (canonical_registry, registry.h;
+    // "" for the public names), as the operator named it; unset: the one the
+    // installation came from (registry_in_use).
+    std::optional<std::string> registry{};
+    // Credentials for that registry given for this operation; unset: as the
+    // Docker client keeps them (registry_credentials.h).
+    std::optional<host::RegistryCredentials> credentials{};
   };
 
   // Images that come from a file instead of a registry (a bundle): every
@@ -132,8 +140,10 @@ class LumadexInstaller {
   std::vector<std::string> fetch_images(const std::optional<std::string>& version);
 
   // Each distinct image the catalogue names, "repository:tag" in catalogue
-  // order, the application image at `version` (else its latest).
-  static std::vector<std::string> image_references(const std::optional<std::string>& version);
+  // order, the application image at `version` (else its latest), from
+  // `registry` (registry_reference, registry.h).
+  static std::vector<std::string> image_references(const std::optional<std::string>& version,
+                                                   const std::string& registry = "");
 
   // Takes every container and network of the product down and removes the
   // removed_volumes; missing volumes are reported and skipped.
@@ -157,6 +167,18 @@ class LumadexInstaller {
   // Whether `name` is the "name" of a catalogue entry.
   static bool is_service(const std::string& name);
 
+  // The registry the images come from: the environment's, else the one the
+  // product's containers or swarm services carry (kRegistryLabel), else ""
+  // (the public names). Throws engine errors.
+  std::string registry_in_use();
+
+  // Logs `client` in to the registry `registry` names (nothing for "") with
+  // the environment's credentials or those the Docker client keeps, saying
+  // "credentials from SOURCE for HOST" and never the secret. Throws
+  // installer::RegistryLoginNeeded when the registry refuses them, and
+  // host::HostError when they cannot be read.
+  void log_in(docker::Client& client, const std::string& registry);
+
   // --- On a swarm (swarm_deployment.h) --------------------------------------
   // Each says "installing lumadex on the swarm" or the like, drives a
   // SwarmDeployment of the catalogue, and watches what it changed as the
@@ -177,7 +199,18 @@ class LumadexInstaller {
 
  private:
   std::unique_ptr<KestroInstaller> make_deployment(const ServiceList& services);
-  static ServiceList with_version(const std::optional<std::string>& version);
+  // The catalogue with the application image at `version` and every image
+  // from `registry`.
+  static ServiceList with_version(const std::optional<std::string>& version,
+                                  const std::string& registry = "");
+  // For a deployment from `registry` (nothing for ""): labels its
+  // definitions, logs it in (KestroInstaller::login) and fetches every
+  // image it lacks (with `renew` a latest one anew) before anything
+  // changes. Throws installer::RegistryLoginNeeded when the registry asks
+  // for a login or refuses one, std::runtime_error "nothing was changed:
+  // ..." when a fetch fails otherwise.
+  void from_registry(KestroInstaller& deployment, const std::string& registry, bool renew);
+  std::optional<host::RegistryCredentials> credentials_for(const std::string& host);
   void wait_for_engine();
   void take_down(KestroInstaller& deployment);
   bool engine_answers();

@@ -10,12 +10,18 @@ namespace {
 
 // Runs `step` on a deployment of `services` over a client of its own, which
 // only describes what it would change under --dry-run.
+// Every request that reaches the registry (a digest lookup, a service's
+// create or update, which hands the credentials to the nodes) carries the
+// login made first.
 template <typename Step>
-void on_deployment(const LumadexInstaller::Environment& environment, const std::string& application,
-                   const ServiceList& services, Step step) {
+void on_deployment(LumadexInstaller& product, const LumadexInstaller::Environment& environment,
+                   const std::string& application, const ServiceList& services,
+                   const std::string& registry, Step step) {
   std::shared_ptr<docker::Client> client = environment.make_client();
+  product.log_in(*client, registry);
   SwarmDeployment deployment(application, services, *client, std::cout);
   deployment.describe_only = environment.dry_run;
+  deployment.set_registry(registry);
   step(deployment);
 }
 
@@ -28,11 +34,10 @@ bool LumadexInstaller::on_swarm() {
 void LumadexInstaller::install_on_swarm(std::optional<std::string> version,
                                         const SwarmOptions& options) {
   say("installing lumadex on the swarm");
-  ServiceList working_copy = lumadex_services;
-  if (version)
-    for (ServiceDescription& s : working_copy)
-      if (s.image == main_service) s.image = main_service + ":" + *version;
-  on_deployment(environment_, application_name, working_copy, [&](SwarmDeployment& deployment) {
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(version, registry);
+  on_deployment(*this, environment_, application_name, working_copy, registry,
+                [&](SwarmDeployment& deployment) {
     deployment.install(options);
     deployment.watch(environment_.settle);
   });
@@ -40,14 +45,20 @@ void LumadexInstaller::install_on_swarm(std::optional<std::string> version,
 
 void LumadexInstaller::update_on_swarm() {
   say("updating lumadex on the swarm");
-  on_deployment(environment_, application_name, lumadex_services, [&](SwarmDeployment& deployment) {
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(std::nullopt, registry);
+  on_deployment(*this, environment_, application_name, working_copy, registry,
+                [&](SwarmDeployment& deployment) {
     deployment.update();
     deployment.watch(environment_.settle);
   });
 }
 
 void LumadexInstaller::scale_on_swarm(const std::string& service_name, int replicas) {
-  on_deployment(environment_, application_name, lumadex_services, [&](SwarmDeployment& deployment) {
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(std::nullopt, registry);
+  on_deployment(*this, environment_, application_name, working_copy, registry,
+                [&](SwarmDeployment& deployment) {
     deployment.scale(service_name, replicas);
     deployment.watch(environment_.settle);
   });
@@ -55,7 +66,7 @@ void LumadexInstaller::scale_on_swarm(const std::string& service_name, int repli
 
 void LumadexInstaller::uninstall_on_swarm() {
   say("uninstalling lumadex from the swarm");
-  on_deployment(environment_, application_name, lumadex_services,
+  on_deployment(*this, environment_, application_name, lumadex_services, "",
                 [](SwarmDeployment& deployment) { deployment.uninstall(); });
   say("successfully uninstalled!");
 }

@@ -29,7 +29,8 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
                                        std::optional<std::string> version) {
   refuse_on_swarm(images != nullptr);
   say("updating lumadex in place");
-  const ServiceList working_copy = with_version(version);
+  const std::string registry = registry_in_use();
+  const ServiceList working_copy = with_version(version, registry);
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
   std::shared_ptr<docker::Client> client = deployment->client;
   ImageKeeper keeper(*client);
@@ -37,13 +38,19 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
   const bool keeping = environment_.rollback && !environment_.dry_run;
   try {
     // What runs now is kept before the fetch can move a tag off it.
-    if (keeping) keeper.keep(image_references(version));
-    if (images)
+    if (keeping) keeper.keep(image_references(version, registry));
+    if (images) {
       deployment->load_images(images->references, images->load);
-    else
+      deployment->set_registry(registry);
+    } else if (registry.empty()) {
       deployment->fetch_images();
+    } else {
+      from_registry(*deployment, registry, true);
+    }
 
     Layout layout = layout_for(working_copy, client);
+    // The definitions carry the registry, as the full update's do.
+    layout.set_registry(registry);
     const Plan plan = plan_update_in_place(layout, read_snapshot(*client, layout));
     if (plan.empty()) {
       keeper.release(say);
