@@ -182,7 +182,8 @@ class Client {
   virtual std::string get_image(const std::string& reference) = 0;
   virtual void remove_image(const std::string& reference, bool force) = 0;
   // Gives the image `source` (a reference or an id) the name repository:tag
-  // as well, moving that name off any image it named before.
+  // as well, moving that name off any image it named before. Throws
+  // ImageNotFound when the engine lacks it.
   virtual void tag_image(const std::string& source, const std::string& repository,
                          const std::string& tag) = 0;
   // Pulls repository:tag (or repository@digest when `tag` starts with
@@ -235,10 +236,6 @@ class Client {
   virtual void login(const std::string& username, const std::string& password,
                      const std::string& server) = 0;
 
-  // Gives the image `source` (a reference or id) the name repository:tag
-  // as well. Throws ImageNotFound when the engine lacks it.
-  virtual void tag_image(const std::string& source, const std::string& repository,
-                         const std::string& tag) = 0;
   // Pushes repository:tag to the registry its name starts with, reading the
   // progress stream to its end, and returns the digest ("sha256:...") the
   // registry gave it. Throws ApiError when the registry refuses it, also when

@@ -680,14 +680,6 @@ void DockerClient::login(const std::string& username, const std::string& passwor
       base::base64url_encode(text);
 }
 
-void DockerClient::tag_image(const std::string& source, const std::string& repository,
-                             const std::string& tag) {
-  state_->call("tag image " + source + " as " + repository + ":" + tag, "POST",
-               "/images/" + escape_path(source) + "/tag?repo=" + escape_query(repository) +
-                   "&tag=" + escape_query(tag),
-               std::nullopt, Subject::kImage);
-}
-
 std::string DockerClient::push_image(const std::string& repository, const std::string& tag) {
   const std::string context = "push " + repository + ":" + tag;
   Request request = state_->versioned(

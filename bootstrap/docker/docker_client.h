@@ -93,8 +93,6 @@ class DockerClient : public Client {
                       const LogSink& sink) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
-  void tag_image(const std::string& source, const std::string& repository,
-                 const std::string& tag) override;
   std::string push_image(const std::string& repository, const std::string& tag) override;
   EngineVersion version() override;
   std::string version_document() override;

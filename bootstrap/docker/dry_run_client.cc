@@ -98,11 +98,6 @@ void DryRunClient::login(const std::string& username, const std::string&, const 
   would("log in as " + username + (server.empty() ? "" : " to " + server));
 }
 
-void DryRunClient::tag_image(const std::string& source, const std::string& repository,
-                             const std::string& tag) {
-  would("tag image " + source + " as " + repository + ":" + tag);
-}
-
 std::string DryRunClient::push_image(const std::string& repository, const std::string& tag) {
   would("push " + repository + ":" + tag);
   return "";

@@ -46,8 +46,6 @@ class DryRunClient : public ForwardingClient {
   void rename_container(const std::string& id, const std::string& name) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
-  void tag_image(const std::string& source, const std::string& repository,
-                 const std::string& tag) override;
   // Answers with an empty digest.
   std::string push_image(const std::string& repository, const std::string& tag) override;
   std::vector<ServiceRef> list_services(const std::string& label_key) override;

@@ -80,10 +80,6 @@ class ForwardingClient : public Client {
              const std::string& server) override {
     target_->login(username, password, server);
   }
-  void tag_image(const std::string& source, const std::string& repository,
-                 const std::string& tag) override {
-    target_->tag_image(source, repository, tag);
-  }
   std::string push_image(const std::string& repository, const std::string& tag) override {
     return target_->push_image(repository, tag);
   }

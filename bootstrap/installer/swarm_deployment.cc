@@ -311,7 +311,7 @@ void SwarmDeployment::pin_digests(std::vector<docker::ServiceSpec>& specs) {
       }
     }
     spec.image = pinned.at(image);
-    spec.labels[kDefinitionLabel] = definition_digest(spec);
+    spec.labels[kDefinitionLabel] = service_definition_digest(spec);
   }
 }
 

@@ -409,14 +409,6 @@ void FakeEngine::login(const std::string& username, const std::string& password,
   logged_in_user_ = username;
 }
 
-void FakeEngine::tag_image(const std::string& source, const std::string& repository,
-                           const std::string& tag) {
-  const std::string line = "tag " + source + " " + repository + ":" + tag;
-  request(line);
-  if (!has_image(source)) throw docker::ImageNotFound(line, 404, "No such image: " + source);
-  images_.insert(normalize_image(repository + ":" + tag));
-}
-
 std::string FakeEngine::push_image(const std::string& repository, const std::string& tag) {
   const std::string reference = repository + ":" + tag;
   const std::string line = "push " + reference;

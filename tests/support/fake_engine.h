@@ -133,8 +133,6 @@ class FakeEngine : public docker::Client {
                       const docker::LogSink& sink) override;
   void login(const std::string& username, const std::string& password,
              const std::string& server) override;
-  void tag_image(const std::string& source, const std::string& repository,
-                 const std::string& tag) override;
   // Puts the image into `registry_` and answers "sha256:" and its name.
   std::string push_image(const std::string& repository, const std::string& tag) override;
   docker::EngineVersion version() override;
