@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The product's whole life on a Docker swarm of two nodes, through the
 # bootstrap program: install --swarm, a name served from node 1 resolved on
-# node 2, scale, an update that keeps port 5000 answering, node 2's engine
+# node 2, scale, an update that keeps port 5000 answering, an install from
+# the registry that wants a login (node 2 pulling with it), node 2's engine
 # stopped, uninstall; then export --swarm deployed as a stack beside it.
 # Runs against the sandbox's swarm (a state folder of its own, node 1 the
 # manager, each node in its own network namespace); what the engine did is
@@ -140,6 +141,30 @@ check "the update changed the api" test "$("$docker" service inspect lumadex-api
 check "port 5000 answered throughout the update" test "$unanswered" = 0
 check "port 5000 was asked during the update" test "$answered" -gt 0
 within 60 "every replica runs after the update" all_running
+
+# The customer's registry, which wants a login: a bundle made on the manager
+# is pushed there, and install --swarm --registry pins every service to that
+# registry's digests and hands the login to the swarm, so node 2 pulls with it.
+step registry-off 0 uninstall
+check "no service left before the registry install" test "$(services | wc -l)" = 0
+host=$KESTRO_SANDBOX_AUTH_REGISTRY
+registry=$host/kestro-swarm
+step bundle-create 0 bundle create -o "$work/images.tar"
+echo "$KESTRO_SANDBOX_AUTH_PASSWORD" | step bundle-push 0 bundle push "$work/images.tar" \
+  --registry "$registry" --registry-user "$KESTRO_SANDBOX_AUTH_USER" --password-stdin
+mkdir -m 700 "$work/config"
+printf '{"auths":{"%s":{"auth":"%s"}}}\n' "$host" \
+  "$(printf '%s:%s' "$KESTRO_SANDBOX_AUTH_USER" "$KESTRO_SANDBOX_AUTH_PASSWORD" | base64 -w0)" \
+  >"$work/config/config.json"
+DOCKER_CONFIG=$work/config step registry 0 install --swarm --registry "$registry"
+# (service ls leaves the digest out of a tagged reference; inspect shows it)
+check "every service pinned to $registry by digest" test -z "$(services | while read -r name _; do
+  "$docker" service inspect "$name" --format '{{.Spec.TaskTemplate.ContainerSpec.Image}}'
+done | grep -v "^$registry/[^@]*@sha256:[0-9a-f]\{64\}$" || true)"
+within 90 "every replica from $registry runs" all_running
+check "node 2 runs tasks pulled from $registry" bash -c "DOCKER_HOST=$KESTRO_SANDBOX_NODE2_HOST \
+  '$docker' ps --format '{{.Image}}' | grep -q '^$registry/'"
+check "the password is in no output" bash -c "! cat '$work'/*.out '$work'/*.err | grep -qF -e '$KESTRO_SANDBOX_AUTH_PASSWORD'"
 
 # Losing node 2: what ran there starts on node 1; what keeps data never ran
 # anywhere but node 1.
