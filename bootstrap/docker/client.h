@@ -282,8 +282,8 @@ class Client {
   virtual std::vector<ServiceRef> list_services(const std::string& label_key) = 0;
   // Throws NotFound when there is no such service.
   virtual ServiceRef inspect_service(const std::string& id) = 0;
-  // Replaces the service's spec at the version given; the engine then rolls
-  // its tasks over as the spec's update order says.
+  // Replaces the service's ServiceSpec at the version given; the engine then
+  // rolls its tasks over as that ServiceSpec's update order says.
   virtual void update_service(const std::string& id, std::uint64_t version,
                               const ServiceSpec& spec) = 0;
   virtual void remove_service(const std::string& id) = 0;
