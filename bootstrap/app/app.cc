@@ -926,6 +926,9 @@ int run_recorded(const Command& command, const Invocation& in,
   ConsoleCapture capture(log);
   std::optional<host::OperationLock> lock;
   int status = kExitFailed;
+  // A registry that wants a login is refused before anything changes, in
+  // the one line that says what to do; the log has nothing more to tell.
+  bool point_to_log = true;
   try {
     lock.emplace(take_lock(command, in));
     log.open();
@@ -936,10 +939,11 @@ int run_recorded(const Command& command, const Invocation& in,
     // not rotate a file another operation is writing.
     if (!lock) log.open_unlocked();
     status = report_failure(command_words(command, in), e);
+    point_to_log = dynamic_cast<const installer::RegistryLoginNeeded*>(&e) == nullptr;
   }
   engine_record = nullptr;
   // Last on the console, but before the exit record, which ends the log's.
-  if (status != kExitOk && log.written())
+  if (status != kExitOk && point_to_log && log.written())
     std::cerr << "details: " << log.file().string() << std::endl;
   log.finish(status);
   return status;
