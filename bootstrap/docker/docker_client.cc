@@ -422,7 +422,43 @@ void DockerClient::connect_network(const std::string& network_id, const std::str
 }
 
 void DockerClient::remove_network(const std::string& id) {
-  state_->call("remove network " + id, "DELETE", "/networks/" + escape_path(id));
+  const std::string context = "remove network " + id;
+  const std::string target = "/networks/" + escape_path(id);
+  try {
+    state_->call(context, "DELETE", target);
+    return;
+  } catch (const ApiError& e) {
+    if (e.status() != 403 || e.message().find("active endpoints") == std::string::npos) throw;
+    // The engine now and then keeps the endpoint of a container it has
+    // already removed, and then refuses to remove the network for good. A
+    // forced disconnect by the endpoint's name is its own way to drop such an
+    // endpoint. An endpoint whose container still exists is left alone and
+    // named, since that container is not ours to cut off.
+    json network = ej::parse("inspect network " + id,
+                             state_->call("inspect network " + id, "GET", target).body);
+    std::vector<std::string> attached;
+    const auto endpoints = network.find("Containers");
+    if (endpoints != network.end() && endpoints->is_object())
+      for (const auto& [container_id, endpoint] : endpoints->items()) {
+        const std::string name = ej::text(endpoint, "Name");
+        try {
+          state_->call("inspect container " + container_id, "GET",
+                       "/containers/" + escape_path(container_id) + "/json");
+          attached.push_back(name.empty() ? container_id : name);
+          continue;
+        } catch (const NotFound&) {
+        }
+        json body = {{"Container", name.empty() ? container_id : name}, {"Force", true}};
+        state_->call("drop the stale endpoint " + name + " from network " + id, "POST",
+                     target + "/disconnect", ej::dump(body));
+      }
+    if (!attached.empty()) {
+      std::string names;
+      for (const std::string& name : attached) names += (names.empty() ? "" : ", ") + name;
+      throw ApiError(context, e.status(), e.message() + " (still attached: " + names + ")");
+    }
+  }
+  state_->call(context, "DELETE", target);
 }
 
 VolumeRef DockerClient::create_volume(const std::string& name, const std::string& driver) {

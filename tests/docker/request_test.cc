@@ -276,6 +276,39 @@ TEST(RequestShapeTest, Networks) {
   }
 }
 
+// The engine sometimes keeps the endpoint of a container it has removed; the
+// network's removal then drops it, but never cuts off a container that exists.
+TEST(RequestShapeTest, RemovingANetworkDropsOnlyStaleEndpoints) {
+  const char* refused = R"({"message":"error while removing network: network n id n1 has active endpoints"})";
+  {
+    auto [client, engine] = fake_client();
+    engine->reply_json(403, refused);
+    engine->reply_json(200, R"({"Id":"n1","Containers":{"c9":{"Name":"lumadex-streaming"}}})");
+    engine->reply_json(404, R"({"message":"No such container: c9"})");
+    engine->reply(200);
+    engine->reply(204);
+    client->remove_network("n1");
+    ASSERT_EQ(engine->requests.size(), 5u);
+    EXPECT_EQ(engine->requests[3].target, "/v1.41/networks/n1/disconnect");
+    EXPECT_EQ(body_of(engine->requests[3]), json::parse(R"({"Container":"lumadex-streaming","Force":true})"));
+    EXPECT_EQ(engine->requests[4], (Request{"DELETE", "/v1.41/networks/n1", std::nullopt, {}}));
+  }
+  {
+    auto [client, engine] = fake_client();
+    engine->reply_json(403, refused);
+    engine->reply_json(200, R"({"Id":"n1","Containers":{"c1":{"Name":"someones-app"}}})");
+    engine->reply_json(200, R"({"Id":"c1"})");
+    try {
+      client->remove_network("n1");
+      ADD_FAILURE() << "removed a network a live container uses";
+    } catch (const ApiError& e) {
+      EXPECT_EQ(e.status(), 403);
+      EXPECT_NE(std::string(e.what()).find("(still attached: someones-app)"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(engine->requests.size(), 3u);
+  }
+}
+
 TEST(RequestShapeTest, VolumesAndContainers) {
   {
     auto [client, engine] = fake_client();
