@@ -42,6 +42,7 @@
 #include "bootstrap/docker/logging_transport.h"
 #include "bootstrap/host/operation_lock.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/registry.h"
 #include "bootstrap/host/registry_credentials.h"
 #include "bootstrap/util/util.h"
@@ -456,11 +457,17 @@ int install(const Invocation& in) {
 }
 
 void update_options(CLI::App& command, Invocation& in) {
+  command
+      .add_option("--version", in.version,
+                  "Move the application image to this tag instead of its latest")
+      ->check(image_tag());
   command.add_flag("--in-place", in.in_place,
                    "Recreate only the containers whose image or definition changed, each "
                    "replacement made before the old one stops; keep every volume");
   rollback_option(command, in);
   bundle_option(command, in);
+  // A bundle carries its own version.
+  command.get_option("--version")->excludes("--bundle");
   dry_run_option(command, in);
   settle_options(command, in);
   jobs_option(command, in);
@@ -483,16 +490,16 @@ int update(const Invocation& in) {
     // Swarm services roll over one by one already: the swarm's update is
     // in place.
     if (product.on_swarm())
-      product.update_on_swarm();
+      product.update_on_swarm(in.version);
     else
-      product.update_in_place();
+      product.update_in_place(nullptr, in.version);
     return kExitOk;
   }
   if (product.on_swarm()) {
-    product.update_on_swarm();
+    product.update_on_swarm(in.version);
     return kExitOk;
   }
-  return completed("update", product, product.update());
+  return completed("update", product, product.update(nullptr, in.version));
 }
 
 void uninstall_options(CLI::App& command, Invocation& in) {
@@ -905,7 +912,9 @@ int report_failure(const std::string& command, const std::exception& e) {
     if (by_system) why += signal == SIGTERM ? " by SIGTERM" : " by SIGHUP";
     // What an install or update finished stays, whatever step it got to, and
     // an install brings every service to where it belongs from any of them.
-    if (command == "install" || command == "update")
+    if (dynamic_cast<const installer::Unfinished*>(&e) != nullptr)
+      why += std::string(" ") + e.what();
+    else if (command == "install" || command == "update")
       why += "; what it finished stays: run 'bootstrap install' to finish";
     print_error(command, why);
     return by_system ? kExitSignalled + signal : kExitInterrupted;

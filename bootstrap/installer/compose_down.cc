@@ -65,8 +65,14 @@ void KestroInstaller::compose_down() {
         containers.erase(removed[job]);
     }
   };
+  auto done = [&](std::size_t job, bool ok) {
+    succeeded[job] = ok;
+    if (!ok) return;
+    changes.removed.push_back(removed[job]);
+    ++steps_done;
+  };
   try {
-    removals.finish([&](std::size_t job, bool ok) { succeeded[job] = ok; });
+    removals.finish(done);
   } catch (...) {
     forget_removed();
     throw;
@@ -85,7 +91,10 @@ void KestroInstaller::compose_down() {
     if (issuing) gone.push_back(network.name);
   }
   network_removals.finish([&](std::size_t job, bool ok) {
-    if (ok) networks.erase(gone[job]);
+    if (!ok) return;
+    networks.erase(gone[job]);
+    changes.removed_networks.push_back(gone[job]);
+    ++steps_done;
   });
 }
 
@@ -94,10 +103,12 @@ void KestroInstaller::remove_volume(const std::string& volume) {
     docker::VolumeRef found = client->get_volume(volume);
     client->remove_volume(found.name);
     volumes.erase(volume);
+    changes.removed_volumes.push_back(found.name);
   } catch (const docker::NotFound& e) {
     // Absent either way: say so and count it as done.
     say(e.what());
   }
+  ++steps_done;
 }
 
 }  // namespace bootstrap::installer

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <utility>
@@ -49,25 +50,32 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
               << "): the search nodes may fail to start" << std::endl;
 
   auto install_network = [&](const std::string& network_name) {
-    if (networks.contains(network_name)) return;
-    say("creating network " + network_name);
-    networks.put(network_name, client->create_network(network_name));
+    if (!networks.contains(network_name)) {
+      say("creating network " + network_name);
+      networks.put(network_name, client->create_network(network_name));
+    }
+    ++steps_done;
   };
   auto install_networks = [&] {
     for (const LayoutObject& n : layout_.networks()) install_network(n.name);
   };
 
   auto install_volume = [&](const std::string& volume_name) {
-    if (volumes.contains(volume_name)) return;
-    say("creating volume " + volume_name);
-    volumes.put(volume_name, client->create_volume(volume_name, "local"));
+    if (!volumes.contains(volume_name)) {
+      say("creating volume " + volume_name);
+      volumes.put(volume_name, client->create_volume(volume_name, "local"));
+    }
+    ++steps_done;
   };
   auto install_volumes = [&] {
     for (const LayoutObject& v : layout_.volumes()) install_volume(v.name);
   };
 
   auto install_services = [&] {
-    for (const ServiceDescription& s : services) install_service(s, update);
+    for (const ServiceDescription& s : services) {
+      install_service(s, update);
+      ++steps_done;
+    }
   };
 
   // Nothing is started until every service is defined, so a failure part way
@@ -122,7 +130,13 @@ void KestroInstaller::start_containers(const std::vector<std::string>& names) {
     issued.push_back(name);
   }
   phase.finish([&](std::size_t job, bool succeeded) {
-    if (succeeded) started.push_back(issued[job]);
+    if (!succeeded) return;
+    started.push_back(issued[job]);
+    // Workers started again are not steps of their own.
+    if (std::any_of(services.begin(), services.end(), [&](const ServiceDescription& s) {
+          return layout_.container(s.name) == issued[job];
+        }))
+      ++steps_done;
   });
 }
 

@@ -78,6 +78,35 @@ void KestroInstaller::remove_duplicate_networks() {
   });
 }
 
+std::pair<int, int> KestroInstaller::count_running() {
+  int running = 0, total = 0;
+  for (const docker::ContainerRef& c : client->list_containers(true)) {
+    const bool ours = std::any_of(services.begin(), services.end(), [&](const ServiceDescription& s) {
+      return layout_.belongs_to(s.name, c.name);
+    });
+    if (!ours) continue;
+    ++total;
+    if (c.state == "running") ++running;
+  }
+  return {running, total};
+}
+
+int KestroInstaller::up_steps() const {
+  return static_cast<int>(layout_.networks().size() + layout_.volumes().size() +
+                          2 * services.size());
+}
+
+int KestroInstaller::down_steps() const {
+  int steps = 0;
+  for (const auto& [key, container] : containers)
+    if (std::any_of(services.begin(), services.end(),
+                    [&](const ServiceDescription& s) { return layout_.belongs_to(s.name, key); }))
+      ++steps;
+  for (const LayoutObject& network : layout_.networks())
+    if (networks.contains(network.name)) ++steps;
+  return steps;
+}
+
 void KestroInstaller::set_jobs(int jobs) {
   if (jobs < 1 || jobs > kMaxJobs)
     throw std::invalid_argument("the job count must be from 1 to " + std::to_string(kMaxJobs) +

@@ -220,6 +220,27 @@ class KestroInstaller {
   bool keep_replaced_images = false;
   // Containers this object started, in order: what a settle watch looks at.
   std::vector<std::string> started;
+  // What this object's operations did, by name, for the line that ends a
+  // command: containers made anew, made again to a new definition, removed;
+  // networks and volumes removed.
+  struct Changes {
+    std::vector<std::string> created, recreated, removed, removed_networks, removed_volumes;
+  };
+  Changes changes;
+
+  // How many of the services' containers (workers included) the engine has
+  // now, and how many of them run. Engine errors reach the caller.
+  std::pair<int, int> count_running();
+
+  // Steps, for telling how far an interrupted operation got. compose_up's
+  // are each network and volume made sure of, each service's container
+  // defined, and each started; compose_down's each container and network
+  // it removes; remove_volume's its volume. up_steps() and down_steps()
+  // count those of a compose_up and of a compose_down from the snapshot;
+  // steps_done counts those finished.
+  int up_steps() const;
+  int down_steps() const;
+  int steps_done = 0;
   // Registry credentials; nullopt until compose_up stores them (and when it
   // is given none).
   std::optional<std::string> user_name;

@@ -142,6 +142,7 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs) {
   for (std::size_t i : swapped) {
     const Action& action = plan[i];
     if (action.step == Step::recreate_container) applied.recreated.push_back(action.target);
+    if (action.step == Step::create_container) applied.created.push_back(action.target);
     if (action.step != Step::stop_container && (action.step == Step::start_container || action.start))
       applied.started.push_back(action.target);
   }

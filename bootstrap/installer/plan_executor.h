@@ -25,6 +25,7 @@ namespace bootstrap::installer {
 struct Applied {
   std::vector<std::string> started;    // containers started: what a settle watch looks at
   std::vector<std::string> recreated;  // containers that now run a new definition or image
+  std::vector<std::string> created;    // containers that were missing
 };
 
 // Reads the engine's networks, volumes and containers (stopped ones too) and

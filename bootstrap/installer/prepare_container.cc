@@ -13,6 +13,12 @@ namespace bootstrap::installer {
 
 namespace {
 
+// An image as a line shows it: a listing names by id the image whose tag has
+// moved since.
+std::string shown_image(const std::string& image) {
+  return image.rfind("sha256:", 0) == 0 ? image.substr(7, 12) : image;
+}
+
 bool same_image(const std::string& a, const std::string& b) {
   // "lmdx2/app" and "lmdx2/app:latest" name one image.
   return base::parse_image_reference(a) == base::parse_image_reference(b);
@@ -33,16 +39,24 @@ bool changed(const docker::ContainerRef& found, const ContainerDefinition& defin
 void KestroInstaller::prepare_container(const ServiceDescription& service,
                                         const std::string& container_name) {
   ContainerDefinition definition = layout_.definition(service, container_name);
-  if (containers.contains(container_name) && !retire_if_changed(container_name, definition)) return;
+  const bool found = containers.contains(container_name);
+  if (found && !retire_if_changed(container_name, definition)) return;
   create(definition);
+  (found ? changes.recreated : changes.created).push_back(container_name);
 }
 
 bool KestroInstaller::retire_if_changed(const std::string& container_name,
                                         const ContainerDefinition& definition) {
   const docker::ContainerRef& found = containers.at(container_name);
   if (!changed(found, definition)) return false;
+  // An operator choosing a version wants to see which image left for which.
+  const std::string why =
+      same_image(found.image, definition.request.image)
+          ? "its definition changed"
+          : "its image changed from " + shown_image(found.image) + " to " +
+                shown_image(definition.request.image);
   say((describe_only ? "would recreate container " : "recreating container ") + container_name +
-      ": its definition changed");
+      ": " + why);
   // Volumes are mounted by name, so the replacement finds the data where the
   // old container left it.
   const std::string id = found.id;
@@ -67,6 +81,7 @@ void KestroInstaller::recreate_changed_workers(const ServiceDescription& service
   }
   for (const auto& [n, ran] : retired) {
     create(layout_.worker_definition(service, n));
+    changes.recreated.push_back(layout_.worker(service.name, n));
     if (ran) restart_workers_.push_back(layout_.worker(service.name, n));
   }
 }

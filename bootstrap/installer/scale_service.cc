@@ -60,6 +60,7 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
 
   // Each worker is one job (its stop, then its removal), up to jobs_ at once.
   Phase leaving(jobs_);
+  std::vector<std::string> left;
   for (const auto& [key, container] : surplus) {
     containers.erase(key);
     bool accepted = leaving.issue([this, name = key](const Phase::Print& print) {
@@ -68,8 +69,11 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
       client->remove_container(name);
     });
     if (!accepted) break;
+    left.push_back(key);
   }
-  leaving.finish();
+  leaving.finish([&](std::size_t job, bool ok) {
+    if (ok) changes.removed.push_back(left[job]);
+  });
 
   // Each new worker is one job (its creation, then its start). The snapshot
   // learns of the workers once none is in flight, those created whose start
@@ -102,6 +106,7 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
       if (entry.created) record_created(entry.definition, std::move(*entry.created));
       if (succeeded) started.push_back(entry.definition.request.name);
     });
+    for (const Joining& entry : made) changes.created.push_back(entry.definition.request.name);
   } catch (...) {
     // A worker that cannot be made whole is not left behind, nor are the
     // others this call created: a failed scale adds nothing. After Ctrl-C

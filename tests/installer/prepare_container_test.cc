@@ -141,11 +141,13 @@ TEST(PrepareContainer, ExistingContainerConvergesToItsDefinition) {
   }
   // A container without the label (made before it existed) is adopted when it
   // runs the image asked for, however the reference is spelled, and recreated
-  // when it runs another; an adopted stopped one stays as it is.
-  for (const auto& [listed, asked, adopted] :
-       {std::tuple{"redis:6.0.4", "redis:6.0.4", true}, std::tuple{"lmdx2/app", "lmdx2/app:latest", true},
-        std::tuple{"redis:5", "redis:6.0.4", false},
-        std::tuple{"sha256:0123abcd", "redis:6.0.4", false}}) {
+  // when it runs another, the line naming both images (an image whose tag
+  // moved is listed by id); an adopted stopped one stays as it is.
+  for (const auto& [listed, asked, adopted, shown] :
+       {std::tuple{"redis:6.0.4", "redis:6.0.4", true, ""},
+        std::tuple{"lmdx2/app", "lmdx2/app:latest", true, ""},
+        std::tuple{"redis:5", "redis:6.0.4", false, "redis:5"},
+        std::tuple{"sha256:0123456789abcdef", "redis:6.0.4", false, "0123456789ab"}}) {
     SCOPED_TRACE(std::string(listed) + " for " + asked);
     Rig rig;
     rig.engine->add_image(asked);
@@ -154,7 +156,9 @@ TEST(PrepareContainer, ExistingContainerConvergesToItsDefinition) {
     CapturedStdout out;
     installer.prepare_container(service("cache", asked), "lumadex-cache");
     EXPECT_EQ(adopted ? Lines{} : recreated, rig.engine->requests_);
-    EXPECT_EQ(adopted ? Lines{} : Lines{"recreating container lumadex-cache: its definition changed"},
+    EXPECT_EQ(adopted ? Lines{}
+                      : Lines{"recreating container lumadex-cache: its image changed from " +
+                              std::string(shown) + " to " + asked},
               out.lines());
     EXPECT_EQ(adopted ? "exited" : "created", rig.engine->container("lumadex-cache")->state);
   }

@@ -10,6 +10,7 @@
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/docker_setup.h"
 #include "bootstrap/installer/console.h"
+#include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/registry.h"
 
 namespace bootstrap::installer::lumadex {
@@ -138,7 +139,14 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   } else {
     from_registry(*deployment, registry, update);
   }
-  bool done = deployment->compose_up(deployment->user_name, deployment->password, update);
+  const int steps = deployment->up_steps();
+  bool done = false;
+  try {
+    done = deployment->compose_up(deployment->user_name, deployment->password, update);
+  } catch (...) {
+    if (docker::interrupt_requested()) throw Unfinished(deployment->steps_done, steps, false);
+    throw;
+  }
   failure_reason_ = deployment->failure_reason;
   if (!done) {
     keeper.release(say);
@@ -146,7 +154,25 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   }
   watch_or_roll_back(*deployment->client, deployment->started, keeper, previous, "install", "");
   keeper.release(say);
+  report_outcome(*deployment, static_cast<int>(deployment->changes.created.size()),
+                 static_cast<int>(deployment->changes.recreated.size()), 0);
   return true;
+}
+
+double LumadexInstaller::elapsed() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+}
+
+void LumadexInstaller::report_outcome(KestroInstaller& deployment, int created, int recreated,
+                                      int removed) {
+  if (environment_.dry_run) return;
+  Outcome outcome;
+  std::tie(outcome.running, outcome.total) = deployment.count_running();
+  outcome.created = created;
+  outcome.recreated = recreated;
+  outcome.removed = removed;
+  outcome.seconds = elapsed();
+  say(describe_outcome(application_name, outcome));
 }
 
 std::optional<std::string> LumadexInstaller::running_application_image(docker::Client& client) {
@@ -158,6 +184,24 @@ std::optional<std::string> LumadexInstaller::running_application_image(docker::C
     }
   }
   return std::nullopt;
+}
+
+void LumadexInstaller::announce_move(docker::Client& client, const ServiceList& services) {
+  auto tagged = [](const std::string& image) {
+    ImageReference reference = parse_image_reference(image);
+    return reference.repository + (reference.is_digest ? "@" : ":") + reference.tag;
+  };
+  // `services` is the catalogue, entry for entry, with its images moved.
+  std::string target;
+  for (std::size_t i = 0; i < services.size() && i < lumadex_services.size(); ++i)
+    if (lumadex_services[i].image == main_service) target = tagged(services[i].image);
+  const std::optional<std::string> running = running_application_image(client);
+  if (!running)
+    say("lumadex is not installed; update installs " + target);
+  else if (tagged(*running) == target)
+    say("lumadex runs " + target + "; update fetches it anew");
+  else
+    say("lumadex runs " + tagged(*running) + "; update moves it to " + target);
 }
 
 void LumadexInstaller::refuse_on_swarm(bool bundle) {
@@ -177,12 +221,14 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
   // One deployment object throughout: it remembers what it fetched, so the
   // bring-up pulls nothing again, and which images the fetch replaced.
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
+  announce_move(*deployment->client, working_copy);
   ImageKeeper keeper(*deployment->client);
   const bool keeping = environment_.rollback && !environment_.dry_run;
   // What runs now is kept before the fetch can move a tag off it, and the
   // bring-up leaves the replaced images for after the watch.
   if (keeping) keeper.keep(image_references(version, registry));
   deployment->keep_replaced_images = keeping;
+  std::vector<std::string> existing;  // the product's containers before the take-down
   try {
     // The new images arrive while the product still runs; a fetch that fails
     // leaves it running.
@@ -194,10 +240,21 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
     } else {
       from_registry(*deployment, registry, true);
     }
-    take_down(*deployment);
-    say("installing lumadex");
-    say("contacting server please wait");
-    bool done = deployment->compose_up(deployment->user_name, deployment->password, true);
+    // The full update remakes every container it finds: each counts as
+    // recreated, not as new.
+    existing = deployment->containers.keys();
+    const int steps = deployment->down_steps() + static_cast<int>(removed_volumes.size()) +
+                      deployment->up_steps();
+    bool done = false;
+    try {
+      take_down(*deployment);
+      say("installing lumadex");
+      say("contacting server please wait");
+      done = deployment->compose_up(deployment->user_name, deployment->password, true);
+    } catch (...) {
+      if (docker::interrupt_requested()) throw Unfinished(deployment->steps_done, steps, true);
+      throw;
+    }
     failure_reason_ = deployment->failure_reason;
     if (!done) {
       keeper.release(say);
@@ -213,6 +270,11 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
   }
   keeper.release(say);
   deployment->remove_replaced_images();
+  int recreated = 0;
+  for (const std::string& name : deployment->changes.created)
+    recreated += std::count(existing.begin(), existing.end(), name) > 0 ? 1 : 0;
+  report_outcome(*deployment, static_cast<int>(deployment->changes.created.size()) - recreated,
+                 recreated, 0);
   return true;
 }
 
@@ -239,7 +301,16 @@ std::vector<std::string> LumadexInstaller::image_references(
   return references;
 }
 
-void LumadexInstaller::uninstall() { take_down(*make_deployment(lumadex_services)); }
+void LumadexInstaller::uninstall() {
+  std::unique_ptr<KestroInstaller> deployment = make_deployment(lumadex_services);
+  take_down(*deployment);
+  if (environment_.dry_run) return;
+  const KestroInstaller::Changes& changes = deployment->changes;
+  say(describe_removal(application_name, {static_cast<int>(changes.removed.size()),
+                                          static_cast<int>(changes.removed_networks.size()),
+                                          static_cast<int>(changes.removed_volumes.size()),
+                                          elapsed()}));
+}
 
 void LumadexInstaller::take_down(KestroInstaller& deployment) {
   say("uninstalling lumadex");
@@ -258,6 +329,10 @@ void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
   deployment->set_registry(registry);
   deployment->scale_service(service_name, n_worker);
   watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
+  const KestroInstaller::Changes& changes = deployment->changes;
+  if (!changes.created.empty() || !changes.removed.empty())
+    report_outcome(*deployment, static_cast<int>(changes.created.size()), 0,
+                   static_cast<int>(changes.removed.size()));
 }
 
 void LumadexInstaller::configure() {

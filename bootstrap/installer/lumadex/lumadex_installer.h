@@ -10,6 +10,7 @@
 // done before them left done.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -192,7 +193,7 @@ class LumadexInstaller {
   // lmdx2/app:<version> when a version is given.
   void install_on_swarm(std::optional<std::string> version, const SwarmOptions& options);
   // A rolling update to the images the registry has now.
-  void update_on_swarm();
+  void update_on_swarm(std::optional<std::string> version = std::nullopt);
   void scale_on_swarm(const std::string& service_name, int replicas);
   // Services, overlay networks and placement labels go; volumes stay.
   void uninstall_on_swarm();
@@ -217,6 +218,10 @@ class LumadexInstaller {
   // The application image reference the installed product's containers were
   // created from, or nullopt when it is not installed.
   std::optional<std::string> running_application_image(docker::Client& client);
+  // Says, before an update changes anything, which application image runs
+  // and which one `services` moves it to ("lumadex runs lmdx2/app:2.3;
+  // update moves it to lmdx2/app:latest").
+  void announce_move(docker::Client& client, const ServiceList& services);
   // Watches `started`; when the watch fails and `keeper` holds an image
   // that moved (or `previous` differs from what runs), recreates on the
   // kept images what runs the new ones, watches again and throws
@@ -225,9 +230,15 @@ class LumadexInstaller {
                           ImageKeeper& keeper, const ServiceList& previous,
                           const std::string& operation, const std::string& note);
   Layout layout_for(const ServiceList& services, std::shared_ptr<docker::Client> client);
+  // Prints the line that ends a change ("lumadex is up: ..."), counting the
+  // containers of `deployment`'s services on the engine; nothing in a dry run.
+  void report_outcome(KestroInstaller& deployment, int created, int recreated, int removed);
+  // Seconds since this object was made: the command's own time.
+  double elapsed() const;
 
   Environment environment_;
   std::string failure_reason_;
+  std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace bootstrap::installer::lumadex

@@ -43,10 +43,10 @@ void LumadexInstaller::install_on_swarm(std::optional<std::string> version,
   });
 }
 
-void LumadexInstaller::update_on_swarm() {
+void LumadexInstaller::update_on_swarm(std::optional<std::string> version) {
   say("updating lumadex on the swarm");
   const std::string registry = registry_in_use();
-  const ServiceList working_copy = with_version(std::nullopt, registry);
+  const ServiceList working_copy = with_version(version, registry);
   on_deployment(*this, environment_, application_name, working_copy, registry,
                 [&](SwarmDeployment& deployment) {
     deployment.update();

@@ -33,9 +33,11 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
   const ServiceList working_copy = with_version(version, registry);
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
   std::shared_ptr<docker::Client> client = deployment->client;
+  announce_move(*client, working_copy);
   ImageKeeper keeper(*client);
   // A dry run moves no tag, so there is nothing to come back to.
   const bool keeping = environment_.rollback && !environment_.dry_run;
+  Applied applied;
   try {
     // What runs now is kept before the fetch can move a tag off it.
     if (keeping) keeper.keep(image_references(version, registry));
@@ -66,7 +68,7 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
       print_plan(plan);
       return;
     }
-    Applied applied = apply_plan(*client, plan, environment_.jobs);
+    applied = apply_plan(*client, plan, environment_.jobs);
     if (keeping) {
       watch_or_roll_back(*client, applied.started, keeper, working_copy, "update", "");
     } else {
@@ -84,7 +86,8 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
   // Only now does nothing need what ran before.
   keeper.release(say);
   deployment->remove_replaced_images();
-  say("lumadex is updated");
+  report_outcome(*deployment, static_cast<int>(applied.created.size()),
+                 static_cast<int>(applied.recreated.size()), 0);
 }
 
 void LumadexInstaller::watch_or_roll_back(docker::Client& client,
