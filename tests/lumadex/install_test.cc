@@ -73,7 +73,7 @@ TEST(Install, DockerIsInstalledBeforeTheEngineIsContacted) {
             std::vector<std::string>(out.begin(), out.begin() + 3));
   EXPECT_EQ(1, std::count(out.begin(), out.end(), "installing docker, please wait"))
       << "the bring-up's own check finds Docker present";
-  EXPECT_EQ("starting container lumadex-api", out.back());
+  EXPECT_EQ("starting container lumadex-api", out.at(out.size() - 2));
   EXPECT_EQ(7u, shell.commands_ran_.size());
   // The ping that found no engine, the wait for the new one, the deployment.
   EXPECT_EQ((std::vector<std::size_t>{0, 7, 7}), commands_before_each_client);

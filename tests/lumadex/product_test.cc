@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,12 @@ namespace {
 
 using installer::lumadex::LumadexInstaller;
 using nlohmann::json;
+
+// The line that ends a change: `what`, then the time it took.
+void expect_outcome(const std::string& what, const std::string& line) {
+  EXPECT_TRUE(line.rfind(what + " (", 0) == 0 && std::regex_search(line, std::regex(" \\([0-9]+\\.[0-9] s\\)$")))
+      << "expected \"" << what << " (N.N s)\", got \"" << line << "\"";
+}
 
 std::vector<std::string> with_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
   std::vector<std::string> out;
@@ -104,7 +111,8 @@ TEST_F(Product, InstallDefinesAndStartsEveryService) {
   }
   EXPECT_LT(index_of(out, installing.back()), index_of(out, starting.front()))
       << "nothing starts before every service is defined";
-  EXPECT_EQ(starting.back(), out.back());
+  EXPECT_EQ(starting.back(), out.at(out.size() - 2));
+  expect_outcome("lumadex is up: 13 of 13 running; 13 created", out.back());
 
   // Every definition as the engine holds it.
   for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
@@ -184,6 +192,7 @@ TEST_F(Product, ScaleAddsAndTakesAwayWorkers) {
   std::vector<std::string> out = printed_by([&] { sandbox.product.scale("worker", 3); });
   EXPECT_EQ((std::vector<std::string>{"starting lumadex-worker_1", "starting lumadex-worker_2"}),
             with_prefix(out, "starting "));
+  expect_outcome("lumadex is up: 15 of 15 running; 2 created, 13 unchanged", out.back());
   json service = inspect_document("lumadex-worker");
   for (int n : {1, 2}) {
     std::string name = "lumadex-worker_" + std::to_string(n);
@@ -208,6 +217,8 @@ TEST_F(Product, ScaleAddsAndTakesAwayWorkers) {
 
   // Surplus workers go in the order the engine lists them (newest first here).
   out = printed_by([&] { sandbox.product.scale("worker", 1); });
+  expect_outcome("lumadex is up: 13 of 13 running; 2 removed, 13 unchanged", out.back());
+  out.pop_back();
   std::sort(out.begin(), out.end());
   EXPECT_EQ((std::vector<std::string>{"leaving from lumadex-worker_1", "leaving from lumadex-worker_2"}), out);
   EXPECT_FALSE(exists("lumadex-worker_1"));
@@ -250,10 +261,12 @@ TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
 
   std::vector<std::string> out = printed_by([&] { completed = sandbox.product.update(); });
   EXPECT_TRUE(completed) << ::testing::PrintToString(out);
-  EXPECT_EQ("removing existing latest image lmdx2/app", out.back());
+  EXPECT_EQ("removing existing latest image lmdx2/app", out.at(out.size() - 2));
+  expect_outcome("lumadex is up: 13 of 13 running; 13 recreated", out.back());
   EXPECT_THROW(client_->get_image(replaced), docker::ImageNotFound);
   const std::vector<std::string> milestones = {
-      "updating lumadex", "pulling lmdx2/app latest, please wait...", "uninstalling lumadex", "successfully uninstalled!", "removing cache volumes",
+      "updating lumadex", "lumadex runs lmdx2/app:latest; update fetches it anew",
+      "pulling lmdx2/app latest, please wait...", "uninstalling lumadex", "successfully uninstalled!", "removing cache volumes",
       "successfully removed cache volumes", "installing lumadex", "contacting server please wait"};
   std::size_t previous = 0;
   for (const std::string& m : milestones) {
@@ -294,7 +307,8 @@ TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
     EXPECT_TRUE(volume_exists(kept_volume)) << kept_volume;
   for (const std::string& removed : LumadexInstaller::removed_volumes) EXPECT_FALSE(volume_exists(removed)) << removed;
   out = printed_by([&] { sandbox.product.uninstall(); });
-  ASSERT_EQ(9u, out.size()) << ::testing::PrintToString(out);
+  ASSERT_EQ(10u, out.size()) << ::testing::PrintToString(out);
+  expect_outcome("lumadex is not installed: nothing was removed", out.back());
   EXPECT_EQ("uninstalling lumadex", out[0]);
   EXPECT_EQ("successfully uninstalled!", out[1]);
   EXPECT_EQ("removing cache volumes", out[2]);
@@ -321,9 +335,11 @@ TEST_F(Product, VersionChangeRecreatesWhatChangedAndKeepsTheData) {
   std::vector<std::string> expected;
   for (const char* name : {"beater", "worker-shortops", "worker-task", "worker-trigger", "worker",
                            "worker_1", "worker-ocr", "api"})
-    expected.push_back("recreating container lumadex-" + std::string(name) + ": its definition changed");
+    expected.push_back("recreating container lumadex-" + std::string(name) +
+                       ": its image changed from lmdx2/app to lmdx2/app:2.3");
   EXPECT_EQ(expected, with_prefix(out, "recreating ")) << ::testing::PrintToString(out);
-  EXPECT_EQ("starting container lumadex-worker_1", out.back()) << "a worker that ran runs again";
+  EXPECT_EQ("starting container lumadex-worker_1", out.at(out.size() - 2)) << "a worker that ran runs again";
+  expect_outcome("lumadex is up: 14 of 14 running; 8 recreated, 6 unchanged", out.back());
 
   for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services) {
     SCOPED_TRACE(s.name);
@@ -372,7 +388,9 @@ TEST_F(Product, UpdateThatCannotFetchLeavesTheProductRunning) {
   }
   std::vector<std::string> out = lines_of(::testing::internal::GetCapturedStdout());
   EXPECT_EQ(0u, error.find("nothing was changed: ")) << error;
-  EXPECT_EQ((std::vector<std::string>{"updating lumadex", "pulling lmdx2/app latest, please wait..."}), out);
+  EXPECT_EQ((std::vector<std::string>{"updating lumadex", "lumadex runs lmdx2/app:latest; update fetches it anew",
+                                      "pulling lmdx2/app latest, please wait..."}),
+            out);
   for (const std::string& name : container_names("")) EXPECT_EQ("running", state(name)) << name;
   EXPECT_EQ(image_before, client_->get_image("lmdx2/app"));
 }
