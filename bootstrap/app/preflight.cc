@@ -1,4 +1,5 @@
 #include "bootstrap/app/preflight.h"
+#include "bootstrap/app/context.h"
 #include "bootstrap/app/privileges.h"
 
 #include <arpa/inet.h>
@@ -517,11 +518,12 @@ std::string render_preflight_json(const std::vector<CheckResult>& results) {
   return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-void preflight_command(std::ostream& out, bool as_json) {
+void preflight_command(Context& context, bool as_json) {
   using installer::lumadex::LumadexInstaller;
-  const docker::ClientConfig config = docker::ClientConfig::from_environment();
-  std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
-  PreflightFacts facts{*client, host::real_host(), real_probes(), config.local};
+  std::ostream& out = context.output.out;
+  const docker::ClientConfig& config = context.engine_config();
+  std::unique_ptr<docker::DockerClient> client = context.connect();
+  PreflightFacts facts{*client, context.host(), real_probes(), config.local};
   std::vector<CheckResult> results =
       run_preflight(facts, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
   results.push_back(check_privileges(config));

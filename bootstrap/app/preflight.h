@@ -25,6 +25,8 @@
 
 namespace bootstrap::app {
 
+class Context;
+
 enum class Level { pass, warn, fail };
 
 // "pass", "warn", "fail".
@@ -161,11 +163,11 @@ std::string render_preflight_text(const std::vector<CheckResult>& results);
 // name, level, reason and advice.
 std::string render_preflight_json(const std::vector<CheckResult>& results);
 
-// `bootstrap preflight`: every check for the product's catalogue on this
-// host and the engine the process environment names, printed on `out` as
-// text or, with `as_json`, as render_preflight_json. Throws
-// docker::ConfigError for an unusable DOCKER_HOST, and after printing,
-// std::runtime_error naming the checks that failed.
-void preflight_command(std::ostream& out, bool as_json = false);
+// `bootstrap preflight`: every check for the product's catalogue on the
+// context's host and engine, printed on its output as text or, with
+// `as_json`, as render_preflight_json. Throws docker::ConfigError for an
+// unusable DOCKER_HOST, and after printing, std::runtime_error naming the
+// checks that failed.
+void preflight_command(Context& context, bool as_json = false);
 
 }  // namespace bootstrap::app

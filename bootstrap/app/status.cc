@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/app/context.h"
 #include "bootstrap/base/image_reference.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/docker_client.h"
@@ -206,9 +207,10 @@ std::string render_status_json(const ProductStatus& status) {
   return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-void status_command(std::ostream& out, bool as_json) {
+void status_command(const Context& context, bool as_json) {
   using installer::lumadex::LumadexInstaller;
-  std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
+  std::ostream& out = context.output.out;
+  std::unique_ptr<docker::DockerClient> client = context.connect();
   ProductStatus status =
       gather_status(*client, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
   out << (as_json ? render_status_json(status) : render_status_text(status)) << std::flush;

@@ -23,6 +23,8 @@
 
 namespace bootstrap::app {
 
+class Context;
+
 // One service as the engine has it.
 struct ServiceStatus {
   std::string service;    // short name, "api"
@@ -88,10 +90,10 @@ std::string render_status_text(const ProductStatus& status);
 // "all_running", "services", "networks", "volumes"), ending in "\n".
 std::string render_status_json(const ProductStatus& status);
 
-// `bootstrap status [--json]`: the product's catalogue on the engine the
-// process environment names, printed on `out`. Throws engine errors as
-// gather_status does, and after printing, std::runtime_error listing the
-// services whose container does not run.
-void status_command(std::ostream& out, bool as_json);
+// `bootstrap status [--json]`: the product's catalogue on the context's
+// engine, printed on its output. Throws engine errors as gather_status does,
+// and after printing, std::runtime_error listing the services whose
+// container does not run.
+void status_command(const Context& context, bool as_json);
 
 }  // namespace bootstrap::app

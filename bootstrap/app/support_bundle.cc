@@ -21,6 +21,7 @@
 #include "bootstrap/app/privileges.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/build_info.h"
+#include "bootstrap/app/context.h"
 #include "bootstrap/base/fd.h"
 #include "bootstrap/base/new_file.h"
 #include "bootstrap/base/text.h"
@@ -102,7 +103,9 @@ std::string host_facts(BundleSources& sources, const std::string& data_root) {
   }
   if (std::optional<std::string> meminfo = host.files.read_if_present("/proc/meminfo"))
     text += lines_starting(*meminfo, {"MemTotal:", "MemAvailable:", "SwapTotal:", "SwapFree:"});
-  if (!sources.engine_is_local)
+  // An engine reached over TCP at another machine's address keeps its data
+  // root on that machine's disk.
+  if (sources.engine_config && !sources.engine_config->local)
     text += "disk under " + data_root + ": the engine is on another machine\n";
   else if (std::optional<DiskSpace> disk = sources.probes.disk_space(data_root))
     text += "disk under " + data_root + ": " + gib(disk->available) + " free of " +
@@ -208,11 +211,6 @@ void gather_engine(Collector& c, docker::Client& engine, std::string& data_root)
   });
 }
 
-std::string operation_log_path() {
-  const char* moved = std::getenv("KESTRO_LOG_FILE");
-  return moved != nullptr && *moved != '\0' ? moved : "/var/log/kestro/bootstrap.log";
-}
-
 // The operation log is read the way it is written: in a folder only root (or
 // the caller) may change, never through a link, and only a file of ours, so
 // that a link planted beside it cannot copy another file into the bundle.
@@ -264,7 +262,8 @@ std::vector<SupportFile> gather_support_files(BundleSources& sources) {
             [&] { c.add("host/sysctl.txt", map_count_settings(sources.host)); });
   if (engine) {
     c.attempt("preflight.txt", [&] {
-      docker::ClientConfig config = docker::ClientConfig::from_environment();
+      // The engine answered, so its configuration was usable.
+      const docker::ClientConfig& config = sources.engine_config.value();
       PreflightFacts facts{*engine, sources.host, sources.probes, config.local};
       std::vector<CheckResult> results =
           run_preflight(facts, installer::lumadex::LumadexInstaller::application_name,
@@ -332,14 +331,16 @@ std::string default_bundle_name() {
   return "kestro-support-" + std::string(host) + "-" + base::utc_time("%Y%m%dT%H%M%SZ") + ".tar.gz";
 }
 
-void support_bundle_command(const std::string& output, std::ostream& out) {
+void support_bundle_command(const std::string& output, Context& context) {
+  std::ostream& out = context.output.out;
   std::filesystem::path path = output.empty() ? default_bundle_name() : output;
-  BundleSources sources{[]() -> std::unique_ptr<docker::Client> {
-                          return docker::DockerClient::from_environment();
+  BundleSources sources{[&context]() -> std::unique_ptr<docker::Client> {
+                          return context.connect();
                         },
-                        host::real_host(), real_probes(), operation_log_path(), version_line()};
+                        std::nullopt, context.host(), real_probes(), context.log.file,
+                        version_line()};
   try {
-    sources.engine_is_local = docker::ClientConfig::from_environment().local;
+    sources.engine_config = context.engine_config();
   } catch (const docker::ConfigError&) {
     // The bundle names the unusable environment in errors.txt when it
     // connects; the disk is looked at here meanwhile.

@@ -28,9 +28,12 @@
 #include "bootstrap/app/preflight.h"
 #include "bootstrap/support/redaction.h"
 #include "bootstrap/docker/client.h"
+#include "bootstrap/docker/config.h"
 #include "bootstrap/host/host.h"
 
 namespace bootstrap::app {
+
+class Context;
 
 using support::SupportFile;
 
@@ -39,14 +42,13 @@ struct BundleSources {
   // The engine the environment names; it may throw docker::ConfigError for
   // an unusable DOCKER_HOST, which leaves the engine's members out.
   std::function<std::unique_ptr<docker::Client>()> connect;
+  // That engine's configuration; unset when connect throws ConfigError.
+  std::optional<docker::ClientConfig> engine_config;
   host::Host& host;
   HostProbes probes;
   // The operation log; its rotated files are this path with ".1" to ".3".
   std::filesystem::path operation_log;
   std::string version_line;
-  // False when the engine is reached over TCP at another machine's address:
-  // its data root is then not this machine's disk.
-  bool engine_is_local = true;
 };
 
 // Collects every member it can, in a fixed order, ending with errors.txt
@@ -66,10 +68,11 @@ void write_support_bundle(const std::vector<SupportFile>& members, const std::st
 // "kestro-support-<host>-<UTC time as 20261208T210300Z>.tar.gz".
 std::string default_bundle_name();
 
-// `bootstrap support-bundle [-o FILE]`: gathers, redacts (adding
-// redactions.txt) and writes the bundle to `output` (default_bundle_name() in
-// the current folder when empty), then prints its path and size on `out`.
-// Throws as write_support_bundle() does.
-void support_bundle_command(const std::string& output, std::ostream& out);
+// `bootstrap support-bundle [-o FILE]`: gathers from the context's host and
+// engine, redacts (adding redactions.txt) and writes the bundle to `output`
+// (default_bundle_name() in the current folder when empty), then prints its
+// path and size on the context's output. Throws as write_support_bundle()
+// does.
+void support_bundle_command(const std::string& output, Context& context);
 
 }  // namespace bootstrap::app

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/app/context.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/swarm_deployment.h"
@@ -38,9 +39,10 @@ std::string render_json(const installer::SwarmStatus& status) {
 
 }  // namespace
 
-void swarm_status_command(std::ostream& out, bool as_json) {
+void swarm_status_command(const Context& context, bool as_json) {
   using installer::lumadex::LumadexInstaller;
-  std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
+  std::ostream& out = context.output.out;
+  std::unique_ptr<docker::DockerClient> client = context.connect();
   installer::SwarmStatus status = installer::gather_swarm_status(
       *client, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
   out << (as_json ? render_json(status) : render_swarm_status(status)) << std::flush;
