@@ -30,7 +30,6 @@
 #include "bootstrap/app/logs.h"
 #include "bootstrap/app/operation_log.h"
 #include "bootstrap/app/preflight.h"
-#include "bootstrap/app/privileges.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/swarm_status.h"
@@ -42,6 +41,7 @@
 #include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/operation_lock.h"
+#include "bootstrap/inspect/privileges.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/registry.h"
@@ -656,7 +656,7 @@ int bundle_files(Context& context, const Invocation& in) {
     return kExitOk;
   }
   // Only creation and push talk to the engine.
-  std::string missing = missing_engine_access(context.engine_config());
+  std::string missing = inspect::missing_engine_access(context.engine_config());
   if (!missing.empty()) throw std::runtime_error(missing);
   LumadexInstaller::Environment environment = make_environment(context);
   environment.registry = chosen_registry(in);
@@ -837,9 +837,9 @@ host::OperationLock take_lock(const Context& context, const Command& command,
 // Why this account cannot run the command, as the reason of its one error
 // line, or "" when it can.
 std::string missing_permission(const Context& context, Needs needs) {
-  if (needs == Needs::root) return missing_root();
+  if (needs == Needs::root) return inspect::missing_root();
   if (needs == Needs::engine)
-    return missing_engine_access(context.engine_config());
+    return inspect::missing_engine_access(context.engine_config());
   return {};
 }
 

@@ -18,7 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bootstrap/base/archive_handles.h"
-#include "bootstrap/app/privileges.h"
+#include "bootstrap/app/preflight.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/build_info.h"
 #include "bootstrap/app/context.h"
@@ -30,10 +30,15 @@
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/map_count.h"
+#include "bootstrap/inspect/privileges.h"
 #include "bootstrap/installer/layout.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
+
+using inspect::CheckResult;
+using inspect::DiskSpace;
+using inspect::MemlockLimit;
 
 namespace {
 
@@ -161,7 +166,7 @@ void gather_engine(Collector& c, docker::Client& engine, std::string& data_root)
   });
   c.attempt("status.json", [&] {
     c.add("status.json",
-          render_status_json(gather_status(engine, LumadexInstaller::application_name,
+          render_status_json(inspect::gather_status(engine, LumadexInstaller::application_name,
                                            LumadexInstaller::lumadex_services)));
   });
 
@@ -264,11 +269,11 @@ std::vector<SupportFile> gather_support_files(BundleSources& sources) {
     c.attempt("preflight.txt", [&] {
       // The engine answered, so its configuration was usable.
       const docker::ClientConfig& config = sources.engine_config.value();
-      PreflightFacts facts{*engine, sources.host, sources.probes, config.local};
+      inspect::PreflightFacts facts{*engine, sources.host, sources.probes, config.local};
       std::vector<CheckResult> results =
-          run_preflight(facts, installer::lumadex::LumadexInstaller::application_name,
+          inspect::run_preflight(facts, installer::lumadex::LumadexInstaller::application_name,
                         installer::lumadex::LumadexInstaller::lumadex_services);
-      results.push_back(check_privileges(config));
+      results.push_back(inspect::check_privileges(config));
       c.add("preflight.txt", render_preflight_text(results));
     });
   }
@@ -337,7 +342,7 @@ void support_bundle_command(const std::string& output, Context& context) {
   BundleSources sources{[&context]() -> std::unique_ptr<docker::Client> {
                           return context.connect();
                         },
-                        std::nullopt, context.host(), real_probes(), context.log.file,
+                        std::nullopt, context.host(), inspect::real_probes(), context.log.file,
                         version_line()};
   try {
     sources.engine_config = context.engine_config();

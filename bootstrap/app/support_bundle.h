@@ -25,11 +25,11 @@
 #include <string_view>
 #include <vector>
 
-#include "bootstrap/app/preflight.h"
 #include "bootstrap/support/redaction.h"
 #include "bootstrap/docker/client.h"
 #include "bootstrap/docker/config.h"
 #include "bootstrap/host/host.h"
+#include "bootstrap/inspect/preflight.h"
 
 namespace bootstrap::app {
 
@@ -45,7 +45,7 @@ struct BundleSources {
   // That engine's configuration; unset when connect throws ConfigError.
   std::optional<docker::ClientConfig> engine_config;
   host::Host& host;
-  HostProbes probes;
+  inspect::HostProbes probes;
   // The operation log; its rotated files are this path with ".1" to ".3".
   std::filesystem::path operation_log;
   std::string version_line;
