@@ -47,7 +47,7 @@ Context::Context(const Lookup& lookup, bool tty, std::ostream& out, std::ostream
     :  // NO_COLOR set to any non-empty value turns colour off (no-color.org).
       output{out, err, Terminal{tty, tty && !given(lookup, "NO_COLOR")}},
       log(log_settings(lookup)),
-      lock_file(given(lookup, "KESTRO_LOCK_FILE").value_or(host::kOperationLockPath.string())),
+      lock_file(given(lookup, "KESTRO_LOCK_FILE").value_or(host::kOperationLockPath)),
       docker_config(host::docker_config_path(lookup("DOCKER_CONFIG"), lookup("HOME"))),
       search_path(lookup("PATH").value_or("")),
       describing_files_(host::real_host().files, out),

@@ -30,7 +30,7 @@
 namespace bootstrap::host {
 
 // Where the lock lives unless the caller moves it.
-inline const std::filesystem::path kOperationLockPath = "/run/kestro/bootstrap.lock";
+inline constexpr const char* kOperationLockPath = "/run/kestro/bootstrap.lock";
 
 class OperationLock {
  public:

@@ -8,16 +8,15 @@
 // for an instant and letting go.
 //
 // run_preflight() gathers the facts and runs every check; the front end
-// renders the results. The facts that come
-// from this machine rather than the engine (whether a port is free, the
-// locked-memory limit, free disk space) are functions in HostProbes so tests
-// can substitute them; real_probes() gives the real ones.
+// renders the results. The facts that come from this machine rather than the
+// engine (whether a port is free, the locked-memory limit, free disk space)
+// are functions in HostProbes so tests can substitute them; real_probes()
+// gives the real ones.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -26,7 +25,6 @@
 #include "bootstrap/installer/service.h"
 
 namespace bootstrap::inspect {
-
 
 enum class Level { pass, warn, fail };
 

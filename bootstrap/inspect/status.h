@@ -21,7 +21,6 @@
 
 namespace bootstrap::inspect {
 
-
 // One service as the engine has it.
 struct ServiceStatus {
   std::string service;    // short name, "api"
