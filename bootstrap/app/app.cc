@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <set>
@@ -23,12 +24,12 @@
 #include <CLI/CLI.hpp>
 
 #include "bootstrap/app/build_info.h"
+#include "bootstrap/app/context.h"
 #include "bootstrap/app/bundle_command.h"
 #include "bootstrap/app/export_command.h"
 #include "bootstrap/app/logs.h"
 #include "bootstrap/app/operation_log.h"
 #include "bootstrap/app/preflight.h"
-#include "bootstrap/app/privileges.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/app/swarm_status.h"
@@ -39,13 +40,12 @@
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/docker/logging_transport.h"
 #include "bootstrap/host/operation_lock.h"
+#include "bootstrap/inspect/privileges.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/registry.h"
 #include "bootstrap/host/registry_credentials.h"
-#include "bootstrap/util/util.h"
 
 namespace bootstrap::app {
 
@@ -130,9 +130,10 @@ std::optional<std::string> chosen_registry(const Invocation& in) {
 
 // The registry password, read once from standard input; one trailing line
 // ending is not part of it, as `docker login --password-stdin` reads it.
-std::optional<host::RegistryCredentials> given_credentials(const Invocation& in) {
+std::optional<host::RegistryCredentials> given_credentials(Context& context,
+                                                           const Invocation& in) {
   if (!in.password_stdin) return std::nullopt;
-  static std::optional<std::string> password;
+  std::optional<std::string>& password = context.stdin_password;
   if (!password) {
     std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
     if (text.ends_with('\n')) text.pop_back();
@@ -284,43 +285,30 @@ void catch_interrupts() {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
-// Where the engine clients of a recorded operation report their requests;
-// null when the command keeps no record.
-docker::RequestRecord* engine_record = nullptr;
-
 // What the product operations run against. A dry run reads the real engine
 // through a client that only describes changes, and describes host changes
-// through a shell runner that runs nothing; the operations themselves are the
+// through the context's describing host; the operations themselves are the
 // same code either way.
-LumadexInstaller::Environment make_environment(bool dry_run) {
-  host::Host& real = host::real_host();
-  static host::DryRunShellRunner describing_shell;
-  static host::DescribingFiles describing_files(real.files, std::cout);
-  static host::Host dry_host{real.process, describing_shell, real.system, describing_files,
-                             real.sysctl_conf, real.os_release, real.apt_keyrings};
-
-  auto make_client = [dry_run]() -> std::shared_ptr<docker::Client> {
-    std::shared_ptr<docker::Client> client(
-        engine_record == nullptr
-            ? docker::DockerClient::from_environment()
-            : docker::DockerClient::from_environment(
-                  [](std::unique_ptr<docker::Transport> curl) -> std::unique_ptr<docker::Transport> {
-                    return std::make_unique<docker::LoggingTransport>(std::move(curl),
-                                                                      *engine_record);
-                  }));
-    if (dry_run) return std::make_shared<docker::DryRunClient>(client, std::cout);
+LumadexInstaller::Environment make_environment(Context& context) {
+  const bool dry_run = context.dry_run;
+  const Output& output = context.output;
+  auto make_client = [&context, dry_run]() -> std::shared_ptr<docker::Client> {
+    std::shared_ptr<docker::Client> client(context.connect());
+    if (dry_run) return std::make_shared<docker::DryRunClient>(client, context.output.out);
     return client;
   };
 
   docker::PullProgress progress;
-  if (!dry_run && ::isatty(STDOUT_FILENO)) {
-    auto view = std::make_shared<PullProgressView>(std::cout, util::Util::color_enabled());
+  if (!dry_run && output.terminal.tty) {
+    auto view = std::make_shared<PullProgressView>(output.out, output.terminal.colour);
     progress = [view](const docker::PullEvent& event) { (*view)(event); };
   }
-  LumadexInstaller::Environment environment{dry_run ? dry_host : real, make_client, progress};
+  LumadexInstaller::Environment environment{context.host(), make_client, progress};
   environment.dry_run = dry_run;
+  environment.docker_config = context.docker_config;
+  environment.search_path = context.search_path;
   try {
-    environment.default_socket = docker::ClientConfig::from_environment().default_socket();
+    environment.default_socket = context.engine_config().default_socket();
   } catch (const docker::ConfigError&) {
     // Reported with its reason when the first client is made.
     environment.default_socket = false;
@@ -359,20 +347,18 @@ void settle_options(CLI::App& command, Invocation& in) {
 
 // The environment of an operation that starts containers: a dry run starts
 // nothing, so there is nothing to watch.
-LumadexInstaller::Environment watched_environment(const Invocation& in) {
-  LumadexInstaller::Environment environment = make_environment(in.dry_run);
+LumadexInstaller::Environment watched_environment(Context& context, const Invocation& in) {
+  LumadexInstaller::Environment environment = make_environment(context);
   if (!in.dry_run)
     environment.settle = installer::SettleOptions{std::chrono::seconds(in.settle),
                                                   std::chrono::seconds(in.wait_timeout),
-                                                  ::isatty(STDOUT_FILENO) == 1};
+                                                  context.output.terminal.tty};
   environment.jobs = in.jobs;
   environment.rollback = !in.no_rollback;
   environment.registry = chosen_registry(in);
-  environment.credentials = given_credentials(in);
+  environment.credentials = given_credentials(context, in);
   return environment;
 }
-
-void print_error(const std::string& what, const std::string& why);
 
 void jobs_option(CLI::App& command, Invocation& in) {
   command
@@ -431,29 +417,31 @@ void install_options(CLI::App& command, Invocation& in) {
 }
 // The console has shown the engine's text already; standard error gets the
 // one-line reason the front end promises for every failure.
-int completed(const char* command, const LumadexInstaller& product, bool done) {
-  if (!done) print_error(command, product.failure_reason());
+int completed(const Context& context, const char* command, const LumadexInstaller& product,
+              bool done) {
+  if (!done) context.output.error(command, product.failure_reason());
   return completed(done);
 }
-int install(const Invocation& in) {
+int install(Context& context, const Invocation& in) {
   if (in.swarm) {
     installer::SwarmOptions options;
     for (const std::string& pair : in.placements)
       options.placements[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
     options.routing_mesh = in.routing_mesh;
-    LumadexInstaller(watched_environment(in)).install_on_swarm(in.version, options);
+    LumadexInstaller(watched_environment(context, in)).install_on_swarm(in.version, options);
     return kExitOk;
   }
   if (in.bundle) {
     // Checked whole before anything changes.
     BundleInstall from =
-        prepare_bundle_install(*in.bundle, in.version, in.trust, std::cout,
+        prepare_bundle_install(*in.bundle, in.version, in.trust, context.output.out,
                                chosen_registry(in).value_or(""));
-    LumadexInstaller product(watched_environment(in));
-    return completed("install", product, product.install(from.version, in.update, &from.images));
+    LumadexInstaller product(watched_environment(context, in));
+    return completed(context, "install", product,
+                     product.install(from.version, in.update, &from.images));
   }
-  LumadexInstaller product(watched_environment(in));
-  return completed("install", product, product.install(in.version, in.update));
+  LumadexInstaller product(watched_environment(context, in));
+  return completed(context, "install", product, product.install(in.version, in.update));
 }
 
 void update_options(CLI::App& command, Invocation& in) {
@@ -473,18 +461,19 @@ void update_options(CLI::App& command, Invocation& in) {
   jobs_option(command, in);
   registry_options(command, in);
 }
-int update(const Invocation& in) {
-  LumadexInstaller product(watched_environment(in));
+int update(Context& context, const Invocation& in) {
+  LumadexInstaller product(watched_environment(context, in));
   if (in.bundle) {
     // Before the bundle's every byte is read.
     product.refuse_on_swarm(true);
-    BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust, std::cout,
+    BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust,
+                                                context.output.out,
                                                 chosen_registry(in).value_or(""));
     if (in.in_place) {
       product.update_in_place(&from.images, from.version);
       return kExitOk;
     }
-    return completed("update", product, product.update(&from.images, from.version));
+    return completed(context, "update", product, product.update(&from.images, from.version));
   }
   if (in.in_place) {
     // Swarm services roll over one by one already: the swarm's update is
@@ -499,15 +488,15 @@ int update(const Invocation& in) {
     product.update_on_swarm(in.version);
     return kExitOk;
   }
-  return completed("update", product, product.update(nullptr, in.version));
+  return completed(context, "update", product, product.update(nullptr, in.version));
 }
 
 void uninstall_options(CLI::App& command, Invocation& in) {
   dry_run_option(command, in);
   jobs_option(command, in);
 }
-int uninstall(const Invocation& in) {
-  LumadexInstaller::Environment environment = make_environment(in.dry_run);
+int uninstall(Context& context, const Invocation& in) {
+  LumadexInstaller::Environment environment = make_environment(context);
   environment.jobs = in.jobs;
   LumadexInstaller product(environment);
   if (product.on_swarm())
@@ -528,8 +517,8 @@ void scale_options(CLI::App& command, Invocation& in) {
   settle_options(command, in);
   jobs_option(command, in);
 }
-int scale(const Invocation& in) {
-  LumadexInstaller product(watched_environment(in));
+int scale(Context& context, const Invocation& in) {
+  LumadexInstaller product(watched_environment(context, in));
   if (product.on_swarm())
     product.scale_on_swarm(in.service, in.count);
   else
@@ -537,8 +526,8 @@ int scale(const Invocation& in) {
   return kExitOk;
 }
 
-int configure(const Invocation& in) {
-  LumadexInstaller(make_environment(in.dry_run)).configure();
+int configure(Context& context, const Invocation&) {
+  LumadexInstaller(make_environment(context)).configure();
   return kExitOk;
 }
 
@@ -547,26 +536,26 @@ int configure(const Invocation& in) {
 void status_options(CLI::App& command, Invocation& in) {
   command.add_flag("--json", in.status_json, "Print one JSON document instead of tables");
 }
-int status(const Invocation& in) {
+int status(Context& context, const Invocation& in) {
   // An engine whose info cannot be read is reported by the status itself.
   bool on_swarm = false;
   try {
-    on_swarm = LumadexInstaller(make_environment(false)).on_swarm();
+    on_swarm = LumadexInstaller(make_environment(context)).on_swarm();
   } catch (const docker::EngineError&) {
   }
   if (on_swarm) {
-    swarm_status_command(std::cout, in.status_json);
+    swarm_status_command(context, in.status_json);
     return kExitOk;
   }
-  status_command(std::cout, in.status_json);
+  status_command(context, in.status_json);
   return kExitOk;
 }
 
 void preflight_options(CLI::App& command, Invocation& in) {
   command.add_flag("--json", in.preflight_json, "Print one JSON document instead of lines");
 }
-int preflight(const Invocation& in) {
-  preflight_command(std::cout, in.preflight_json);
+int preflight(Context& context, const Invocation& in) {
+  preflight_command(context, in.preflight_json);
   return kExitOk;
 }
 
@@ -589,10 +578,10 @@ void export_options(CLI::App& command, Invocation& in) {
                   "Name every image as this registry holds it (HOST[:PORT][/PREFIX])")
       ->check(registry_value());
 }
-int export_compose(const Invocation& in) {
+int export_compose(Context& context, const Invocation& in) {
   ExportRequest request = in.export_request;
   if (!request.registry.empty()) request.registry = installer::canonical_registry(request.registry);
-  export_command(request, std::cout);
+  export_command(request, context);
   return kExitOk;
 }
 
@@ -621,8 +610,8 @@ void logs_options(CLI::App& command, Invocation& in) {
   command.add_flag("-f,--follow", request.follow, "Keep printing new lines until Ctrl-C");
   command.add_flag("--timestamps", request.timestamps, "Start each line with the engine's time");
 }
-int logs(const Invocation& in) {
-  logs_command(in.logs, std::cout, util::Util::color_enabled());
+int logs(Context& context, const Invocation& in) {
+  logs_command(in.logs, context);
   return kExitOk;
 }
 
@@ -630,8 +619,8 @@ void support_bundle_options(CLI::App& command, Invocation& in) {
   command.add_option("-o,--output", in.bundle_output,
                      "Write to this file (default: kestro-support-HOST-TIME.tar.gz here)");
 }
-int support_bundle(const Invocation& in) {
-  support_bundle_command(in.bundle_output, std::cout);
+int support_bundle(Context& context, const Invocation& in) {
+  support_bundle_command(in.bundle_output, context);
   return kExitOk;
 }
 
@@ -661,17 +650,17 @@ void bundle_options(CLI::App& command, Invocation& in) {
   trust_option(*push, in);
   push->final_callback([&in] { in.bundle_action = "push"; });
 }
-int bundle_files(const Invocation& in) {
+int bundle_files(Context& context, const Invocation& in) {
   if (in.bundle_action == "inspect") {
-    bundle_inspect_command(in.bundle_inspected, in.trust, std::cout);
+    bundle_inspect_command(in.bundle_inspected, in.trust, context.output.out);
     return kExitOk;
   }
   // Only creation and push talk to the engine.
-  std::string missing = missing_engine_access(docker::ClientConfig::from_environment());
+  std::string missing = inspect::missing_engine_access(context.engine_config());
   if (!missing.empty()) throw std::runtime_error(missing);
-  LumadexInstaller::Environment environment = make_environment(false);
+  LumadexInstaller::Environment environment = make_environment(context);
   environment.registry = chosen_registry(in);
-  environment.credentials = given_credentials(in);
+  environment.credentials = given_credentials(context, in);
   std::shared_ptr<docker::Client> client = environment.make_client();
   LumadexInstaller product(environment);
   if (in.bundle_action == "push") {
@@ -681,10 +670,10 @@ int bundle_files(const Invocation& in) {
       throw std::runtime_error("bundle push: --registry names Docker Hub's public names; give "
                                "your own registry");
     request.trust = in.trust;
-    bundle_push_command(request, product, *client, std::cout);
+    bundle_push_command(request, product, *client, context.output.out);
     return kExitOk;
   }
-  bundle_create_command(in.bundle_create, product, *client, std::cout);
+  bundle_create_command(in.bundle_create, product, *client, context.output);
   return kExitOk;
 }
 
@@ -711,7 +700,7 @@ struct Command {
   const char* name;
   const char* help;
   void (*options)(CLI::App&, Invocation&);
-  int (*run)(const Invocation&);
+  int (*run)(Context&, const Invocation&);
   Needs needs;
   bool (*changes_host)(const Invocation&);
 };
@@ -809,9 +798,9 @@ void describe_values(CLI::App& app) {
 
 // The group of the engine's socket, whose members may run the commands that
 // need only the engine and so must be able to take the host lock.
-std::optional<gid_t> engine_group() {
+std::optional<gid_t> engine_group(const Context& context) {
   try {
-    docker::ClientConfig config = docker::ClientConfig::from_environment();
+    const docker::ClientConfig& config = context.engine_config();
     struct stat info {};
     if (!config.socket_path.empty() && ::stat(config.socket_path.c_str(), &info) == 0)
       return info.st_gid;
@@ -827,28 +816,30 @@ std::string command_words(const Command& command, const Invocation& in) {
 }
 
 // Waits for the host lock, saying once whom it waits for.
-host::OperationLock take_lock(const Command& command, const Invocation& in) {
+host::OperationLock take_lock(const Context& context, const Command& command,
+                             const Invocation& in) {
   host::OperationLock::Wait wait;
   wait.timeout = std::chrono::seconds(in.lock_timeout);
   // The holder's words are whatever an account that can write the file put
   // there.
-  wait.waiting = [](const std::string& holder) {
-    std::cout << "waiting for " << base::printable(holder) << " to finish" << std::endl;
+  std::ostream& out = context.output.out;
+  wait.waiting = [&out](const std::string& holder) {
+    out << "waiting for " << base::printable(holder) << " to finish" << std::endl;
   };
   wait.stop = [] { return docker::interrupt_requested(); };
   return host::OperationLock::acquire(
-      host::operation_lock_path(),
+      context.lock_file,
       "bootstrap " + command_words(command, in) + " (pid " +
           std::to_string(::getpid()) + ")",
-      wait, engine_group());
+      wait, engine_group(context));
 }
 
 // Why this account cannot run the command, as the reason of its one error
 // line, or "" when it can.
-std::string missing_permission(Needs needs) {
-  if (needs == Needs::root) return missing_root();
+std::string missing_permission(const Context& context, Needs needs) {
+  if (needs == Needs::root) return inspect::missing_root();
   if (needs == Needs::engine)
-    return missing_engine_access(docker::ClientConfig::from_environment());
+    return inspect::missing_engine_access(context.engine_config());
   return {};
 }
 
@@ -894,14 +885,9 @@ std::string usage_reason(const CLI::App& cli, const CLI::App* command, const CLI
   return text;
 }
 
-void print_error(const std::string& what, const std::string& why) {
-  // `why` often quotes the engine or the command line: escaped, it stays one line.
-  std::cerr << "error: " << (what.empty() ? "" : what + ": ") << base::printable(why) << std::endl;
-}
-
 // Prints why the operation `command` ("install", "bundle create") failed
 // and returns its exit status.
-int report_failure(const std::string& command, const std::exception& e) {
+int report_failure(const Output& output, const std::string& command, const std::exception& e) {
   // Whatever the interrupted step threw (the engine client's Interrupted,
   // or a host command that died of the same Ctrl-C), the cause is the
   // operator's request.
@@ -916,22 +902,22 @@ int report_failure(const std::string& command, const std::exception& e) {
       why += std::string(" ") + e.what();
     else if (command == "install" || command == "update")
       why += "; what it finished stays: run 'bootstrap install' to finish";
-    print_error(command, why);
+    output.error(command, why);
     return by_system ? kExitSignalled + signal : kExitInterrupted;
   }
   // A rollback's line says all: what failed and what runs now.
   if (dynamic_cast<const installer::RolledBack*>(&e) != nullptr)
-    std::cerr << base::printable(e.what()) << std::endl;
+    output.err << base::printable(e.what()) << std::endl;
   else
-    print_error(command, e.what());
+    output.error(command, e.what());
   return kExitFailed;
 }
 
 // Runs a changing command under the host lock, with everything it prints and
 // asks the engine kept in the operation log.
-int run_recorded(const Command& command, const Invocation& in,
+int run_recorded(Context& context, const Command& command, const Invocation& in,
                  const std::vector<std::string>& command_line) {
-  OperationLog log(OperationLog::Settings::from_environment(), command_line);
+  OperationLog log(context.log, command_line);
   ConsoleCapture capture(log);
   std::optional<host::OperationLock> lock;
   int status = kExitFailed;
@@ -939,21 +925,21 @@ int run_recorded(const Command& command, const Invocation& in,
   // the one line that says what to do; the log has nothing more to tell.
   bool point_to_log = true;
   try {
-    lock.emplace(take_lock(command, in));
+    lock.emplace(take_lock(context, command, in));
     log.open();
-    engine_record = &log;
-    status = command.run(in);
+    context.engine_record = &log;
+    status = command.run(context, in);
   } catch (const std::exception& e) {
     // A command that never got the lock still leaves its record, but may
     // not rotate a file another operation is writing.
     if (!lock) log.open_unlocked();
-    status = report_failure(command_words(command, in), e);
+    status = report_failure(context.output, command_words(command, in), e);
     point_to_log = dynamic_cast<const installer::RegistryLoginNeeded*>(&e) == nullptr;
   }
-  engine_record = nullptr;
+  context.engine_record = nullptr;
   // Last on the console, but before the exit record, which ends the log's.
   if (status != kExitOk && point_to_log && log.written())
-    std::cerr << "details: " << log.file().string() << std::endl;
+    context.output.err << "details: " << log.file().string() << std::endl;
   log.finish(status);
   return status;
 }
@@ -964,6 +950,15 @@ int main(int argc, char** argv) {
   // Registry credentials and the product's secrets pass through this
   // process's memory, and a core file would put them on disk.
   ::prctl(PR_SET_DUMPABLE, 0);
+  // The one place that reads the process environment and the terminal.
+  Context context(
+      [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        if (value == nullptr) return std::nullopt;
+        return std::string(value);
+      },
+      ::isatty(STDOUT_FILENO) == 1, std::cout, std::cerr);
+  const Output& output = context.output;
   CLI::App cli{"Installs, updates, scales and removes the lumadex product on this host's "
                "Docker engine.",
                "bootstrap"};
@@ -982,7 +977,7 @@ int main(int argc, char** argv) {
   for (CLI::App* command : cli.get_subcommands({})) describe_values(*command);
 
   if (argc <= 1) {
-    std::cout << cli.help();
+    output.out << cli.help();
     return kExitUsage;
   }
   try {
@@ -993,30 +988,32 @@ int main(int argc, char** argv) {
     std::vector<CLI::App*> chosen = cli.get_subcommands();
     const CLI::App* command = chosen.empty() ? nullptr : chosen.front();
     std::string name = command != nullptr ? command->get_name() : "";
-    print_error(name, usage_reason(cli, command, e));
-    std::cerr << "see 'bootstrap " << (name.empty() ? "" : name + " ") << "--help'" << std::endl;
+    output.error(name, usage_reason(cli, command, e));
+    output.err << "see 'bootstrap " << (name.empty() ? "" : name + " ") << "--help'" << std::endl;
     return kExitUsage;
   }
 
   const std::string chosen = cli.get_subcommands().front()->get_name();
   const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                         [&](const Command& c) { return chosen == c.name; });
+  context.dry_run = invocation.dry_run;
   catch_interrupts();
   try {
     if (!invocation.dry_run) {
-      std::string missing = missing_permission(command->needs);
+      std::string missing = missing_permission(context, command->needs);
       if (!missing.empty()) {
-        print_error(command->name, missing);
+        output.error(command->name, missing);
         return kExitFailed;
       }
     }
     // A dry run changes nothing, so it neither waits for the lock nor leaves
     // a record.
     if (command->changes_host(invocation) && !invocation.dry_run)
-      return run_recorded(*command, invocation, std::vector<std::string>(argv, argv + argc));
-    return command->run(invocation);
+      return run_recorded(context, *command, invocation,
+                          std::vector<std::string>(argv, argv + argc));
+    return command->run(context, invocation);
   } catch (const std::exception& e) {
-    return report_failure(command_words(*command, invocation), e);
+    return report_failure(output, command_words(*command, invocation), e);
   }
 }
 

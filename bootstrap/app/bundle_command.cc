@@ -1,7 +1,5 @@
 #include "bootstrap/app/bundle_command.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +11,7 @@
 #include <stdexcept>
 
 #include "bootstrap/app/build_info.h"
+#include "bootstrap/app/context.h"
 #include "bootstrap/bundle/image_bundle.h"
 #include "bootstrap/app/progress.h"
 #include "bootstrap/base/live_lines.h"
@@ -32,7 +31,7 @@ using installer::lumadex::LumadexInstaller;
 // The live byte count of bundle::create's steps, on a terminal only.
 class ByteCounter {
  public:
-  explicit ByteCounter(std::ostream& out) : screen_(out), live_(::isatty(STDOUT_FILENO) == 1) {}
+  ByteCounter(std::ostream& out, bool live) : screen_(out), live_(live) {}
 
   bundle::Progress progress() {
     if (!live_) return {};
@@ -88,7 +87,8 @@ std::string key_file(const std::string& option, const std::string& path, bool pr
 }  // namespace
 
 void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller& product,
-                           docker::Client& client, std::ostream& out) {
+                           docker::Client& client, const Output& output) {
+  std::ostream& out = output.out;
   // Refused before the fetch, which may take long.
   if (!request.force && std::filesystem::exists(request.output))
     throw std::runtime_error("write " + request.output + ": the file exists (--force replaces it)");
@@ -96,7 +96,7 @@ void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller&
   std::vector<std::string> references = product.fetch_images(request.version);
   out << "saving " << references.size() << " images: " << base::join(references, ", ")
       << std::endl;
-  ByteCounter counter(out);
+  ByteCounter counter(out, output.terminal.tty);
   bundle::Manifest manifest =
       bundle::create(client,
                      bundle::CreateRequest{request.output, request.force, version_line(),

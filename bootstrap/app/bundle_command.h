@@ -16,6 +16,8 @@
 
 namespace bootstrap::app {
 
+struct Output;
+
 struct BundleCreateRequest {
   std::optional<std::string> version;  // the application image's tag; latest when unset
   std::string output;
@@ -29,10 +31,11 @@ struct BundleCreateRequest {
 // names one, and prints "wrote FILE (N bytes): ...". Throws std::runtime_error
 // when the output exists without --force or the key file holds no RSA
 // private key (each before fetching anything) or when the output cannot be
-// written, and what the fetch throws.
+// written, and what the fetch throws. On a terminal a live line counts the
+// bytes written.
 void bundle_create_command(const BundleCreateRequest& request,
                            installer::lumadex::LumadexInstaller& product, docker::Client& client,
-                           std::ostream& out);
+                           const Output& output);
 
 // Checks every byte of the bundle at `path`, and its signature against the
 // PEM public key in the file `trust` when that is not empty, then prints its

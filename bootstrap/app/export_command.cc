@@ -1,13 +1,13 @@
 #include "bootstrap/app/export_command.h"
 
-#include "bootstrap/docker/docker_client.h"
-#include "bootstrap/host/host.h"
+#include "bootstrap/app/context.h"
 #include "bootstrap/installer/compose_export.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
 
-void export_command(const ExportRequest& request, std::ostream& out) {
+void export_command(const ExportRequest& request, Context& context) {
+  std::ostream& out = context.output.out;
   using installer::lumadex::LumadexInstaller;
   installer::ExportOptions options;
   options.application_image = LumadexInstaller::main_service;
@@ -15,8 +15,8 @@ void export_command(const ExportRequest& request, std::ostream& out) {
   options.swarm = request.swarm;
   options.registry = request.registry;
   options.cpu_count = installer::export_cpu_count(
-      request.cpus, [] { return docker::DockerClient::from_environment()->info().ncpu; },
-      host::real_host().system.cpu_count(), options.cpu_count_source);
+      request.cpus, [&context] { return context.connect()->info().ncpu; },
+      context.host().system.cpu_count(), options.cpu_count_source);
   const std::string text =
       installer::compose_file(LumadexInstaller::application_name, LumadexInstaller::lumadex_services, options);
   if (request.output) {

@@ -7,6 +7,8 @@
 
 namespace bootstrap::app {
 
+class Context;
+
 // What `bootstrap export` was asked for.
 struct ExportRequest {
   std::optional<std::string> version;  // tag for the application image
@@ -18,10 +20,10 @@ struct ExportRequest {
 };
 
 // `bootstrap export`: the product's catalogue as a Compose file (a stack file
-// with request.swarm), on `out` or in request.output, saying on `out` what
-// it wrote there. Without --cpus, asks the engine the process environment
-// names for its CPU count and falls back to this host's. Changes nothing on
+// with request.swarm), on the context's output or in request.output, saying
+// on the output what it wrote there. Without --cpus, asks the context's
+// engine for its CPU count and falls back to its host's. Changes nothing on
 // the engine. Throws what compose_file and write_export throw.
-void export_command(const ExportRequest& request, std::ostream& out);
+void export_command(const ExportRequest& request, Context& context);
 
 }  // namespace bootstrap::app

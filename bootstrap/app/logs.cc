@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bootstrap/app/context.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/layout.h"
@@ -141,9 +142,11 @@ std::optional<std::int64_t> parse_since(const std::string& text, std::int64_t no
   return rest[0] == '+' ? seconds - offset : seconds + offset;
 }
 
-void logs_command(const LogsRequest& request, std::ostream& out, bool color) {
-  std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
-  const std::vector<Source> sources = sources_for(containers_of(*client, request), color);
+void logs_command(const LogsRequest& request, const Context& context) {
+  std::ostream& out = context.output.out;
+  std::unique_ptr<docker::DockerClient> client = context.connect();
+  const std::vector<Source> sources =
+      sources_for(containers_of(*client, request), context.output.terminal.colour);
   if (sources.empty())
     throw std::runtime_error(request.services.empty()
                                  ? LumadexInstaller::application_name + " is not installed"
@@ -179,7 +182,7 @@ void logs_command(const LogsRequest& request, std::ostream& out, bool color) {
   for (const Source& source : sources) {
     readers.emplace_back([&, source] {
       try {
-        std::unique_ptr<docker::DockerClient> own = docker::DockerClient::from_environment();
+        std::unique_ptr<docker::DockerClient> own = context.connect();
         own->container_logs(source.container, options,
                             [&](docker::LogStream, std::string_view line) {
                               printer.print(source.prefix, line);

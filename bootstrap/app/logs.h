@@ -17,6 +17,8 @@
 
 namespace bootstrap::app {
 
+class Context;
+
 struct LogsRequest {
   std::vector<std::string> services;  // short names; empty: all
   std::optional<int> tail;            // last N lines of each
@@ -31,10 +33,10 @@ struct LogsRequest {
 // nothing when the text is neither.
 std::optional<std::int64_t> parse_since(const std::string& text, std::int64_t now);
 
-// The log lines of `request` on the engine the process environment names,
-// printed on `out`, coloured when `color`. Throws std::runtime_error when
-// none of the services has a container (before reading any log),
+// The log lines of `request` on the context's engine, printed on its output,
+// coloured when its terminal may be. Throws std::runtime_error when none of
+// the services has a container (before reading any log),
 // docker::Interrupted after Ctrl-C, and what the client throws.
-void logs_command(const LogsRequest& request, std::ostream& out, bool color);
+void logs_command(const LogsRequest& request, const Context& context);
 
 }  // namespace bootstrap::app

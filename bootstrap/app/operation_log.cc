@@ -23,15 +23,14 @@ namespace bootstrap::app {
 namespace {
 
 // "root", or "root (sudo from alice)" when sudo says who asked.
-std::string user_description() {
+std::string user_description(const std::string& sudo_user) {
   std::string name = "uid " + std::to_string(::getuid());
   struct passwd entry {};
   struct passwd* found = nullptr;
   char buffer[1024];
   if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
     name = found->pw_name;
-  const char* sudo_user = std::getenv("SUDO_USER");
-  if (sudo_user != nullptr && *sudo_user != '\0') name += std::string(" (sudo from ") + sudo_user + ")";
+  if (!sudo_user.empty()) name += " (sudo from " + sudo_user + ")";
   return name;
 }
 
@@ -64,23 +63,10 @@ std::string as_seen(std::string_view raw) {
 
 }  // namespace
 
-OperationLog::Settings OperationLog::Settings::from_environment() {
-  Settings settings;
-  const char* file = std::getenv("KESTRO_LOG_FILE");
-  if (file != nullptr && *file != '\0') settings.file = file;
-  const char* limit = std::getenv("KESTRO_LOG_ROTATE_BYTES");
-  if (limit != nullptr && *limit != '\0') {
-    char* end = nullptr;
-    unsigned long long bytes = std::strtoull(limit, &end, 10);
-    if (*end == '\0' && bytes > 0) settings.rotate_at = bytes;
-  }
-  return settings;
-}
-
 OperationLog::OperationLog(Settings settings, const std::vector<std::string>& command_line)
     : settings_(std::move(settings)) {
   add("start", std::string(version_line()) + ": " + quoted_command_line(command_line) + " (user " +
-                   user_description() + ", pid " + std::to_string(::getpid()) + ")");
+                   user_description(settings_.sudo_user) + ", pid " + std::to_string(::getpid()) + ")");
 }
 
 OperationLog::~OperationLog() = default;

@@ -41,9 +41,9 @@ class OperationLog : public docker::RequestRecord {
   struct Settings {
     std::filesystem::path file = "/var/log/kestro/bootstrap.log";
     std::uintmax_t rotate_at = 10 * 1024 * 1024;  // bytes
-    // KESTRO_LOG_FILE moves the file; KESTRO_LOG_ROTATE_BYTES lowers the
-    // limit (for tests). Never throws: unusable values are ignored.
-    static Settings from_environment();
+    // The account that ran sudo, named in the header beside this process's
+    // user; "" when none did.
+    std::string sudo_user;
   };
 
   // Starts a record whose header names `command_line` and this process's

@@ -1,10 +1,14 @@
 #include "bootstrap/app/swarm_status.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "bootstrap/app/context.h"
+#include "bootstrap/base/text.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/swarm_deployment.h"
@@ -36,14 +40,39 @@ std::string render_json(const installer::SwarmStatus& status) {
   return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
+// An aligned table of the services, then the networks, each line ending in "\n".
+std::string render_text(const installer::SwarmStatus& status) {
+  std::vector<std::vector<std::string>> rows{{"SERVICE", "REPLICAS", "IMAGE", "NODES", "LAST ERROR"}};
+  for (const installer::SwarmServiceStatus& s : status.services) {
+    if (!s.present) {
+      rows.push_back({s.service, "missing", "-", "-", "-"});
+      continue;
+    }
+    // Each node once, however many of the service's tasks it runs.
+    std::vector<std::string> nodes;
+    for (const std::string& node : s.nodes)
+      if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
+    const std::string where = base::join(nodes, ",");
+    rows.push_back({s.service, std::to_string(s.running) + "/" + std::to_string(s.desired),
+                    s.image, where.empty() ? "-" : where,
+                    s.problem.empty() ? "-" : base::printable(s.problem)});
+  }
+  rows.push_back({});
+  rows.push_back({"NETWORK", "STATE"});
+  for (const auto& [name, present] : status.networks)
+    rows.push_back({name, present ? "present" : "missing"});
+  return base::table(rows);
+}
+
 }  // namespace
 
-void swarm_status_command(std::ostream& out, bool as_json) {
+void swarm_status_command(const Context& context, bool as_json) {
   using installer::lumadex::LumadexInstaller;
-  std::unique_ptr<docker::DockerClient> client = docker::DockerClient::from_environment();
+  std::ostream& out = context.output.out;
+  std::unique_ptr<docker::DockerClient> client = context.connect();
   installer::SwarmStatus status = installer::gather_swarm_status(
       *client, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
-  out << (as_json ? render_json(status) : render_swarm_status(status)) << std::flush;
+  out << (as_json ? render_json(status) : render_text(status)) << std::flush;
   std::string short_of;
   std::size_t count = 0;
   for (const installer::SwarmServiceStatus& s : status.services)

@@ -332,16 +332,21 @@ DockerClient::DockerClient(std::unique_ptr<Transport> transport,
 DockerClient::~DockerClient() = default;
 
 std::unique_ptr<DockerClient> DockerClient::from_environment() {
-  ClientConfig config = ClientConfig::from_environment();
-  std::optional<std::string> pinned = config.api_version;
-  return std::make_unique<DockerClient>(curl_pool(std::move(config)), std::move(pinned));
+  return from_config(ClientConfig::from_environment());
 }
 
 std::unique_ptr<DockerClient> DockerClient::from_environment(
     const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap) {
-  ClientConfig config = ClientConfig::from_environment();
+  return from_config(ClientConfig::from_environment(), wrap);
+}
+
+std::unique_ptr<DockerClient> DockerClient::from_config(
+    ClientConfig config,
+    const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap) {
   std::optional<std::string> pinned = config.api_version;
-  return std::make_unique<DockerClient>(wrap(curl_pool(std::move(config))), std::move(pinned));
+  std::unique_ptr<Transport> transport = curl_pool(std::move(config));
+  if (wrap) transport = wrap(std::move(transport));
+  return std::make_unique<DockerClient>(std::move(transport), std::move(pinned));
 }
 
 ClientStats DockerClient::stats() const {

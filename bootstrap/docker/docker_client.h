@@ -60,6 +60,11 @@ class DockerClient : public Client {
   // decorator such as LoggingTransport). Throws as from_environment().
   static std::unique_ptr<DockerClient> from_environment(
       const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap);
+  // A client for the engine `config` names, over libcurl, the transport
+  // handed through `wrap` first when given. Does not contact the engine.
+  static std::unique_ptr<DockerClient> from_config(
+      ClientConfig config,
+      const std::function<std::unique_ptr<Transport>(std::unique_ptr<Transport>)>& wrap = {});
 
   // A copy of the counters so far.
   ClientStats stats() const;

@@ -95,6 +95,8 @@ struct Host {
   std::filesystem::path sysctl_conf = "/etc/sysctl.conf";
   std::filesystem::path os_release = "/etc/os-release";
   std::filesystem::path apt_keyrings = "/etc/apt/keyrings";
+  // Whether the lines host preparation prints may be coloured.
+  bool colour = false;
 };
 
 // A ShellRunner for dry runs: prints "would run: <command line>" (for a

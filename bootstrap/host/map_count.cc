@@ -84,7 +84,7 @@ std::string check_vm_max_map_count(Host& host) {
   std::string failure;
   const long in_force = max_map_count(host);
   if (in_force < kMaxMapCountThreshold) {
-    util::Util::cprint("vm.max_map_count<262144", "yellow");
+    util::Util::cprint("vm.max_map_count<262144", "yellow", host.colour);
     std::cout << (dry_run ? "would apply" : "applying") << " vm.max_map_count=262144" << std::endl;
     // Root sets the value itself: a root shell on a fresh host has no sudo,
     // and going through a shell or sudo gains nothing there. A refused
@@ -105,7 +105,7 @@ std::string check_vm_max_map_count(Host& host) {
     } catch (const HostError& e) {
       failure = e.what();
     }
-    if (failure.empty() && !dry_run) util::Util::cprint("applied vm.max_map_count setting", "green");
+    if (failure.empty() && !dry_run) util::Util::cprint("applied vm.max_map_count setting", "green", host.colour);
   }
 
   if (!found) {
@@ -120,7 +120,7 @@ std::string check_vm_max_map_count(Host& host) {
     // A missing file is created readable by all, like the rest of /etc.
     host.files.append(path, (needs_break ? "\n" : "") + setting + "\n",
                       content ? std::nullopt : std::optional<unsigned>(0644));
-    if (!dry_run) util::Util::cprint("applied persistent vm.max_map_count setting", "green");
+    if (!dry_run) util::Util::cprint("applied persistent vm.max_map_count setting", "green", host.colour);
   }
   return failure;
 }

@@ -56,12 +56,6 @@ base::UniqueFd open_lock_folder(const std::filesystem::path& folder) {
 
 }  // namespace
 
-std::filesystem::path operation_lock_path() {
-  const char* moved = std::getenv("KESTRO_LOCK_FILE");
-  if (moved != nullptr && *moved != '\0') return moved;
-  return "/run/kestro/bootstrap.lock";
-}
-
 OperationLock OperationLock::acquire(const std::filesystem::path& path, const std::string& holder,
                                      const Wait& wait, std::optional<gid_t> group) {
   const base::UniqueFd folder =

@@ -29,9 +29,8 @@
 
 namespace bootstrap::host {
 
-// Where the lock lives: KESTRO_LOCK_FILE when set, else
-// /run/kestro/bootstrap.lock.
-std::filesystem::path operation_lock_path();
+// Where the lock lives unless the caller moves it.
+inline constexpr const char* kOperationLockPath = "/run/kestro/bootstrap.lock";
 
 class OperationLock {
  public:

@@ -66,11 +66,10 @@ std::optional<RegistryCredentials> from_helper(const std::string& host, const st
 
 }  // namespace
 
-std::string docker_config_path() {
-  if (const char* folder = std::getenv("DOCKER_CONFIG"); folder != nullptr && *folder != '\0')
-    return std::string(folder) + "/config.json";
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.docker/config.json";
+std::string docker_config_path(const std::optional<std::string>& docker_config,
+                               const std::optional<std::string>& home) {
+  if (docker_config && !docker_config->empty()) return *docker_config + "/config.json";
+  return home.value_or("") + "/.docker/config.json";
 }
 
 std::optional<std::string> read_docker_config(const std::string& path) {
@@ -85,7 +84,7 @@ std::optional<std::string> read_docker_config(const std::string& path) {
   return text.str();
 }
 
-std::string credential_helper_path(const std::string& name) {
+std::string credential_helper_path(const std::string& name, const std::string& search_path) {
   auto look_in = [&](std::string_view folders, bool check) -> std::string {
     while (!folders.empty()) {
       std::size_t colon = folders.find(':');
@@ -103,8 +102,7 @@ std::string credential_helper_path(const std::string& name) {
     return {};
   };
   std::string found = look_in(kProgramPath, false);
-  if (found.empty())
-    if (const char* path = std::getenv("PATH"); path != nullptr) found = look_in(path, true);
+  if (found.empty()) found = look_in(search_path, true);
   if (found.empty())
     throw HostError("cannot run " + name + ": not found in " + kProgramPath +
                     " nor in a folder of PATH that only root or this user can change");

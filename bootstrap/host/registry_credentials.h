@@ -33,17 +33,20 @@ struct RegistryCredentials {
   std::string source;
 };
 
-// The Docker client's configuration file: $DOCKER_CONFIG/config.json when
-// DOCKER_CONFIG is set, else $HOME/.docker/config.json. Never throws.
-std::string docker_config_path();
+// The Docker client's configuration file, given the values of DOCKER_CONFIG
+// and HOME: DOCKER_CONFIG/config.json when that is set and not empty, else
+// HOME/.docker/config.json. Never throws.
+std::string docker_config_path(const std::optional<std::string>& docker_config,
+                               const std::optional<std::string>& home);
 
 // The text of `path`, or nullopt when there is no such file. Throws
 // HostError when it exists and cannot be read.
 std::optional<std::string> read_docker_config(const std::string& path);
 
 // The helper program `name` as the class comment says where it is looked
-// for, as a path. Throws HostError when no such program is found there.
-std::string credential_helper_path(const std::string& name);
+// for, `search_path` being the caller's PATH, as a path. Throws HostError
+// when no such program is found there.
+std::string credential_helper_path(const std::string& name, const std::string& search_path);
 
 // Finds the credentials for registry `host` ("registry.local:5000";
 // "docker.io" for Docker Hub) in the configuration text `config`: auths
@@ -56,6 +59,6 @@ std::string credential_helper_path(const std::string& name);
 // JSON document.
 std::optional<RegistryCredentials> find_registry_credentials(
     const std::string& host, const std::string& config, ProcessRunner& process,
-    const std::function<std::string(const std::string&)>& locate = credential_helper_path);
+    const std::function<std::string(const std::string&)>& locate);
 
 }  // namespace bootstrap::host

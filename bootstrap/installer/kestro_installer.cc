@@ -4,16 +4,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
-
-KestroInstaller::KestroInstaller(std::string application_name_in, const ServiceList& services_in)
-    : KestroInstaller(std::move(application_name_in), services_in,
-                      std::shared_ptr<docker::Client>(docker::DockerClient::from_environment()),
-                      host::real_host()) {}
 
 KestroInstaller::KestroInstaller(std::string application_name_in, const ServiceList& services_in,
                                  std::shared_ptr<docker::Client> client_in, host::Host& host)

@@ -43,12 +43,10 @@ using host::kMaxMapCountThreshold;
 
 class KestroInstaller {
  public:
-  // Connects to the engine the process environment names and takes the
-  // snapshot. `services` is kept by reference and must outlive the object.
-  // Throws docker::ConfigError or docker::ConnectionError when the engine
-  // cannot be reached, docker::ApiError when a listing fails.
-  KestroInstaller(std::string application_name, const ServiceList& services);
-  // The same over a given client and host (tests, dry runs, benchmarks).
+  // Takes the snapshot through `client`, working on `host`. `services` is
+  // kept by reference and must outlive the object. Throws
+  // docker::ConnectionError when the engine cannot be reached,
+  // docker::ApiError when a listing fails.
   KestroInstaller(std::string application_name, const ServiceList& services,
                   std::shared_ptr<docker::Client> client, host::Host& host);
 

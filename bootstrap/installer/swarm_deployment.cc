@@ -563,27 +563,4 @@ SwarmStatus gather_swarm_status(docker::Client& client, const std::string& appli
   return status;
 }
 
-std::string render_swarm_status(const SwarmStatus& status) {
-  std::vector<std::vector<std::string>> rows{{"SERVICE", "REPLICAS", "IMAGE", "NODES", "LAST ERROR"}};
-  for (const SwarmServiceStatus& s : status.services) {
-    if (!s.present) {
-      rows.push_back({s.service, "missing", "-", "-", "-"});
-      continue;
-    }
-    // Each node once, however many of the service's tasks it runs.
-    std::vector<std::string> nodes;
-    for (const std::string& node : s.nodes)
-      if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
-    const std::string where = base::join(nodes, ",");
-    rows.push_back({s.service, std::to_string(s.running) + "/" + std::to_string(s.desired),
-                    s.image, where.empty() ? "-" : where,
-                    s.problem.empty() ? "-" : base::printable(s.problem)});
-  }
-  rows.push_back({});
-  rows.push_back({"NETWORK", "STATE"});
-  for (const auto& [name, present] : status.networks)
-    rows.push_back({name, present ? "present" : "missing"});
-  return base::table(rows);
-}
-
 }  // namespace bootstrap::installer

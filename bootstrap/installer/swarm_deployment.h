@@ -170,7 +170,5 @@ struct SwarmStatus {
 // Reads the swarm (services, their tasks, nodes, networks); changes nothing.
 SwarmStatus gather_swarm_status(docker::Client& client, const std::string& application,
                                 const ServiceList& services);
-// An aligned table of the services, then the networks, each line ending in "\n".
-std::string render_swarm_status(const SwarmStatus& status);
 
 }  // namespace bootstrap::installer

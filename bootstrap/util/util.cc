@@ -1,8 +1,5 @@
 #include "bootstrap/util/util.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <iostream>
 #include <string_view>
 
@@ -28,15 +25,8 @@ const char* foreground_code(std::string_view name) {
 
 }  // namespace
 
-bool Util::color_enabled() {
-  // NO_COLOR set to any non-empty value turns colour off (no-color.org).
-  const char* no_color = std::getenv("NO_COLOR");
-  if (no_color != nullptr && no_color[0] != '\0') return false;
-  return ::isatty(STDOUT_FILENO) == 1;
-}
-
-void Util::cprint(const std::string& text, const std::string& foreground) {
-  const char* code = color_enabled() ? foreground_code(foreground) : nullptr;
+void Util::cprint(const std::string& text, const std::string& foreground, bool colour) {
+  const char* code = colour ? foreground_code(foreground) : nullptr;
   if (code != nullptr)
     std::cout << "\033[" << code << 'm' << text << "\033[0m\n";
   else

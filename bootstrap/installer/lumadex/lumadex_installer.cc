@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/docker_setup.h"
 #include "bootstrap/installer/console.h"
@@ -21,13 +20,6 @@ namespace {
 constexpr std::chrono::seconds kEngineStartWait{60};
 
 }  // namespace
-
-LumadexInstaller::LumadexInstaller()
-    : LumadexInstaller(Environment{host::real_host(), [] {
-                                     return std::shared_ptr<docker::Client>(
-                                         docker::DockerClient::from_environment());
-                                   },
-                                   {}}) {}
 
 LumadexInstaller::LumadexInstaller(Environment environment) : environment_(std::move(environment)) {}
 

@@ -69,6 +69,10 @@ class LumadexInstaller {
     // Credentials for that registry given for this operation; unset: as the
     // Docker client keeps them (registry_credentials.h).
     std::optional<host::RegistryCredentials> credentials{};
+    // The Docker client's configuration file (host::docker_config_path) and
+    // the caller's PATH, where those credentials are looked for; "": none.
+    std::string docker_config{};
+    std::string search_path{};
   };
 
   // Images that come from a file instead of a registry (a bundle): every
@@ -78,8 +82,6 @@ class LumadexInstaller {
     std::function<void(docker::Client&)> load;
   };
 
-  // Works on the real host and the engine the process environment names.
-  LumadexInstaller();
   explicit LumadexInstaller(Environment environment);
 
   // Installs the product: on a host where no engine answers and Docker is

@@ -31,11 +31,15 @@ std::string LumadexInstaller::registry_in_use() {
 std::optional<host::RegistryCredentials> LumadexInstaller::credentials_for(
     const std::string& host) {
   if (environment_.credentials) return environment_.credentials;
-  const std::string path = host::docker_config_path();
+  const std::string& path = environment_.docker_config;
+  if (path.empty()) return std::nullopt;
   std::optional<std::string> config = host::read_docker_config(path);
   if (!config) return std::nullopt;
+  const std::string& search_path = environment_.search_path;
   try {
-    return host::find_registry_credentials(host, *config, environment_.host.process);
+    return host::find_registry_credentials(
+        host, *config, environment_.host.process,
+        [&](const std::string& name) { return host::credential_helper_path(name, search_path); });
   } catch (const host::HostError& e) {
     throw host::HostError(path + ": " + e.what());
   }
