@@ -294,7 +294,8 @@ LumadexInstaller::Environment make_environment(Context& context) {
   const Output& output = context.output;
   auto make_client = [&context, dry_run]() -> std::shared_ptr<docker::Client> {
     std::shared_ptr<docker::Client> client(context.connect());
-    if (dry_run) return std::make_shared<docker::DryRunClient>(client, context.output.out);
+    if (dry_run)
+      return std::make_shared<docker::DryRunClient>(client, context.output.out, context.described);
     return client;
   };
 
@@ -305,6 +306,7 @@ LumadexInstaller::Environment make_environment(Context& context) {
   }
   LumadexInstaller::Environment environment{context.host(), make_client, progress};
   environment.dry_run = dry_run;
+  environment.described = context.described;
   environment.docker_config = context.docker_config;
   environment.search_path = context.search_path;
   try {
@@ -1011,7 +1013,14 @@ int main(int argc, char** argv) {
     if (command->changes_host(invocation) && !invocation.dry_run)
       return run_recorded(context, *command, invocation,
                           std::vector<std::string>(argv, argv + argc));
-    return command->run(context, invocation);
+    const int status = command->run(context, invocation);
+    // A dry run ends with its count, the way a change ends with its outcome.
+    if (invocation.dry_run && status == kExitOk) {
+      const int n = *context.described;
+      output.out << (n == 0 ? std::string("no change") : std::to_string(n) + (n == 1 ? " change" : " changes"))
+                 << " would be made" << std::endl;
+    }
+    return status;
   } catch (const std::exception& e) {
     return report_failure(output, command_words(*command, invocation), e);
   }

@@ -16,6 +16,7 @@
 // Docker client's configuration and its credential helpers) and NO_COLOR.
 #pragma once
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -76,6 +77,9 @@ class Context {
   // registry credentials are looked for.
   std::string docker_config;
   std::string search_path;
+  // In a dry run, each change described: by the engine clients, the
+  // describing host, and a printed plan.
+  std::shared_ptr<std::atomic<int>> described = std::make_shared<std::atomic<int>>(0);
   // Where the engine clients of a recorded operation report their requests;
   // null when the command keeps no record.
   docker::RequestRecord* engine_record = nullptr;

@@ -2,12 +2,14 @@
 
 namespace bootstrap::docker {
 
-DryRunClient::DryRunClient(std::shared_ptr<Client> real, std::ostream& out)
-    : ForwardingClient(std::move(real)), out_(out) {}
+DryRunClient::DryRunClient(std::shared_ptr<Client> real, std::ostream& out,
+                           std::shared_ptr<std::atomic<int>> described)
+    : ForwardingClient(std::move(real)), out_(out), described_(std::move(described)) {}
 
 void DryRunClient::would(const std::string& what) {
   std::lock_guard<std::mutex> lock(mutex_);
   out_ << "would " << what << std::endl;
+  if (described_) ++*described_;
 }
 
 void DryRunClient::remember(const std::string& id, const std::string& name) {

@@ -9,6 +9,7 @@
 // succeeded, with made-up ids ("dry-run:<name>") for objects it would create.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,8 +22,10 @@ namespace bootstrap::docker {
 
 class DryRunClient : public ForwardingClient {
  public:
-  // Reads through `real`; prints what changes would be made on `out`.
-  DryRunClient(std::shared_ptr<Client> real, std::ostream& out);
+  // Reads through `real`; prints what changes would be made on `out`, and
+  // counts each in `described` when given.
+  DryRunClient(std::shared_ptr<Client> real, std::ostream& out,
+               std::shared_ptr<std::atomic<int>> described = nullptr);
 
   std::vector<NetworkRef> list_networks() override;
   std::vector<ContainerRef> list_containers(bool all) override;
@@ -64,6 +67,7 @@ class DryRunClient : public ForwardingClient {
   void remember(const std::string& id, const std::string& name);
 
   std::ostream& out_;
+  std::shared_ptr<std::atomic<int>> described_;
   std::map<std::string, std::string> names_;  // id -> name, learned from lists and creations
   // Guards names_ and out_: requests may come from several threads (--jobs).
   mutable std::mutex mutex_;

@@ -81,6 +81,7 @@ std::optional<std::string> DescribingFiles::read_if_present(const std::filesyste
 void DescribingFiles::append(const std::filesystem::path& path, std::string_view text,
                              std::optional<unsigned>) {
   out_ << "would append \"" << base::trim(text) << "\" to " << path.string() << std::endl;
+  if (described_) ++*described_;
 }
 
 }  // namespace bootstrap::host

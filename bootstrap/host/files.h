@@ -5,7 +5,9 @@
 // a temporary folder. The real implementation is real_files().
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -32,11 +34,13 @@ class Files {
 Files& real_files();
 
 // Files for dry runs: reads pass through to `reads`; an append is printed as
-// `would append "<text without its line breaks>" to <path>` on `out` and
-// nothing changes.
+// `would append "<text without its line breaks>" to <path>` on `out`
+// (counted in `described` when given) and nothing changes.
 class DescribingFiles : public Files {
  public:
-  DescribingFiles(Files& reads, std::ostream& out) : reads_(reads), out_(out) {}
+  DescribingFiles(Files& reads, std::ostream& out,
+                  std::shared_ptr<std::atomic<int>> described = nullptr)
+      : reads_(reads), out_(out), described_(std::move(described)) {}
   std::optional<std::string> read_if_present(const std::filesystem::path& path) override;
   void append(const std::filesystem::path& path, std::string_view text,
               std::optional<unsigned> create_mode) override;
@@ -44,6 +48,7 @@ class DescribingFiles : public Files {
  private:
   Files& reads_;
   std::ostream& out_;
+  std::shared_ptr<std::atomic<int>> described_;
 };
 
 }  // namespace bootstrap::host

@@ -323,6 +323,7 @@ class RealSystemInfo : public SystemInfo {
 
 int DryRunShellRunner::run(const std::string& command_line) {
   std::cout << "would run: " << command_line << std::endl;
+  if (described_) ++*described_;
   return 0;
 }
 

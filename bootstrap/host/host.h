@@ -7,7 +7,9 @@
 // implementations are returned by real_host().
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -101,12 +103,17 @@ struct Host {
 
 // A ShellRunner for dry runs: prints "would run: <command line>" (for a
 // program, its name and arguments joined by blanks) and answers success
-// without running anything.
+// without running anything; counts each in `described` when given.
 class DryRunShellRunner : public ShellRunner {
  public:
+  explicit DryRunShellRunner(std::shared_ptr<std::atomic<int>> described = nullptr)
+      : described_(std::move(described)) {}
   int run(const std::string& command_line) override;
   int run_program(const std::string& program, const std::vector<std::string>& args) override;
   bool changes_host() const override { return false; }
+
+ private:
+  std::shared_ptr<std::atomic<int>> described_;
 };
 
 // The real host: posix_spawn runners, uname/sched_getaffinity/geteuid facts,

@@ -616,14 +616,13 @@ TEST(StatusMappingTest, TypedErrorsCarryTheEnginesMessage) {
   }
   {
     auto [client, engine] = fake_client();
-    engine->reply_json(403, R"({"message":"network lumadex-es-net has active endpoints"})");
+    engine->reply_json(403, R"({"message":"bridge is a pre-defined network and cannot be removed"})");
     try {
-      client->remove_network("lumadex-es-net");
+      client->remove_network("bridge");
       ADD_FAILURE() << "no error";
     } catch (const ApiError& e) {
-      EXPECT_STREQ(
-          e.what(),
-          "remove network lumadex-es-net: 403: network lumadex-es-net has active endpoints");
+      EXPECT_STREQ(e.what(),
+                   "remove network bridge: 403: bridge is a pre-defined network and cannot be removed");
     }
   }
 }

@@ -265,7 +265,7 @@ TEST_F(Product, VersionedInstallThenUpdateKeepsTheDataVolumes) {
   expect_outcome("lumadex is up: 13 of 13 running; 13 recreated", out.back());
   EXPECT_THROW(client_->get_image(replaced), docker::ImageNotFound);
   const std::vector<std::string> milestones = {
-      "updating lumadex", "lumadex runs lmdx2/app:latest; update fetches it anew",
+      "updating lumadex", "lumadex runs lmdx2/app:2.3; update moves it to lmdx2/app:latest",
       "pulling lmdx2/app latest, please wait...", "uninstalling lumadex", "successfully uninstalled!", "removing cache volumes",
       "successfully removed cache volumes", "installing lumadex", "contacting server please wait"};
   std::size_t previous = 0;

@@ -10,6 +10,7 @@
 // done before them left done.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -53,6 +54,9 @@ class LumadexInstaller {
     bool default_socket = true;
     // Whether make_client's clients only describe changes (a dry run).
     bool dry_run = false;
+    // In a dry run, where each change described is counted: the clients and
+    // the describing host count theirs, and a printed plan its actions.
+    std::shared_ptr<std::atomic<int>> described{};
     // How many engine requests of one phase install, update, uninstall and
     // scale keep in flight at once (KestroInstaller::set_jobs), 1 to 16. A
     // dry run sends one at a time whatever this says, so that its lines

@@ -66,6 +66,7 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
     }
     if (environment_.dry_run) {
       print_plan(plan);
+      if (environment_.described) *environment_.described += static_cast<int>(plan.size());
       return;
     }
     applied = apply_plan(*client, plan, environment_.jobs);
