@@ -312,6 +312,15 @@ TEST(CliOnEngine, DryRunInstallLeavesTheEngineAsItWas) {
   ASSERT_NE(out.end(), at);
   ASSERT_NE(out.end(), at + 1);
   EXPECT_EQ("would start container lumadex-api", *(at + 1));
+
+  // It ends with the count of the changes themselves, not of the lines that
+  // announce some of them.
+  std::size_t changes = 0;
+  for (const std::string& line : out)
+    if (line.rfind("would ", 0) == 0 && line.rfind("would apply", 0) != 0 &&
+        line.rfind("would make persistent", 0) != 0 && line.rfind("would check", 0) != 0)
+      ++changes;
+  EXPECT_EQ(std::to_string(changes) + " changes would be made", out.back());
 }
 
 // Runs `bootstrap ARGS` with a private copy of the settings file mounted over
