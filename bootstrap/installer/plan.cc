@@ -41,7 +41,14 @@ bool definition_changed(const docker::ContainerRef& found, const ContainerDefini
 // names another image leaves it on the old one until it is recreated.
 std::string mismatch(const docker::ContainerRef& found, const ContainerDefinition& definition,
                      const EngineSnapshot& snapshot) {
-  if (definition_changed(found, definition)) return "its definition changed";
+  if (definition_changed(found, definition)) {
+    // An operator choosing a version wants to see which image left for which.
+    if (base::parse_image_reference(found.image) == base::parse_image_reference(definition.request.image))
+      return "its definition changed";
+    const bool by_id = found.image.rfind("sha256:", 0) == 0;
+    return "its image changed from " + (by_id ? short_id(found.image) : found.image) + " to " +
+           definition.request.image;
+  }
   auto image = snapshot.images.find(definition.request.image);
   if (image == snapshot.images.end() || found.image_id.empty()) return {};
   if (short_id(image->second) == short_id(found.image_id)) return {};

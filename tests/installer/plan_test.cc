@@ -78,14 +78,14 @@ TEST(PlanUpdateInPlace, Table) {
        [](EngineSnapshot& s) { named(s, "lumadex-queue").labels[kDefinitionLabel] = "old"; },
        {"would recreate container lumadex-queue: its definition changed (start) (replaces "
         "id-lumadex-queue)"}},
-      {"an unlabelled container is judged by its image reference",
+      {"an unlabelled container is judged by its image reference, and the line names both images",
        [](EngineSnapshot& s) {
          named(s, "lumadex-queue").labels.clear();
          named(s, "lumadex-api").labels.clear();
          named(s, "lumadex-api").image = "lmdx2/app:1.0";
        },
-       {"would recreate container lumadex-api: its definition changed (start) (replaces "
-        "id-lumadex-api)"}},
+       {"would recreate container lumadex-api: its image changed from lmdx2/app:1.0 to lmdx2/app "
+        "(start) (replaces id-lumadex-api)"}},
       {"missing network, volume and container are created; a stopped one is started",
        [](EngineSnapshot& s) {
          s.networks.clear();
