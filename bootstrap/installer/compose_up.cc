@@ -88,7 +88,16 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     std::vector<std::string> to_start;
     for (const ServiceDescription& s : services) to_start.push_back(layout_.container(s.name));
     to_start.insert(to_start.end(), restart_workers_.begin(), restart_workers_.end());
+    // Found stopped, neither made nor remade: started again.
+    std::vector<std::string> stopped;
+    for (const std::string& name : to_start)
+      if (containers.contains(name) && containers.at(name).state != "running" &&
+          std::find(changes.created.begin(), changes.created.end(), name) == changes.created.end() &&
+          std::find(changes.recreated.begin(), changes.recreated.end(), name) == changes.recreated.end())
+        stopped.push_back(name);
     start_containers(to_start);
+    for (const std::string& name : stopped)
+      if (std::find(started.begin(), started.end(), name) != started.end()) changes.started.push_back(name);
     restart_workers_.clear();
     // Only now does no new container need the images the fetch replaced.
     if (!keep_replaced_images) remove_replaced_images();

@@ -223,6 +223,7 @@ class KestroInstaller {
   // networks and volumes removed.
   struct Changes {
     std::vector<std::string> created, recreated, removed, removed_networks, removed_volumes;
+    std::vector<std::string> started;  // found stopped and started again
   };
   Changes changes;
 

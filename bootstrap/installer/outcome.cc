@@ -38,8 +38,11 @@ std::string describe_outcome(const std::string& application, const Outcome& outc
   if (outcome.created > 0) done.push_back(std::to_string(outcome.created) + " created");
   if (outcome.recreated > 0) done.push_back(std::to_string(outcome.recreated) + " recreated");
   if (outcome.removed > 0) done.push_back(std::to_string(outcome.removed) + " removed");
-  // What was neither made nor remade this time; a removed one is no longer counted.
-  const int unchanged = std::max(0, outcome.total - outcome.created - outcome.recreated);
+  if (outcome.started > 0) done.push_back(std::to_string(outcome.started) + " started");
+  // What was neither made, remade nor started this time; a removed one is no
+  // longer counted.
+  const int unchanged =
+      std::max(0, outcome.total - outcome.created - outcome.recreated - outcome.started);
   if (unchanged > 0) done.push_back(std::to_string(unchanged) + " unchanged");
   std::string line = application + state + std::to_string(outcome.running) + " of " +
                      std::to_string(outcome.total) + " running";

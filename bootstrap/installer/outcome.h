@@ -14,6 +14,7 @@ struct Outcome {
   int created = 0;
   int recreated = 0;
   int removed = 0;
+  int started = 0;  // found stopped and started again
   double seconds = 0;
 };
 

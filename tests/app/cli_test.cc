@@ -447,6 +447,12 @@ TEST(CliOnEngine, CtrlCEndsPromptlyAndLeavesTheEngineUsable) {
   // What was defined stays defined, and the next commands work from there.
   RunResult again = bootstrap_with_private_sysctl("install --settle 0");
   EXPECT_EQ(0, again.status) << again.out << again.err;
+  std::vector<std::string> again_lines = lines_of(again.out);
+  ASSERT_FALSE(again_lines.empty());
+  EXPECT_TRUE(std::regex_match(again_lines.back(),
+                               std::regex("lumadex is up: 13 of 13 running; [0-9]+ created, [0-9]+ "
+                                          "started \\([0-9.]+ s\\)")))
+      << again_lines.back();
   EXPECT_EQ(0, bootstrap({"uninstall"}).status);
   for (const std::string& f : {conf, out, err}) std::remove(f.c_str());
   rmdir(dir.c_str());

@@ -11,11 +11,12 @@ namespace {
 
 TEST(Outcome, OneLineSaysHowMuchRunsAndWhatChanged) {
   for (const auto& [outcome, line] : {
-           std::tuple{Outcome{13, 13, 0, 7, 0, 15.24}, "lumadex is up: 13 of 13 running; 7 recreated, 6 unchanged (15.2 s)"},
-           std::tuple{Outcome{13, 13, 13, 0, 0, 40}, "lumadex is up: 13 of 13 running; 13 created (40.0 s)"},
-           std::tuple{Outcome{12, 13, 1, 0, 0, 2}, "lumadex is partly up: 12 of 13 running; 1 created, 12 unchanged (2.0 s)"},
-           std::tuple{Outcome{13, 13, 0, 0, 2, 1.06}, "lumadex is up: 13 of 13 running; 2 removed, 13 unchanged (1.1 s)"},
-           std::tuple{Outcome{0, 0, 0, 0, 0, 0}, "lumadex is down: 0 of 0 running (0.0 s)"},
+           std::tuple{Outcome{13, 13, 0, 7, 0, 0, 15.24}, "lumadex is up: 13 of 13 running; 7 recreated, 6 unchanged (15.2 s)"},
+           std::tuple{Outcome{13, 13, 13, 0, 0, 0, 40}, "lumadex is up: 13 of 13 running; 13 created (40.0 s)"},
+           std::tuple{Outcome{12, 13, 1, 0, 0, 0, 2}, "lumadex is partly up: 12 of 13 running; 1 created, 12 unchanged (2.0 s)"},
+           std::tuple{Outcome{13, 13, 0, 0, 2, 0, 1.06}, "lumadex is up: 13 of 13 running; 2 removed, 13 unchanged (1.1 s)"},
+           std::tuple{Outcome{13, 13, 8, 0, 0, 5, 25.2}, "lumadex is up: 13 of 13 running; 8 created, 5 started (25.2 s)"},
+           std::tuple{Outcome{0, 0, 0, 0, 0, 0, 0}, "lumadex is down: 0 of 0 running (0.0 s)"},
        })
     EXPECT_EQ(line, describe_outcome("lumadex", outcome));
 

@@ -147,7 +147,8 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   watch_or_roll_back(*deployment->client, deployment->started, keeper, previous, "install", "");
   keeper.release(say);
   report_outcome(*deployment, static_cast<int>(deployment->changes.created.size()),
-                 static_cast<int>(deployment->changes.recreated.size()), 0);
+                 static_cast<int>(deployment->changes.recreated.size()), 0,
+                 static_cast<int>(deployment->changes.started.size()));
   return true;
 }
 
@@ -156,13 +157,14 @@ double LumadexInstaller::elapsed() const {
 }
 
 void LumadexInstaller::report_outcome(KestroInstaller& deployment, int created, int recreated,
-                                      int removed) {
+                                      int removed, int started) {
   if (environment_.dry_run) return;
   Outcome outcome;
   std::tie(outcome.running, outcome.total) = deployment.count_running();
   outcome.created = created;
   outcome.recreated = recreated;
   outcome.removed = removed;
+  outcome.started = started;
   outcome.seconds = elapsed();
   say(describe_outcome(application_name, outcome));
 }

@@ -238,7 +238,8 @@ class LumadexInstaller {
   Layout layout_for(const ServiceList& services, std::shared_ptr<docker::Client> client);
   // Prints the line that ends a change ("lumadex is up: ..."), counting the
   // containers of `deployment`'s services on the engine; nothing in a dry run.
-  void report_outcome(KestroInstaller& deployment, int created, int recreated, int removed);
+  void report_outcome(KestroInstaller& deployment, int created, int recreated, int removed,
+                      int started = 0);
   // Seconds since this object was made: the command's own time.
   double elapsed() const;
 
