@@ -92,9 +92,9 @@ int KestroInstaller::up_steps() const {
 
 int KestroInstaller::down_steps() const {
   int steps = 0;
-  for (const auto& [key, container] : containers)
+  for (const std::string& name : containers.keys())
     if (std::any_of(services.begin(), services.end(),
-                    [&](const ServiceDescription& s) { return layout_.belongs_to(s.name, key); }))
+                    [&](const ServiceDescription& s) { return layout_.belongs_to(s.name, name); }))
       ++steps;
   for (const LayoutObject& network : layout_.networks())
     if (networks.contains(network.name)) ++steps;
