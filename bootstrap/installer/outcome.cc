@@ -52,6 +52,24 @@ std::string describe_outcome(const std::string& application, const Outcome& outc
   return line + " " + seconds_text(outcome.seconds);
 }
 
+std::string describe_swarm_outcome(const std::string& application, int running, int total,
+                                   int changed, double seconds) {
+  std::string line = application +
+                     (running == 0 ? " is down" : running < total ? " is partly up" : " is up") +
+                     " on the swarm: " + std::to_string(running) + " of " + std::to_string(total) +
+                     " services running";
+  std::vector<std::string> parts;
+  if (changed > 0) parts.push_back(std::to_string(changed) + " changed");
+  if (total - changed > 0) parts.push_back(std::to_string(total - changed) + " unchanged");
+  for (std::size_t i = 0; i < parts.size(); ++i) line += (i == 0 ? "; " : ", ") + parts[i];
+  return line + " " + seconds_text(seconds);
+}
+
+std::string describe_swarm_removal(const std::string& application, int services, double seconds) {
+  return application + " is uninstalled from the swarm: " +
+         count(services, "service", "services") + " removed " + seconds_text(seconds);
+}
+
 std::string describe_removal(const std::string& application, const Removal& removal) {
   std::vector<std::string> parts;
   if (removal.containers > 0) parts.push_back(count(removal.containers, "container", "containers"));

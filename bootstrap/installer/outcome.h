@@ -22,6 +22,14 @@ struct Outcome {
 // "partly up" while some container does not run, "down" when none does.
 std::string describe_outcome(const std::string& application, const Outcome& outcome);
 
+// "lumadex is up on the swarm: 13 of 13 services running; 3 changed, 10
+// unchanged (12.3 s)"; "partly up" while a service lacks running tasks.
+std::string describe_swarm_outcome(const std::string& application, int running, int total,
+                                   int changed, double seconds);
+
+// "lumadex is uninstalled from the swarm: 13 services removed (4.2 s)".
+std::string describe_swarm_removal(const std::string& application, int services, double seconds);
+
 // What an uninstall removed.
 struct Removal {
   int containers = 0;

@@ -395,6 +395,7 @@ void SwarmDeployment::uninstall() {
     if (!of_application(s, layout_.application())) continue;
     doing("removing service " + s.spec.name);
     client_.remove_service(s.id);
+    changed_.push_back(s.spec.name);
   }
   std::set<std::string> existing;
   for (const docker::NetworkRef& n : client_.list_networks()) existing.insert(n.name);

@@ -123,7 +123,8 @@ class SwarmDeployment {
   // the digest the registry gives it, so that every node runs the same.
   void set_registry(const std::string& registry) { layout_.set_registry(registry); }
 
-  // The services created or changed by the last operation, engine names.
+  // The services created, changed or removed by the last operation, engine
+  // names.
   const std::vector<std::string>& changed() const { return changed_; }
 
  private:

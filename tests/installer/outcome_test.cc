@@ -27,6 +27,11 @@ TEST(Outcome, OneLineSaysHowMuchRunsAndWhatChanged) {
        })
     EXPECT_EQ(line, describe_removal("lumadex", removal));
 
+  EXPECT_EQ("lumadex is partly up on the swarm: 12 of 13 services running; 3 changed, 10 unchanged (12.3 s)",
+            describe_swarm_outcome("lumadex", 12, 13, 3, 12.34));
+  EXPECT_EQ("lumadex is uninstalled from the swarm: 13 services removed (4.2 s)",
+            describe_swarm_removal("lumadex", 13, 4.2));
+
   EXPECT_STREQ("after 5 of 38 steps; the product is partly up: run 'bootstrap install' to finish",
                Unfinished(5, 38, false).what());
   EXPECT_STREQ("after 20 of 55 steps; the product is down: run 'bootstrap install' to bring it back",

@@ -85,6 +85,8 @@ api_answers() {
 
 step install 0 install --swarm
 check "13 services" test "$(services | wc -l)" = 13
+check "install ends with its outcome" \
+  grep -Eq '^lumadex is up on the swarm: 13 of 13 services running; 13 changed \([0-9.]+ s\)$' "$work/install.out"
 within 60 "every replica runs" all_running
 check "tasks on both nodes" test "$("$docker" node ps "$node1" "$node2" --filter desired-state=running \
   --format '{{.Node}}' | sort -u | wc -l)" = 2
@@ -178,6 +180,8 @@ echo "every service ran on node 1 $((SECONDS - started))s after node 2's engine 
 
 step uninstall 0 uninstall
 check "no service left" test "$(services | wc -l)" = 0
+check "uninstall ends with what it removed" \
+  grep -Eq '^lumadex is uninstalled from the swarm: 13 services removed \([0-9.]+ s\)$' "$work/uninstall.out"
 "$docker" network ls --filter driver=overlay --format '{{.Name}}' >"$work/overlays"
 check "no overlay network left: $(tr '\n' ' ' <"$work/overlays")" bash -c "! grep -q '^lumadex-' '$work/overlays'"
 

@@ -240,6 +240,9 @@ class LumadexInstaller {
   // containers of `deployment`'s services on the engine; nothing in a dry run.
   void report_outcome(KestroInstaller& deployment, int created, int recreated, int removed,
                       int started = 0);
+  // Prints the line that ends a change on the swarm, from the services' tasks
+  // now; nothing in a dry run.
+  void report_swarm_outcome(const ServiceList& services, int changed);
   // Seconds since this object was made: the command's own time.
   double elapsed() const;
 

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "bootstrap/installer/console.h"
+#include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::installer::lumadex {
@@ -13,16 +14,18 @@ namespace {
 // Every request that reaches the registry (a digest lookup, a service's
 // create or update, which hands the credentials to the nodes) carries the
 // login made first.
+// Returns how many services the step changed.
 template <typename Step>
-void on_deployment(LumadexInstaller& product, const LumadexInstaller::Environment& environment,
-                   const std::string& application, const ServiceList& services,
-                   const std::string& registry, Step step) {
+int on_deployment(LumadexInstaller& product, const LumadexInstaller::Environment& environment,
+                  const std::string& application, const ServiceList& services,
+                  const std::string& registry, Step step) {
   std::shared_ptr<docker::Client> client = environment.make_client();
   product.log_in(*client, registry);
   SwarmDeployment deployment(application, services, *client, std::cout);
   deployment.describe_only = environment.dry_run;
   deployment.set_registry(registry);
   step(deployment);
+  return static_cast<int>(deployment.changed().size());
 }
 
 }  // namespace
@@ -36,39 +39,57 @@ void LumadexInstaller::install_on_swarm(std::optional<std::string> version,
   say("installing lumadex on the swarm");
   const std::string registry = registry_in_use();
   const ServiceList working_copy = with_version(version, registry);
-  on_deployment(*this, environment_, application_name, working_copy, registry,
-                [&](SwarmDeployment& deployment) {
-    deployment.install(options);
-    deployment.watch(environment_.settle);
-  });
+  const int changed = on_deployment(*this, environment_, application_name, working_copy, registry,
+                                    [&](SwarmDeployment& deployment) {
+                                      deployment.install(options);
+                                      deployment.watch(environment_.settle);
+                                    });
+  report_swarm_outcome(working_copy, changed);
+}
+
+void LumadexInstaller::report_swarm_outcome(const ServiceList& services, int changed) {
+  if (environment_.dry_run) return;
+  const SwarmStatus status =
+      gather_swarm_status(*environment_.make_client(), application_name, services);
+  // A service runs as asked when it has the tasks it asks for, none included.
+  int running = 0;
+  for (const SwarmServiceStatus& s : status.services)
+    if (s.present && s.running >= s.desired) ++running;
+  say(describe_swarm_outcome(application_name, running, static_cast<int>(status.services.size()),
+                             changed, elapsed()));
 }
 
 void LumadexInstaller::update_on_swarm(std::optional<std::string> version) {
   say("updating lumadex on the swarm");
   const std::string registry = registry_in_use();
   const ServiceList working_copy = with_version(version, registry);
-  on_deployment(*this, environment_, application_name, working_copy, registry,
-                [&](SwarmDeployment& deployment) {
-    deployment.update();
-    deployment.watch(environment_.settle);
-  });
+  const int changed = on_deployment(*this, environment_, application_name, working_copy, registry,
+                                    [&](SwarmDeployment& deployment) {
+                                      deployment.update();
+                                      deployment.watch(environment_.settle);
+                                    });
+  report_swarm_outcome(working_copy, changed);
 }
 
 void LumadexInstaller::scale_on_swarm(const std::string& service_name, int replicas) {
   const std::string registry = registry_in_use();
   const ServiceList working_copy = with_version(std::nullopt, registry);
-  on_deployment(*this, environment_, application_name, working_copy, registry,
-                [&](SwarmDeployment& deployment) {
-    deployment.scale(service_name, replicas);
-    deployment.watch(environment_.settle);
-  });
+  const int changed = on_deployment(*this, environment_, application_name, working_copy, registry,
+                                    [&](SwarmDeployment& deployment) {
+                                      deployment.scale(service_name, replicas);
+                                      deployment.watch(environment_.settle);
+                                    });
+  report_swarm_outcome(working_copy, changed);
 }
 
 void LumadexInstaller::uninstall_on_swarm() {
   say("uninstalling lumadex from the swarm");
-  on_deployment(*this, environment_, application_name, lumadex_services, "",
-                [](SwarmDeployment& deployment) { deployment.uninstall(); });
+  const int removed =
+      on_deployment(*this, environment_, application_name, lumadex_services, "",
+                    [](SwarmDeployment& deployment) { deployment.uninstall(); });
   say("successfully uninstalled!");
+  if (environment_.dry_run) return;
+  say(describe_swarm_removal(application_name, removed, elapsed()));
 }
 
 }  // namespace bootstrap::installer::lumadex
