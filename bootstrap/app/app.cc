@@ -41,7 +41,7 @@
 #include "bootstrap/docker/dry_run_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/operation_lock.h"
-#include "bootstrap/inspect/privileges.h"
+#include "bootstrap/survey/privileges.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/registry.h"
@@ -658,7 +658,7 @@ int bundle_files(Context& context, const Invocation& in) {
     return kExitOk;
   }
   // Only creation and push talk to the engine.
-  std::string missing = inspect::missing_engine_access(context.engine_config());
+  std::string missing = survey::missing_engine_access(context.engine_config());
   if (!missing.empty()) throw std::runtime_error(missing);
   LumadexInstaller::Environment environment = make_environment(context);
   environment.registry = chosen_registry(in);
@@ -839,9 +839,9 @@ host::OperationLock take_lock(const Context& context, const Command& command,
 // Why this account cannot run the command, as the reason of its one error
 // line, or "" when it can.
 std::string missing_permission(const Context& context, Needs needs) {
-  if (needs == Needs::root) return inspect::missing_root();
+  if (needs == Needs::root) return survey::missing_root();
   if (needs == Needs::engine)
-    return inspect::missing_engine_access(context.engine_config());
+    return survey::missing_engine_access(context.engine_config());
   return {};
 }
 

@@ -7,20 +7,20 @@
 #include "bootstrap/app/context.h"
 #include "bootstrap/base/text.h"
 #include "bootstrap/docker/docker_client.h"
-#include "bootstrap/inspect/privileges.h"
+#include "bootstrap/survey/privileges.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
 
 using base::join;
-using inspect::any_failed;
-using inspect::check_privileges;
-using inspect::CheckResult;
-using inspect::Level;
-using inspect::level_name;
-using inspect::PreflightFacts;
-using inspect::real_probes;
-using inspect::run_preflight;
+using survey::any_failed;
+using survey::check_privileges;
+using survey::CheckResult;
+using survey::Level;
+using survey::level_name;
+using survey::PreflightFacts;
+using survey::real_probes;
+using survey::run_preflight;
 
 std::string render_preflight_text(const std::vector<CheckResult>& results) {
   std::size_t width = 0;

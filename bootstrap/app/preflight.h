@@ -1,11 +1,11 @@
-// `bootstrap preflight`: the results of inspect::run_preflight() rendered as
+// `bootstrap preflight`: the results of survey::run_preflight() rendered as
 // lines or one JSON document.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "bootstrap/inspect/preflight.h"
+#include "bootstrap/survey/preflight.h"
 
 namespace bootstrap::app {
 
@@ -13,11 +13,11 @@ class Context;
 
 // One line per check ("warn  memlock           ..."), its advice on the next
 // line for checks that did not pass, then a count of each level.
-std::string render_preflight_text(const std::vector<inspect::CheckResult>& results);
+std::string render_preflight_text(const std::vector<survey::CheckResult>& results);
 
 // One JSON document: "passed" (no check failed) and "checks", each with its
 // name, level, reason and advice.
-std::string render_preflight_json(const std::vector<inspect::CheckResult>& results);
+std::string render_preflight_json(const std::vector<survey::CheckResult>& results);
 
 // `bootstrap preflight`: every check for the product's catalogue on the
 // context's host and engine, printed on its output as text or, with

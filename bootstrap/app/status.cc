@@ -14,10 +14,10 @@ namespace bootstrap::app {
 
 namespace {
 
-using inspect::ObjectStatus;
-using inspect::ProductStatus;
-using inspect::ServiceStatus;
-using inspect::gather_status;
+using survey::ObjectStatus;
+using survey::ProductStatus;
+using survey::ServiceStatus;
+using survey::gather_status;
 
 // Keys in the order written, so the document reads like the table.
 using json = nlohmann::ordered_json;

@@ -1,11 +1,11 @@
-// `bootstrap status`: what inspect::gather_status() finds, rendered as an
+// `bootstrap status`: what survey::gather_status() finds, rendered as an
 // aligned text table or one JSON document. The renderers do no I/O, so the
 // whole command is a gather and a render.
 #pragma once
 
 #include <string>
 
-#include "bootstrap/inspect/status.h"
+#include "bootstrap/survey/status.h"
 
 namespace bootstrap::app {
 
@@ -15,11 +15,11 @@ class Context;
 // line ending in "\n". Missing values print as "-"; the networks column reads
 // "4/4", or "3/4 missing lumadex-es-net" when some were not joined; uptimes
 // read "45s", "12m", "3h", "2d".
-std::string render_status_text(const inspect::ProductStatus& status);
+std::string render_status_text(const survey::ProductStatus& status);
 
 // The same facts as one JSON document (an object with "application",
 // "all_running", "services", "networks", "volumes"), ending in "\n".
-std::string render_status_json(const inspect::ProductStatus& status);
+std::string render_status_json(const survey::ProductStatus& status);
 
 // `bootstrap status [--json]`: the product's catalogue on the context's
 // engine, printed on its output. Throws engine errors as gather_status does,

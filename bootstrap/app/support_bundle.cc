@@ -9,7 +9,7 @@
 #include "bootstrap/app/preflight.h"
 #include "bootstrap/app/status.h"
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/inspect/privileges.h"
+#include "bootstrap/survey/privileges.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/support/support_bundle.h"
 
@@ -22,7 +22,7 @@ void support_bundle_command(const std::string& output, Context& context) {
   support::BundleSources sources{[&context]() -> std::unique_ptr<docker::Client> {
                                    return context.connect();
                                  },
-                                 context.host(), inspect::real_probes(), context.log.file,
+                                 context.host(), survey::real_probes(), context.log.file,
                                  version_line()};
   try {
     sources.engine_is_local = context.engine_config().local;
@@ -31,16 +31,16 @@ void support_bundle_command(const std::string& output, Context& context) {
     // connects; the disk is looked at here meanwhile.
   }
   sources.status_json = [](docker::Client& engine) {
-    return render_status_json(inspect::gather_status(engine, LumadexInstaller::application_name,
+    return render_status_json(survey::gather_status(engine, LumadexInstaller::application_name,
                                                      LumadexInstaller::lumadex_services));
   };
   sources.preflight_text = [&context, &sources](docker::Client& engine) {
     // Asked only once the engine answered, so its configuration was usable.
     const docker::ClientConfig& config = context.engine_config();
-    inspect::PreflightFacts facts{engine, sources.host, sources.probes, config.local};
-    std::vector<inspect::CheckResult> results = inspect::run_preflight(
+    survey::PreflightFacts facts{engine, sources.host, sources.probes, config.local};
+    std::vector<survey::CheckResult> results = survey::run_preflight(
         facts, LumadexInstaller::application_name, LumadexInstaller::lumadex_services);
-    results.push_back(inspect::check_privileges(config));
+    results.push_back(survey::check_privileges(config));
     return render_preflight_text(results);
   };
 

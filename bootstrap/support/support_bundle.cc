@@ -27,8 +27,8 @@
 
 namespace bootstrap::support {
 
-using inspect::DiskSpace;
-using inspect::MemlockLimit;
+using survey::DiskSpace;
+using survey::MemlockLimit;
 
 namespace {
 

@@ -29,7 +29,7 @@
 
 #include "bootstrap/docker/client.h"
 #include "bootstrap/host/host.h"
-#include "bootstrap/inspect/preflight.h"
+#include "bootstrap/survey/preflight.h"
 #include "bootstrap/support/redaction.h"
 
 namespace bootstrap::support {
@@ -40,7 +40,7 @@ struct BundleSources {
   // an unusable DOCKER_HOST, which leaves the engine's members out.
   std::function<std::unique_ptr<docker::Client>()> connect;
   host::Host& host;
-  inspect::HostProbes probes;
+  survey::HostProbes probes;
   // The operation log; its rotated files are this path with ".1" to ".3".
   std::filesystem::path operation_log;
   std::string version_line;

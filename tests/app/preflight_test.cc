@@ -29,9 +29,9 @@
 namespace bootstrap::testing {
 namespace {
 
-using inspect::CheckResult;
-using inspect::Level;
-using inspect::PortProbe;
+using survey::CheckResult;
+using survey::Level;
+using survey::PortProbe;
 using installer::ServiceDescription;
 using installer::ServiceList;
 using installer::lumadex::LumadexInstaller;
@@ -63,13 +63,13 @@ class AnsweringEngine : public FakeEngine {
   }
   std::string api_in_use_ = "1.41";
   docker::EngineVersion version_{"20.10.24", "1.41"};
-  std::int64_t mem_total_ = 8 * inspect::kGiB;
+  std::int64_t mem_total_ = 8 * survey::kGiB;
   std::string root_dir_ = "/var/lib/docker";
 };
 
 // Host probes that answer from fields and record what they were asked.
 struct FakeProbes {
-  inspect::HostProbes probes() {
+  survey::HostProbes probes() {
     return {[this](int port) {
               ports_probed.push_back(port);
               return port_answer;
@@ -82,8 +82,8 @@ struct FakeProbes {
   }
 
   PortProbe port_answer{PortProbe::State::free, ""};
-  inspect::MemlockLimit memlock{true, 0, false};
-  std::optional<inspect::DiskSpace> disk = inspect::DiskSpace{50 * inspect::kGiB, 100 * inspect::kGiB};
+  survey::MemlockLimit memlock{true, 0, false};
+  std::optional<survey::DiskSpace> disk = survey::DiskSpace{50 * survey::kGiB, 100 * survey::kGiB};
   std::vector<int> ports_probed;
   std::vector<std::string> paths_probed;
 };
@@ -99,7 +99,7 @@ const CheckResult& find(const std::vector<CheckResult>& results, const std::stri
 TEST(PreflightChecks, Engine) {
   {
     AnsweringEngine engine;
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_EQ(Level::pass, r.level) << r.reason;
     EXPECT_TRUE(contains(r.reason, "20.10.24") && contains(r.reason, "API 1.41")) << r.reason;
   }
@@ -107,7 +107,7 @@ TEST(PreflightChecks, Engine) {
     AnsweringEngine engine;  // an engine older than 20.10
     engine.version_ = {"19.03.15", "1.40"};
     engine.api_in_use_ = "1.40";
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
     EXPECT_TRUE(contains(r.reason, "19.03.15") && contains(r.reason, "1.40")) << r.reason;
     EXPECT_TRUE(contains(r.advice, "20.10")) << r.advice;
@@ -116,26 +116,26 @@ TEST(PreflightChecks, Engine) {
     AnsweringEngine engine;  // a new engine, but an old API pinned
     engine.version_ = {"24.0.7", "1.43"};
     engine.api_in_use_ = "1.40";
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
     EXPECT_TRUE(contains(r.advice, "DOCKER_API_VERSION")) << r.advice;
   }
   {
     AnsweringEngine engine;  // 1.100 is newer than 1.41, not older
     engine.version_ = {"99.0", "1.100"};
-    EXPECT_EQ(Level::pass, inspect::check_engine(engine).level);
+    EXPECT_EQ(Level::pass, survey::check_engine(engine).level);
   }
   {
     AnsweringEngine engine;  // an answer the client cannot read
     engine.fail_next("version", docker::EngineError("engine version: the engine's answer is not JSON: <html>"));
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
     EXPECT_TRUE(contains(r.reason, "not JSON")) << r.reason;
   }
   {
     AnsweringEngine engine;  // an engine that names neither
     engine.version_ = {};
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
     EXPECT_TRUE(contains(r.reason, "Docker ? speaks API ?")) << r.reason;
   }
@@ -144,7 +144,7 @@ TEST(PreflightChecks, Engine) {
     engine.fail_next("api version", docker::ConnectionError("negotiate the API version",
                                                             "unix:///var/run/docker.sock",
                                                             "No such file or directory"));
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
     EXPECT_TRUE(contains(r.reason, "does not answer") && contains(r.reason, "docker.sock"))
         << r.reason;
@@ -155,7 +155,7 @@ TEST(PreflightChecks, Engine) {
                      docker::ConnectionError("negotiate the API version", "unix:///var/run/docker.sock",
                                              "permission denied: run as root, or as a member of "
                                              "the group that owns /var/run/docker.sock (docker)"));
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_TRUE(contains(r.advice, "usermod -aG") && !contains(r.advice, "start Docker"))
         << r.advice;
   }
@@ -163,7 +163,7 @@ TEST(PreflightChecks, Engine) {
     AnsweringEngine engine;
     engine.fail_next("version", docker::ApiError("engine version", 400,
                                                  "client version 1.47 is too new"));
-    CheckResult r = inspect::check_engine(engine);
+    CheckResult r = survey::check_engine(engine);
     EXPECT_EQ(Level::fail, r.level);
     EXPECT_TRUE(contains(r.reason, "too new")) << r.reason;
   }
@@ -171,7 +171,7 @@ TEST(PreflightChecks, Engine) {
 
 TEST(PreflightChecks, CpuSetsOnMachinesOfEachSize) {
   {
-    CheckResult r = inspect::check_cpus(2, catalogue());
+    CheckResult r = survey::check_cpus(2, catalogue());
     EXPECT_EQ(Level::warn, r.level);
     EXPECT_TRUE(starts_with(r.reason, "2 logical CPUs;")) << r.reason;
     EXPECT_TRUE(contains(r.reason, "0-3 becomes 0-1 for beater, worker-shortops, worker-trigger, "
@@ -183,67 +183,67 @@ TEST(PreflightChecks, CpuSetsOnMachinesOfEachSize) {
   }
   {
     // Four CPUs hold 0-3; 4-x has nothing left and spreads over all four.
-    CheckResult r = inspect::check_cpus(4, catalogue());
+    CheckResult r = survey::check_cpus(4, catalogue());
     EXPECT_EQ(Level::warn, r.level);
     EXPECT_FALSE(contains(r.reason, "0-3 becomes")) << r.reason;
     EXPECT_TRUE(contains(r.reason, "4-x becomes 0-3 for worker-task, worker, worker-ocr"))
         << r.reason;
   }
   {
-    CheckResult r = inspect::check_cpus(1, catalogue());
+    CheckResult r = survey::check_cpus(1, catalogue());
     EXPECT_TRUE(starts_with(r.reason, "1 logical CPU;")) << r.reason;
     EXPECT_TRUE(contains(r.reason, "0-3 becomes 0 for")) << r.reason;
   }
   {
-    CheckResult r = inspect::check_cpus(5, catalogue());
+    CheckResult r = survey::check_cpus(5, catalogue());
     EXPECT_EQ(Level::pass, r.level) << r.reason;
     EXPECT_TRUE(contains(r.reason, "(0-3, 4-4)")) << r.reason;
   }
-  EXPECT_EQ(Level::pass, inspect::check_cpus(16, catalogue()).level);
-  EXPECT_EQ(Level::warn, inspect::check_cpus(0, catalogue()).level);
+  EXPECT_EQ(Level::pass, survey::check_cpus(16, catalogue()).level);
+  EXPECT_EQ(Level::warn, survey::check_cpus(0, catalogue()).level);
 }
 
 TEST(PreflightChecks, MemoryAndDiskThresholds) {
-  EXPECT_EQ(Level::fail, inspect::check_memory(2 * inspect::kGiB - 1).level);
-  EXPECT_EQ(Level::warn, inspect::check_memory(2 * inspect::kGiB).level);
-  EXPECT_EQ(Level::warn, inspect::check_memory(4 * inspect::kGiB - 1).level);
-  EXPECT_EQ(Level::pass, inspect::check_memory(4 * inspect::kGiB).level);
-  EXPECT_EQ(Level::fail, inspect::check_memory(0).level);
-  EXPECT_TRUE(starts_with(inspect::check_memory(3 * inspect::kGiB).reason, "3 GiB of memory"));
-  EXPECT_TRUE(starts_with(inspect::check_memory(1536 * inspect::kMiB).reason, "1.5 GiB of memory"));
+  EXPECT_EQ(Level::fail, survey::check_memory(2 * survey::kGiB - 1).level);
+  EXPECT_EQ(Level::warn, survey::check_memory(2 * survey::kGiB).level);
+  EXPECT_EQ(Level::warn, survey::check_memory(4 * survey::kGiB - 1).level);
+  EXPECT_EQ(Level::pass, survey::check_memory(4 * survey::kGiB).level);
+  EXPECT_EQ(Level::fail, survey::check_memory(0).level);
+  EXPECT_TRUE(starts_with(survey::check_memory(3 * survey::kGiB).reason, "3 GiB of memory"));
+  EXPECT_TRUE(starts_with(survey::check_memory(1536 * survey::kMiB).reason, "1.5 GiB of memory"));
 
   auto disk = [](std::int64_t available) {
-    return inspect::check_disk("/var/lib/docker",
-                           inspect::DiskSpace{static_cast<std::uint64_t>(available), 100 * inspect::kGiB});
+    return survey::check_disk("/var/lib/docker",
+                           survey::DiskSpace{static_cast<std::uint64_t>(available), 100 * survey::kGiB});
   };
-  EXPECT_EQ(Level::fail, disk(3 * inspect::kGiB - 1).level);
-  EXPECT_EQ(Level::warn, disk(3 * inspect::kGiB).level);
-  EXPECT_EQ(Level::warn, disk(10 * inspect::kGiB - 1).level);
-  CheckResult plenty = disk(40 * inspect::kGiB);
+  EXPECT_EQ(Level::fail, disk(3 * survey::kGiB - 1).level);
+  EXPECT_EQ(Level::warn, disk(3 * survey::kGiB).level);
+  EXPECT_EQ(Level::warn, disk(10 * survey::kGiB - 1).level);
+  CheckResult plenty = disk(40 * survey::kGiB);
   EXPECT_EQ(Level::pass, plenty.level);
   EXPECT_EQ("40 GiB free of 100 GiB under /var/lib/docker", plenty.reason);
 
-  CheckResult unseen = inspect::check_disk("/srv/docker", std::nullopt);
+  CheckResult unseen = survey::check_disk("/srv/docker", std::nullopt);
   EXPECT_EQ(Level::warn, unseen.level);
   EXPECT_TRUE(starts_with(unseen.reason, "cannot see the engine's data root /srv/docker"))
       << unseen.reason;
 }
 
 TEST(PreflightChecks, KernelAndMemlock) {
-  EXPECT_EQ(Level::pass, inspect::check_max_map_count(installer::kMaxMapCountThreshold).level);
-  CheckResult low = inspect::check_max_map_count(65530);
+  EXPECT_EQ(Level::pass, survey::check_max_map_count(installer::kMaxMapCountThreshold).level);
+  CheckResult low = survey::check_max_map_count(65530);
   EXPECT_EQ(Level::warn, low.level);
   EXPECT_TRUE(contains(low.reason, "65530") && contains(low.reason, "262144")) << low.reason;
   EXPECT_TRUE(contains(low.advice, "bootstrap install")) << low.advice;
-  CheckResult unreadable = inspect::check_max_map_count(0);
+  CheckResult unreadable = survey::check_max_map_count(0);
   EXPECT_EQ(Level::warn, unreadable.level);
   EXPECT_TRUE(contains(unreadable.reason, "cannot read")) << unreadable.reason;
 
-  EXPECT_EQ(Level::pass, inspect::check_memlock({true, 0, false}).level);
-  CheckResult raisable = inspect::check_memlock({false, 64 * 1024, true});
+  EXPECT_EQ(Level::pass, survey::check_memlock({true, 0, false}).level);
+  CheckResult raisable = survey::check_memlock({false, 64 * 1024, true});
   EXPECT_EQ(Level::pass, raisable.level);
   EXPECT_TRUE(contains(raisable.reason, "CAP_SYS_RESOURCE")) << raisable.reason;
-  CheckResult capped = inspect::check_memlock({false, 8 * 1024 * 1024, false});
+  CheckResult capped = survey::check_memlock({false, 8 * 1024 * 1024, false});
   EXPECT_EQ(Level::warn, capped.level);
   EXPECT_TRUE(contains(capped.reason, "8 MiB (8388608 bytes)")) << capped.reason;
   EXPECT_FALSE(capped.advice.empty());
@@ -253,21 +253,21 @@ TEST(PreflightChecks, Port) {
   const PortProbe free{PortProbe::State::free, ""};
   const PortProbe taken{PortProbe::State::in_use, "bind: Address already in use"};
   const PortProbe odd{PortProbe::State::unknown, "socket: Too many open files"};
-  EXPECT_EQ(Level::pass, inspect::check_port(5000, "lumadex-api", free, std::nullopt).level);
-  CheckResult ours = inspect::check_port(5000, "lumadex-api", taken, true);
+  EXPECT_EQ(Level::pass, survey::check_port(5000, "lumadex-api", free, std::nullopt).level);
+  CheckResult ours = survey::check_port(5000, "lumadex-api", taken, true);
   EXPECT_EQ(Level::pass, ours.level);
   EXPECT_EQ("held by lumadex-api", ours.reason);
-  CheckResult theirs = inspect::check_port(5000, "lumadex-api", taken, false);
+  CheckResult theirs = survey::check_port(5000, "lumadex-api", taken, false);
   EXPECT_EQ("port 5000", theirs.name);
   EXPECT_EQ(Level::fail, theirs.level);
   EXPECT_TRUE(contains(theirs.advice, "sport = :5000")) << theirs.advice;
-  CheckResult unasked = inspect::check_port(5000, "lumadex-api", taken, std::nullopt);
+  CheckResult unasked = survey::check_port(5000, "lumadex-api", taken, std::nullopt);
   EXPECT_EQ(Level::fail, unasked.level);
   EXPECT_TRUE(contains(unasked.reason, "could not be asked")) << unasked.reason;
-  CheckResult blind = inspect::check_port(5000, "lumadex-api", taken, std::nullopt, false);
+  CheckResult blind = survey::check_port(5000, "lumadex-api", taken, std::nullopt, false);
   EXPECT_EQ(Level::warn, blind.level);
   EXPECT_FALSE(contains(blind.advice, "stop what listens")) << blind.advice;
-  CheckResult unknown = inspect::check_port(5000, "lumadex-api", odd, std::nullopt);
+  CheckResult unknown = survey::check_port(5000, "lumadex-api", odd, std::nullopt);
   EXPECT_EQ(Level::warn, unknown.level);
   EXPECT_TRUE(contains(unknown.reason, "Too many open files")) << unknown.reason;
 }
@@ -275,7 +275,7 @@ TEST(PreflightChecks, Port) {
 TEST(PreflightChecks, Images) {
   AnsweringEngine engine;
   for (const ServiceDescription& s : catalogue()) engine.add_image(s.image);
-  CheckResult all = inspect::check_images(engine, catalogue());
+  CheckResult all = survey::check_images(engine, catalogue());
   EXPECT_EQ(Level::pass, all.level) << all.reason;
   EXPECT_EQ("all 5 images present", all.reason);
   // One lookup per distinct image, the application image once.
@@ -284,7 +284,7 @@ TEST(PreflightChecks, Images) {
 
   engine.images_.erase("elasticsearch:7.12.1");
   engine.images_.erase("lmdx2/app:latest");
-  CheckResult some = inspect::check_images(engine, catalogue());
+  CheckResult some = survey::check_images(engine, catalogue());
   EXPECT_EQ(Level::warn, some.level);
   EXPECT_EQ("2 of 5 images missing: lmdx2/app, elasticsearch:7.12.1", some.reason);
   EXPECT_TRUE(contains(some.advice, "pulls")) << some.advice;
@@ -306,11 +306,11 @@ TEST(Preflight, EveryCheckInOrderAskingOnlyQuestions) {
   for (const ServiceDescription& s : catalogue()) engine.add_image(s.image);
   FakeHost fake_host;
   FakeProbes probes;
-  inspect::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
-  std::vector<CheckResult> results = inspect::run_preflight(facts, "lumadex", catalogue());
+  survey::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
+  std::vector<CheckResult> results = survey::run_preflight(facts, "lumadex", catalogue());
 
   EXPECT_EQ(kOrder, names(results));
-  EXPECT_FALSE(inspect::any_failed(results));
+  EXPECT_FALSE(survey::any_failed(results));
   EXPECT_EQ(Level::warn, find(results, "cpus").level) << "the fake engine has 4 CPUs";
   EXPECT_EQ(Level::pass, find(results, "memory").level);
   EXPECT_EQ((std::vector<std::string>{"/var/lib/docker"}), probes.paths_probed);
@@ -326,7 +326,7 @@ TEST(Preflight, EveryCheckInOrderAskingOnlyQuestions) {
   // A remote engine's disk is not this machine's to measure.
   probes.paths_probed.clear();
   facts.engine_is_local = false;
-  results = inspect::run_preflight(facts, "lumadex", catalogue());
+  results = survey::run_preflight(facts, "lumadex", catalogue());
   EXPECT_EQ(Level::warn, find(results, "disk").level);
   EXPECT_TRUE(probes.paths_probed.empty());
 }
@@ -337,8 +337,8 @@ TEST(Preflight, APodmanEngineIsNamedAndItsLimitsChecked) {
   FakeHost fake_host;
   FakeProbes probes;
   probes.memlock = {true, 0, false};  // memlock unlimited, but no CAP_SYS_RESOURCE
-  inspect::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
-  std::vector<CheckResult> results = inspect::run_preflight(facts, "lumadex", catalogue());
+  survey::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
+  std::vector<CheckResult> results = survey::run_preflight(facts, "lumadex", catalogue());
 
   std::vector<std::string> order = kOrder;
   order.insert(order.begin() + 6, "podman limits");
@@ -347,7 +347,7 @@ TEST(Preflight, APodmanEngineIsNamedAndItsLimitsChecked) {
       << find(results, "engine").reason;
   EXPECT_EQ(Level::pass, find(results, "memlock").level);
   EXPECT_EQ(Level::warn, find(results, "podman limits").level);
-  EXPECT_EQ(Level::pass, inspect::check_podman_limits({false, 65536, true}).level);
+  EXPECT_EQ(Level::pass, survey::check_podman_limits({false, 65536, true}).level);
 }
 
 TEST(Preflight, WithoutAnEngineTheHostIsStillChecked) {
@@ -359,8 +359,8 @@ TEST(Preflight, WithoutAnEngineTheHostIsStillChecked) {
   FakeProbes probes;
   probes.port_answer = {PortProbe::State::in_use, "bind: Address already in use"};
   probes.memlock = {false, 8 * 1024 * 1024, false};
-  inspect::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
-  std::vector<CheckResult> results = inspect::run_preflight(facts, "lumadex", catalogue());
+  survey::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
+  std::vector<CheckResult> results = survey::run_preflight(facts, "lumadex", catalogue());
 
   EXPECT_EQ(kOrder, names(results));
   EXPECT_EQ(Level::fail, find(results, "engine").level);
@@ -382,8 +382,8 @@ TEST(Preflight, EngineFailuresPartWay) {
   engine.fail_next("get image redis", docker::ApiError("get image redis:6.0.4", 500, "boom"));
   FakeHost fake_host;
   FakeProbes probes;
-  inspect::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
-  std::vector<CheckResult> results = inspect::run_preflight(facts, "lumadex", catalogue());
+  survey::PreflightFacts facts{engine, fake_host.host, probes.probes(), true};
+  std::vector<CheckResult> results = survey::run_preflight(facts, "lumadex", catalogue());
   EXPECT_EQ(kOrder, names(results));
   EXPECT_EQ(Level::fail, find(results, "cpus").level);
   EXPECT_TRUE(contains(find(results, "cpus").reason, "shutting down"));
@@ -405,12 +405,12 @@ TEST(Preflight, PortHeldByTheInstalledProduct) {
 
   FakeProbes probes;
   probes.port_answer = {PortProbe::State::in_use, "bind: Address already in use"};
-  inspect::PreflightFacts facts{*engine, fake_host.host, probes.probes(), true};
-  EXPECT_EQ(Level::pass, find(inspect::run_preflight(facts, "lumadex", catalogue()), "port 5000").level);
+  survey::PreflightFacts facts{*engine, fake_host.host, probes.probes(), true};
+  EXPECT_EQ(Level::pass, find(survey::run_preflight(facts, "lumadex", catalogue()), "port 5000").level);
   EXPECT_EQ(1, std::count(engine->requests_.begin(), engine->requests_.end(), "inspect lumadex-api"));
 
   engine->stop_container("lumadex-api");
-  EXPECT_EQ(Level::fail, find(inspect::run_preflight(facts, "lumadex", catalogue()), "port 5000").level);
+  EXPECT_EQ(Level::fail, find(survey::run_preflight(facts, "lumadex", catalogue()), "port 5000").level);
 }
 
 TEST(Preflight, Rendering) {
@@ -426,7 +426,7 @@ TEST(Preflight, Rendering) {
       "\n"
       "1 passed, 1 warned, 1 failed\n",
       app::render_preflight_text(results));
-  EXPECT_TRUE(inspect::any_failed(results));
+  EXPECT_TRUE(survey::any_failed(results));
   json document = json::parse(app::render_preflight_json(results));
   EXPECT_EQ(false, document["passed"]);
   EXPECT_EQ((json{{"name", "vm.max_map_count"}, {"level", "warn"}, {"reason", "65530, too low"},
@@ -456,16 +456,16 @@ TEST(HostProbes, RealPortMemlockAndDisk) {
     socklen_t length = sizeof address;
     ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length));
     const int port = ntohs(address.sin_port);
-    PortProbe held = inspect::probe_tcp_port(port);
+    PortProbe held = survey::probe_tcp_port(port);
     EXPECT_EQ(PortProbe::State::in_use, held.state) << held.detail;
     ::close(fd);
-    PortProbe released = inspect::probe_tcp_port(port);
+    PortProbe released = survey::probe_tcp_port(port);
     EXPECT_EQ(PortProbe::State::free, released.state) << released.detail;
   }
   {
     rlimit limit{};
     ASSERT_EQ(0, ::getrlimit(RLIMIT_MEMLOCK, &limit));
-    inspect::MemlockLimit found = inspect::memlock_hard_limit();
+    survey::MemlockLimit found = survey::memlock_hard_limit();
     EXPECT_EQ(limit.rlim_max == RLIM_INFINITY, found.unlimited);
     if (!found.unlimited) {
       EXPECT_EQ(limit.rlim_max, found.hard_bytes);
@@ -473,11 +473,11 @@ TEST(HostProbes, RealPortMemlockAndDisk) {
     EXPECT_EQ(has_cap_sys_resource(), found.can_raise);
   }
   {
-    std::optional<inspect::DiskSpace> root = inspect::disk_space_at("/");
+    std::optional<survey::DiskSpace> root = survey::disk_space_at("/");
     ASSERT_TRUE(root.has_value());
     EXPECT_GT(root->total, 0u);
     EXPECT_LE(root->available, root->total);
-    EXPECT_FALSE(inspect::disk_space_at("/nonexistent/kestro-ops").has_value());
+    EXPECT_FALSE(survey::disk_space_at("/nonexistent/kestro-ops").has_value());
   }
 }
 
@@ -487,8 +487,8 @@ TEST(PreflightOnThisMachine, MemlockAndCpuFindings) {
   REQUIRE_SANDBOX();
   std::shared_ptr<docker::Client> client = sandbox_client();
   const int ncpu = client->info().ncpu;
-  inspect::PreflightFacts facts{*client, host::real_host(), inspect::real_probes(), true};
-  std::vector<CheckResult> results = inspect::run_preflight(facts, "lumadex", catalogue());
+  survey::PreflightFacts facts{*client, host::real_host(), survey::real_probes(), true};
+  std::vector<CheckResult> results = survey::run_preflight(facts, "lumadex", catalogue());
   EXPECT_EQ(kOrder, names(results));
   EXPECT_EQ(Level::pass, find(results, "engine").level) << find(results, "engine").reason;
 

@@ -20,8 +20,8 @@
 namespace bootstrap::testing {
 namespace {
 
-using inspect::ProductStatus;
-using inspect::ServiceStatus;
+using survey::ProductStatus;
+using survey::ServiceStatus;
 using installer::ServiceDescription;
 using installer::ServiceList;
 using installer::lumadex::LumadexInstaller;
@@ -70,7 +70,7 @@ class StatusOnFakeEngine : public ::testing::Test {
 };
 
 TEST_F(StatusOnFakeEngine, EachServiceAsTheEngineHasIt) {
-  ProductStatus status = inspect::gather_status(engine_, "app", services_);
+  ProductStatus status = survey::gather_status(engine_, "app", services_);
 
   ASSERT_EQ(3u, status.services.size());
   EXPECT_EQ("web", status.services[0].service);
@@ -114,12 +114,12 @@ TEST_F(StatusOnFakeEngine, EachServiceAsTheEngineHasIt) {
   EXPECT_EQ((std::vector<std::string>{"app-db (exited)", "app-cache (missing)"}), status.not_running());
 
   // Running again after a restart less than a minute ago is not running.
-  ProductStatus looping = inspect::gather_status(engine_, "app", services_, 1030);
+  ProductStatus looping = survey::gather_status(engine_, "app", services_, 1030);
   EXPECT_EQ("crashing", row(looping, "web").state);
   EXPECT_EQ(30, row(looping, "web").uptime);
   EXPECT_EQ("app-web (crashing)", looping.not_running().front());
   engine_.requests_.clear();
-  status = inspect::gather_status(engine_, "app", services_, 1060);
+  status = survey::gather_status(engine_, "app", services_, 1060);
   EXPECT_EQ("running", row(status, "web").state);
 
   // Read-only: listings and inspections of the two containers that exist.
@@ -132,7 +132,7 @@ TEST_F(StatusOnFakeEngine, EngineFailures) {
   {
     // A container removed between the listing and its inspection is missing.
     engine_.fail_next("inspect app-web", docker::NotFound("inspect app-web", 404, "No such container"));
-    ProductStatus status = inspect::gather_status(engine_, "app", services_);
+    ProductStatus status = survey::gather_status(engine_, "app", services_);
     EXPECT_EQ("missing", row(status, "web").state);
     EXPECT_EQ("", row(status, "web").cpuset);
     EXPECT_EQ(row(status, "web").networks, row(status, "web").networks_missing);
@@ -140,17 +140,17 @@ TEST_F(StatusOnFakeEngine, EngineFailures) {
   }
   {
     engine_.fail_next("inspect app-db", docker::ApiError("inspect app-db", 500, "boom"));
-    EXPECT_THROW(inspect::gather_status(engine_, "app", services_), docker::ApiError);
+    EXPECT_THROW(survey::gather_status(engine_, "app", services_), docker::ApiError);
   }
   {
     engine_.fail_next("list containers",
                       docker::ConnectionError("list containers", "unix:///nowhere", "refused"));
-    EXPECT_THROW(inspect::gather_status(engine_, "app", services_), docker::ConnectionError);
+    EXPECT_THROW(survey::gather_status(engine_, "app", services_), docker::ConnectionError);
   }
 }
 
 TEST_F(StatusOnFakeEngine, TextAndJson) {
-  ProductStatus status = inspect::gather_status(engine_, "app", services_, 1000 + 7300);
+  ProductStatus status = survey::gather_status(engine_, "app", services_, 1000 + 7300);
 
   std::vector<std::string> lines = lines_of(app::render_status_text(status));
   ASSERT_EQ(14u, lines.size()) << app::render_status_text(status);
@@ -207,7 +207,7 @@ TEST(StatusOfTheProduct, AfterAnInstallAndAScale) {
   ::testing::internal::GetCapturedStdout();
   engine->requests_.clear();
 
-  ProductStatus status = inspect::gather_status(*engine, LumadexInstaller::application_name,
+  ProductStatus status = survey::gather_status(*engine, LumadexInstaller::application_name,
                                             LumadexInstaller::lumadex_services);
   EXPECT_TRUE(status.all_running()) << ::testing::PrintToString(status.not_running());
   ASSERT_EQ(13u, status.services.size());
@@ -224,8 +224,8 @@ TEST(StatusOfTheProduct, AfterAnInstallAndAScale) {
   EXPECT_EQ(4u, row(status, "beater").networks.size());
   EXPECT_EQ(4u, status.networks.size());
   EXPECT_EQ(8u, status.volumes.size());
-  for (const inspect::ObjectStatus& o : status.networks) EXPECT_TRUE(o.present) << o.name;
-  for (const inspect::ObjectStatus& o : status.volumes) EXPECT_TRUE(o.present) << o.name;
+  for (const survey::ObjectStatus& o : status.networks) EXPECT_TRUE(o.present) << o.name;
+  for (const survey::ObjectStatus& o : status.volumes) EXPECT_TRUE(o.present) << o.name;
   for (const std::string& r : engine->requests_)
     EXPECT_TRUE(starts_with(r, "list ") || starts_with(r, "inspect ")) << "status asked: " << r;
 
@@ -233,7 +233,7 @@ TEST(StatusOfTheProduct, AfterAnInstallAndAScale) {
   engine->stop_container("lumadex-es2");
   engine->stop_container("lumadex-worker_2");
   engine->remove_container("lumadex-worker_2");
-  status = inspect::gather_status(*engine, LumadexInstaller::application_name,
+  status = survey::gather_status(*engine, LumadexInstaller::application_name,
                               LumadexInstaller::lumadex_services);
   EXPECT_EQ((std::vector<std::string>{"lumadex-es2 (exited)"}), status.not_running());
   EXPECT_EQ(1, row(status, "worker").workers);
@@ -280,7 +280,7 @@ TEST_F(StatusOnSandbox, ReadsWhatTheEngineReallyHas) {
   ServiceList asked = installed;
   asked[0].networks = std::vector<std::string>{"front", "back"};
   const int ncpu = client_->info().ncpu;
-  ProductStatus status = inspect::gather_status(*client_, kApplication, asked);
+  ProductStatus status = survey::gather_status(*client_, kApplication, asked);
 
   const ServiceStatus& w = row(status, "web");
   EXPECT_EQ("running", w.state);

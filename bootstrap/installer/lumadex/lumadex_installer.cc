@@ -226,14 +226,7 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
   try {
     // The new images arrive while the product still runs; a fetch that fails
     // leaves it running.
-    if (images) {
-      deployment->load_images(images->references, images->load);
-      deployment->set_registry(registry);
-    } else if (registry.empty()) {
-      deployment->fetch_images();
-    } else {
-      from_registry(*deployment, registry, true);
-    }
+    fetch_for_update(*deployment, images, registry);
     // The full update remakes every container it finds: each counts as
     // recreated, not as new.
     existing = deployment->containers.keys();
@@ -270,6 +263,18 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
   report_outcome(*deployment, static_cast<int>(deployment->changes.created.size()) - recreated,
                  recreated, 0);
   return true;
+}
+
+void LumadexInstaller::fetch_for_update(KestroInstaller& deployment, const ImageLoad* images,
+                                        const std::string& registry) {
+  if (images) {
+    deployment.load_images(images->references, images->load);
+    deployment.set_registry(registry);
+  } else if (registry.empty()) {
+    deployment.fetch_images();
+  } else {
+    from_registry(deployment, registry, true);
+  }
 }
 
 std::vector<std::string> LumadexInstaller::fetch_images(const std::optional<std::string>& version) {

@@ -217,6 +217,11 @@ class LumadexInstaller {
   // for a login or refuses one, std::runtime_error "nothing was changed:
   // ..." when a fetch fails otherwise.
   void from_registry(KestroInstaller& deployment, const std::string& registry, bool renew);
+  // An update's fetch, before anything changes: loads `images` when given,
+  // else fetches from `registry` (a "latest" anew). Throws as load_images,
+  // fetch_images and from_registry do.
+  void fetch_for_update(KestroInstaller& deployment, const ImageLoad* images,
+                        const std::string& registry);
   std::optional<host::RegistryCredentials> credentials_for(const std::string& host);
   void wait_for_engine();
   void take_down(KestroInstaller& deployment);

@@ -41,14 +41,7 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
   try {
     // What runs now is kept before the fetch can move a tag off it.
     if (keeping) keeper.keep(image_references(version, registry));
-    if (images) {
-      deployment->load_images(images->references, images->load);
-      deployment->set_registry(registry);
-    } else if (registry.empty()) {
-      deployment->fetch_images();
-    } else {
-      from_registry(*deployment, registry, true);
-    }
+    fetch_for_update(*deployment, images, registry);
 
     Layout layout = layout_for(working_copy, client);
     // The definitions carry the registry, as the full update's do.

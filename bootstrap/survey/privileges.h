@@ -8,10 +8,10 @@
 
 #include <string>
 
-#include "bootstrap/inspect/preflight.h"
+#include "bootstrap/survey/preflight.h"
 #include "bootstrap/docker/config.h"
 
-namespace bootstrap::inspect {
+namespace bootstrap::survey {
 
 // Why this process may not run the package manager or write
 // /etc/sysctl.conf, as one line, or "" when it runs as root.
@@ -26,4 +26,4 @@ std::string missing_engine_access(const docker::ClientConfig& config);
 // uninstall) would miss.
 CheckResult check_privileges(const docker::ClientConfig& config);
 
-}  // namespace bootstrap::inspect
+}  // namespace bootstrap::survey

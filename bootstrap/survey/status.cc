@@ -1,4 +1,4 @@
-#include "bootstrap/inspect/status.h"
+#include "bootstrap/survey/status.h"
 
 #include <algorithm>
 #include <ctime>
@@ -7,7 +7,7 @@
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/layout.h"
 
-namespace bootstrap::inspect {
+namespace bootstrap::survey {
 
 namespace {
 
@@ -108,4 +108,4 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
   return status;
 }
 
-}  // namespace bootstrap::inspect
+}  // namespace bootstrap::survey

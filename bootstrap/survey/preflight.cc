@@ -1,4 +1,4 @@
-#include "bootstrap/inspect/preflight.h"
+#include "bootstrap/survey/preflight.h"
 
 #include <arpa/inet.h>
 #include <linux/capability.h>
@@ -24,7 +24,7 @@
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/layout.h"
 
-namespace bootstrap::inspect {
+namespace bootstrap::survey {
 
 namespace {
 
@@ -484,4 +484,4 @@ bool any_failed(const std::vector<CheckResult>& results) {
                      [](const CheckResult& r) { return r.level == Level::fail; });
 }
 
-}  // namespace bootstrap::inspect
+}  // namespace bootstrap::survey

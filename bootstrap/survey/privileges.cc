@@ -1,10 +1,10 @@
-#include "bootstrap/inspect/privileges.h"
+#include "bootstrap/survey/privileges.h"
 
 #include <unistd.h>
 
 #include "bootstrap/docker/curl_transport.h"
 
-namespace bootstrap::inspect {
+namespace bootstrap::survey {
 
 std::string missing_root() {
   if (::geteuid() == 0) return {};
@@ -34,4 +34,4 @@ CheckResult check_privileges(const docker::ClientConfig& config) {
   return result;
 }
 
-}  // namespace bootstrap::inspect
+}  // namespace bootstrap::survey

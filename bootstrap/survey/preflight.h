@@ -24,7 +24,7 @@
 #include "bootstrap/host/host.h"
 #include "bootstrap/installer/service.h"
 
-namespace bootstrap::inspect {
+namespace bootstrap::survey {
 
 enum class Level { pass, warn, fail };
 
@@ -154,4 +154,4 @@ std::vector<CheckResult> run_preflight(PreflightFacts& facts, const std::string&
 // Whether any check failed.
 bool any_failed(const std::vector<CheckResult>& results);
 
-}  // namespace bootstrap::inspect
+}  // namespace bootstrap::survey

@@ -19,7 +19,7 @@
 #include "bootstrap/docker/client.h"
 #include "bootstrap/installer/service.h"
 
-namespace bootstrap::inspect {
+namespace bootstrap::survey {
 
 // One service as the engine has it.
 struct ServiceStatus {
@@ -76,4 +76,4 @@ ProductStatus gather_status(docker::Client& client, const std::string& applicati
                             const installer::ServiceList& services,
                             std::optional<std::int64_t> now = std::nullopt);
 
-}  // namespace bootstrap::inspect
+}  // namespace bootstrap::survey
