@@ -436,7 +436,7 @@ int install(Context& context, const Invocation& in) {
   if (in.bundle) {
     // Checked whole before anything changes.
     BundleInstall from =
-        prepare_bundle_install(*in.bundle, in.version, in.trust, context.output.out,
+        prepare_bundle_install(*in.bundle, in.version, in.trust, context.output,
                                chosen_registry(in).value_or(""));
     LumadexInstaller product(watched_environment(context, in));
     return completed(context, "install", product,
@@ -469,7 +469,7 @@ int update(Context& context, const Invocation& in) {
     // Before the bundle's every byte is read.
     product.refuse_on_swarm(true);
     BundleInstall from = prepare_bundle_install(*in.bundle, std::nullopt, in.trust,
-                                                context.output.out,
+                                                context.output,
                                                 chosen_registry(in).value_or(""));
     if (in.in_place) {
       product.update_in_place(&from.images, from.version);
@@ -672,7 +672,7 @@ int bundle_files(Context& context, const Invocation& in) {
       throw std::runtime_error("bundle push: --registry names Docker Hub's public names; give "
                                "your own registry");
     request.trust = in.trust;
-    bundle_push_command(request, product, *client, context.output.out);
+    bundle_push_command(request, product, *client, context.output);
     return kExitOk;
   }
   bundle_create_command(in.bundle_create, product, *client, context.output);

@@ -19,7 +19,6 @@
 #include "bootstrap/crypto/rsa.h"
 #include "bootstrap/base/image_reference.h"
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/registry.h"
 
 namespace bootstrap::app {
@@ -94,18 +93,21 @@ void bundle_create_command(const BundleCreateRequest& request, LumadexInstaller&
     throw std::runtime_error("write " + request.output + ": the file exists (--force replaces it)");
   const std::string signing_key = key_file("--sign", request.signing_key_file, true);
   std::vector<std::string> references = product.fetch_images(request.version);
-  out << "saving " << references.size() << " images: " << base::join(references, ", ")
-      << std::endl;
+  output.say("saving " + std::to_string(references.size()) +
+             " images: " + base::join(references, ", "));
   ByteCounter counter(out, output.terminal.tty);
   bundle::Manifest manifest =
       bundle::create(client,
                      bundle::CreateRequest{request.output, request.force, version_line(),
                                            tag_of(request.version), references, signing_key},
                      counter.progress());
-  out << "wrote " << request.output << " (" << std::filesystem::file_size(request.output)
-      << " bytes): " << manifest.images.size() << " images, application tag "
-      << manifest.application_tag << (signing_key.empty() ? "" : ", signed by key sha256:")
-      << (signing_key.empty() ? "" : crypto::Rsa::fingerprint(signing_key)) << std::endl;
+  output.say("wrote " + request.output + " (" +
+             std::to_string(std::filesystem::file_size(request.output)) +
+             " bytes): " + std::to_string(manifest.images.size()) + " images, application tag " +
+             manifest.application_tag +
+             (signing_key.empty() ? ""
+                                  : ", signed by key sha256:" +
+                                        crypto::Rsa::fingerprint(signing_key)));
 }
 
 void bundle_inspect_command(const std::string& path, const std::string& trust, std::ostream& out) {
@@ -116,11 +118,11 @@ void bundle_inspect_command(const std::string& path, const std::string& trust, s
 }
 
 void bundle_push_command(const BundlePushRequest& request, LumadexInstaller& product,
-                         docker::Client& client, std::ostream& out) {
-  out << "checking bundle " << request.path << std::endl;
+                         docker::Client& client, const Output& output) {
+  output.say("checking bundle " + request.path);
   const bundle::VerifiedBundle bundle =
       bundle::verify(request.path, {key_file("--trust", request.trust, false), true});
-  out << bundle.signature_line() << std::endl;
+  output.say(bundle.signature_line());
   const bundle::Manifest& manifest = bundle.manifest();
   const std::optional<std::string> version =
       manifest.application_tag == "latest" ? std::nullopt
@@ -139,8 +141,8 @@ void bundle_push_command(const BundlePushRequest& request, LumadexInstaller& pro
     pushes.emplace_back(held->reference, installer::registry_reference(name, request.registry));
   }
   product.log_in(client, request.registry);
-  installer::say("loading " + std::to_string(manifest.images.size()) + " images from " +
-                 request.path);
+  output.say("loading " + std::to_string(manifest.images.size()) + " images from " +
+             request.path);
   bundle::load(client, bundle);
 
   // Names the engine had before are the operator's; only those added here go.
@@ -150,7 +152,7 @@ void bundle_push_command(const BundlePushRequest& request, LumadexInstaller& pro
       try {
         client.remove_image(name, false);
       } catch (const docker::EngineError& e) {
-        out << "could not remove the name " << name << ": " << e.what() << std::endl;
+        output.say("could not remove the name " + name + ": " + e.what());
       }
     }
   };
@@ -165,7 +167,7 @@ void bundle_push_command(const BundlePushRequest& request, LumadexInstaller& pro
       }
       client.tag_image(source, name.repository, name.tag);
       if (!existed) added.push_back(target);
-      installer::say("pushing " + target);
+      output.say("pushing " + target);
       std::string digest;
       try {
         digest = client.push_image(name.repository, name.tag);
@@ -174,25 +176,25 @@ void bundle_push_command(const BundlePushRequest& request, LumadexInstaller& pro
           throw installer::RegistryLoginNeeded(base::registry_host(target));
         throw;
       }
-      out << "pushed " << name.repository << "@" << digest << std::endl;
+      output.say("pushed " + name.repository + "@" + digest);
     }
   } catch (...) {
     remove_added();
     throw;
   }
   remove_added();
-  out << pushes.size() << " images pushed to " << request.registry << std::endl;
+  output.say(std::to_string(pushes.size()) + " images pushed to " + request.registry);
 }
 
 BundleInstall prepare_bundle_install(const std::string& path,
                                      const std::optional<std::string>& version,
-                                     const std::string& trust, std::ostream& out,
+                                     const std::string& trust, const Output& output,
                                      const std::string& registry) {
-  out << "checking bundle " << path << std::endl;
+  output.say("checking bundle " + path);
   auto bundle = std::make_shared<const bundle::VerifiedBundle>(
       bundle::verify(path, {key_file("--trust", trust, false), true}));
   const bundle::Manifest& manifest = bundle->manifest();
-  out << bundle->signature_line() << std::endl;
+  output.say(bundle->signature_line());
   if (version && *version != manifest.application_tag)
     throw std::runtime_error(path + " holds " + LumadexInstaller::main_service + ":" +
                              manifest.application_tag + ", not the " + *version +
@@ -205,11 +207,11 @@ BundleInstall prepare_bundle_install(const std::string& path,
       throw std::runtime_error(path + " lacks the image " + reference + " the product runs");
   for (const bundle::Image& image : manifest.images)
     install.images.references.push_back(image.reference);
-  out << "bundle of " << manifest.images.size() << " images checked, application tag "
-      << manifest.application_tag << std::endl;
-  install.images.load = [path, bundle](docker::Client& client) {
-    installer::say("loading " + std::to_string(bundle->manifest().images.size()) +
-                   " images from " + path);
+  output.say("bundle of " + std::to_string(manifest.images.size()) +
+             " images checked, application tag " + manifest.application_tag);
+  install.images.load = [path, bundle, &output](docker::Client& client) {
+    output.say("loading " + std::to_string(bundle->manifest().images.size()) +
+               " images from " + path);
     bundle::load(client, *bundle);
   };
   return install;

@@ -11,12 +11,13 @@
 #include <ostream>
 #include <string>
 
+#include "bootstrap/base/console.h"
 #include "bootstrap/docker/client.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
 namespace bootstrap::app {
 
-struct Output;
+using Output = base::Console;
 
 struct BundleCreateRequest {
   std::optional<std::string> version;  // the application image's tag; latest when unset
@@ -61,7 +62,7 @@ struct BundlePushRequest {
 // errors.
 void bundle_push_command(const BundlePushRequest& request,
                          installer::lumadex::LumadexInstaller& product, docker::Client& client,
-                         std::ostream& out);
+                         const Output& output);
 
 // What an install or update from a bundle runs with.
 struct BundleInstall {
@@ -69,7 +70,7 @@ struct BundleInstall {
   installer::lumadex::LumadexInstaller::ImageLoad images;
 };
 
-// Checks every byte of the bundle at `path` (saying so on `out`, with who
+// Checks every byte of the bundle at `path` (saying so on `output`, with who
 // signed it), that the key in the file `trust` signed it when that is not
 // empty, and that it holds every image an install at `version` runs (unset:
 // the bundle's own application tag) under the names `registry` gives them
@@ -80,7 +81,7 @@ struct BundleInstall {
 // anything changed.
 BundleInstall prepare_bundle_install(const std::string& path,
                                      const std::optional<std::string>& version,
-                                     const std::string& trust, std::ostream& out,
+                                     const std::string& trust, const Output& output,
                                      const std::string& registry = "");
 
 }  // namespace bootstrap::app

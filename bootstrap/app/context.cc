@@ -32,16 +32,12 @@ OperationLog::Settings log_settings(const Context::Lookup& lookup) {
 }
 
 host::Host host_for(host::Host& real, host::ShellRunner& shell, host::Files& files,
-                    bool colour) {
+                    const Output& output) {
   return host::Host{real.process, shell,           real.system,       files,
-                    real.sysctl_conf, real.os_release, real.apt_keyrings, colour};
+                    real.sysctl_conf, real.os_release, real.apt_keyrings, output};
 }
 
 }  // namespace
-
-void Output::error(const std::string& what, const std::string& why) const {
-  err << "error: " << (what.empty() ? "" : what + ": ") << base::printable(why) << std::endl;
-}
 
 Context::Context(const Lookup& lookup, bool tty, std::ostream& out, std::ostream& err)
     :  // NO_COLOR set to any non-empty value turns colour off (no-color.org).
@@ -50,12 +46,12 @@ Context::Context(const Lookup& lookup, bool tty, std::ostream& out, std::ostream
       lock_file(given(lookup, "KESTRO_LOCK_FILE").value_or(host::kOperationLockPath)),
       docker_config(host::docker_config_path(lookup("DOCKER_CONFIG"), lookup("HOME"))),
       search_path(lookup("PATH").value_or("")),
-      describing_shell_(described),
+      describing_shell_(described, output),
       describing_files_(host::real_host().files, out, described),
       real_host_(host_for(host::real_host(), host::real_host().shell, host::real_host().files,
-                          output.terminal.colour)),
+                          output)),
       describing_host_(host_for(host::real_host(), describing_shell_, describing_files_,
-                                output.terminal.colour)) {
+                                output)) {
   try {
     engine_ = docker::ClientConfig::from_environment(lookup);
   } catch (const docker::ConfigError&) {

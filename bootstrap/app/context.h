@@ -27,6 +27,7 @@
 
 #include "bootstrap/app/operation_log.h"
 #include "bootstrap/docker/config.h"
+#include "bootstrap/base/console.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/logging_transport.h"
 #include "bootstrap/host/files.h"
@@ -34,24 +35,9 @@
 
 namespace bootstrap::app {
 
-// What the output may do on the terminal it goes to.
-struct Terminal {
-  bool tty = false;     // standard output is a terminal: live progress lines
-  bool colour = false;  // and may be coloured (NO_COLOR unset or empty)
-};
-
-// The one way out for what a command prints: results and progress on `out`,
-// the reason for a failure on `err`.
-struct Output {
-  std::ostream& out;
-  std::ostream& err;
-  Terminal terminal;
-
-  // Prints "error: WHAT: WHY" (without "WHAT: " when `what` is empty) as one
-  // line on `err`; `why` often quotes the engine or the command line, so its
-  // control characters are shown escaped.
-  void error(const std::string& what, const std::string& why) const;
-};
+// The one way out for what a command prints (base/console.h).
+using base::Terminal;
+using Output = base::Console;
 
 class Context {
  public:

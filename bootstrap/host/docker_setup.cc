@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <string_view>
 
@@ -211,8 +210,8 @@ void install_docker(Host& host) {
     throw std::runtime_error("cannot install docker for " + platform + " platform");
 
   const std::vector<std::string> commands = docker_install_commands(host);
-  std::cout << "waiting up to " << kAptLockSeconds
-            << " s for other package managers (apt lock)" << std::endl;
+  host.console.say("waiting up to " + std::to_string(kAptLockSeconds) +
+                   " s for other package managers (apt lock)");
   constexpr std::size_t kKeyDownloaded = 2;  // the index of the download command
   for (std::size_t i = 0; i < commands.size(); ++i) {
     int status = host.shell.run(commands[i]);
@@ -222,8 +221,8 @@ void install_docker(Host& host) {
     if (i != kKeyDownloaded) continue;
     if (!host.shell.changes_host()) {
       // Nothing was downloaded to look at.
-      std::cout << "would check that the key's fingerprint is "
-                << spaced(kDockerKeyFingerprint) << std::endl;
+      host.console.say("would check that the key's fingerprint is " +
+                       spaced(kDockerKeyFingerprint));
       continue;
     }
     const std::string problem = key_problem(host, key_download(host));
@@ -235,11 +234,9 @@ void install_docker(Host& host) {
 }
 
 void docker_setup_probe(Host& host) {
-  std::cout << host.system.os_family() << '\n'
-            << host.system.system_name() << '\n'
-            << host.system.kernel_release() << '\n'
-            << host.system.platform_name() << '\n';
-  std::cout.flush();
+  for (const std::string& fact : {host.system.os_family(), host.system.system_name(),
+                                  host.system.kernel_release(), host.system.platform_name()})
+    host.console.say(fact);
   install_docker(host);
 }
 

@@ -322,7 +322,7 @@ class RealSystemInfo : public SystemInfo {
 }  // namespace
 
 int DryRunShellRunner::run(const std::string& command_line) {
-  std::cout << "would run: " << command_line << std::endl;
+  console_.say("would run: " + command_line);
   if (described_) ++*described_;
   return 0;
 }

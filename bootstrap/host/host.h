@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bootstrap/base/console.h"
 #include "bootstrap/host/files.h"
 
 namespace bootstrap::host {
@@ -97,23 +98,27 @@ struct Host {
   std::filesystem::path sysctl_conf = "/etc/sysctl.conf";
   std::filesystem::path os_release = "/etc/os-release";
   std::filesystem::path apt_keyrings = "/etc/apt/keyrings";
-  // Whether the lines host preparation prints may be coloured.
-  bool colour = false;
+  // Where host preparation prints its lines (coloured ones only when the
+  // console's terminal allows colour).
+  const base::Console& console = base::Console::standard();
 };
 
-// A ShellRunner for dry runs: prints "would run: <command line>" (for a
+// A ShellRunner for dry runs: prints "would run: <command line>" on its
+// console (for a
 // program, its name and arguments joined by blanks) and answers success
 // without running anything; counts each in `described` when given.
 class DryRunShellRunner : public ShellRunner {
  public:
-  explicit DryRunShellRunner(std::shared_ptr<std::atomic<int>> described = nullptr)
-      : described_(std::move(described)) {}
+  explicit DryRunShellRunner(std::shared_ptr<std::atomic<int>> described = nullptr,
+                             const base::Console& console = base::Console::standard())
+      : described_(std::move(described)), console_(console) {}
   int run(const std::string& command_line) override;
   int run_program(const std::string& program, const std::vector<std::string>& args) override;
   bool changes_host() const override { return false; }
 
  private:
   std::shared_ptr<std::atomic<int>> described_;
+  const base::Console& console_;
 };
 
 // The real host: posix_spawn runners, uname/sched_getaffinity/geteuid facts,

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -81,11 +80,17 @@ std::string check_vm_max_map_count(Host& host) {
   // applied.
   const bool dry_run = !host.shell.changes_host();
 
+  const base::Console& console = host.console;
+  auto coloured = [&console](const std::string& text, const std::string& foreground) {
+    util::Util::cprint(text, foreground, console.terminal.colour, console.out);
+  };
+
   std::string failure;
   const long in_force = max_map_count(host);
   if (in_force < kMaxMapCountThreshold) {
-    util::Util::cprint("vm.max_map_count<262144", "yellow", host.colour);
-    std::cout << (dry_run ? "would apply" : "applying") << " vm.max_map_count=262144" << std::endl;
+    coloured("vm.max_map_count<262144", "yellow");
+    host.console.say(std::string(dry_run ? "would apply" : "applying") +
+                     " vm.max_map_count=262144");
     // Root sets the value itself: a root shell on a fresh host has no sudo,
     // and going through a shell or sudo gains nothing there. A refused
     // sysctl (no sudo, no right to write the setting) is returned, not
@@ -105,7 +110,7 @@ std::string check_vm_max_map_count(Host& host) {
     } catch (const HostError& e) {
       failure = e.what();
     }
-    if (failure.empty() && !dry_run) util::Util::cprint("applied vm.max_map_count setting", "green", host.colour);
+    if (failure.empty() && !dry_run) coloured("applied vm.max_map_count setting", "green");
   }
 
   if (!found) {
@@ -113,14 +118,13 @@ std::string check_vm_max_map_count(Host& host) {
     // the minimum would lower the value at the next boot.
     const long persistent = std::max(kMaxMapCountThreshold, in_force);
     const std::string setting = std::string(kSettingName) + "=" + std::to_string(persistent);
-    std::cout << (dry_run ? "would make persistent " : "making persistent ") << setting
-              << std::endl;
+    host.console.say((dry_run ? "would make persistent " : "making persistent ") + setting);
     // An unterminated last line would otherwise run into ours.
     const bool needs_break = content && !content->empty() && content->back() != '\n';
     // A missing file is created readable by all, like the rest of /etc.
     host.files.append(path, (needs_break ? "\n" : "") + setting + "\n",
                       content ? std::nullopt : std::optional<unsigned>(0644));
-    if (!dry_run) util::Util::cprint("applied persistent vm.max_map_count setting", "green", host.colour);
+    if (!dry_run) coloured("applied persistent vm.max_map_count setting", "green");
   }
   return failure;
 }

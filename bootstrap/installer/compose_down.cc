@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
@@ -16,7 +15,7 @@ void KestroInstaller::compose_down() {
   // removed before any network, so nothing is removed while a peer still
   // uses it. Within each of the three phases the requests do not depend on
   // one another, so up to jobs_ are in flight at once.
-  Phase stops(jobs_);
+  Phase stops(jobs_, host_.console);
   bool issuing = true;
   for (const ServiceDescription& s : services) {
     for (const auto& [key, container] : containers) {
@@ -32,7 +31,7 @@ void KestroInstaller::compose_down() {
   // A container that looks like a worker of another service as well is
   // removed once. The snapshot forgets a service's containers once all of
   // them are removed; a failure leaves the keys of that service in place.
-  Phase removals(jobs_);
+  Phase removals(jobs_, host_.console);
   std::vector<std::string> removed;  // by job number
   struct Visit {
     std::size_t first_job = 0;
@@ -79,7 +78,7 @@ void KestroInstaller::compose_down() {
   }
   forget_removed();
 
-  Phase network_removals(jobs_);
+  Phase network_removals(jobs_, host_.console);
   std::vector<std::string> gone;
   for (const LayoutObject& network : layout_.networks()) {
     if (!issuing || !networks.contains(network.name)) continue;

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
@@ -15,17 +14,17 @@ namespace {
 // Tells the operator of the engine's refusals, each on its own line; a
 // registry's 401 gets words of its own.
 using Refusal = std::pair<long, std::string>;  // status, what()
-void report_refusals(const std::vector<Refusal>& refusals) {
+void report_refusals(const std::vector<Refusal>& refusals, const base::Console& console) {
   bool other = false;
   for (const auto& [status, text] : refusals) {
     if (status == 401) {
-      say("unauthorized access!");
+      console.say("unauthorized access!");
     } else {
-      say(text);
+      console.say(text);
       other = true;
     }
   }
-  if (other) say("unknown error, please try again!");
+  if (other) console.say("unknown error, please try again!");
 }
 
 }  // namespace
@@ -46,8 +45,8 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
   // product still comes up, and the settle watch judges the search nodes.
   const std::string refused = check_vm_max_map_count(host_);
   if (!refused.empty())
-    std::cerr << "warning: vm.max_map_count stays below 262144 (" << base::printable(refused)
-              << "): the search nodes may fail to start" << std::endl;
+    host_.console.warn("vm.max_map_count stays below 262144 (" + refused +
+                       "): the search nodes may fail to start");
 
   auto install_network = [&](const std::string& network_name) {
     if (!networks.contains(network_name)) {
@@ -103,7 +102,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
     if (!keep_replaced_images) remove_replaced_images();
   } catch (const docker::ApiError& e) {
     failure_reason = e.what();
-    report_refusals({{e.status(), e.what()}});
+    report_refusals({{e.status(), e.what()}}, host_.console);
     return false;
   } catch (const PhaseFailures& e) {
     // Refusals are reported as one would be; anything else among them (an
@@ -119,7 +118,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
       }
     }
     failure_reason = e.what();
-    report_refusals(refusals);
+    report_refusals(refusals, host_.console);
     return false;
   }
   return true;
@@ -128,7 +127,7 @@ bool KestroInstaller::compose_up(std::optional<std::string> user_name_in,
 void KestroInstaller::start_containers(const std::vector<std::string>& names) {
   // Starts do not depend on one another; with more than one job several are
   // in flight, still issued and told in this order.
-  Phase phase(jobs_);
+  Phase phase(jobs_, host_.console);
   std::vector<std::string> issued;
   for (const std::string& name : names) {
     bool accepted = phase.issue([this, name](const Phase::Print& print) {

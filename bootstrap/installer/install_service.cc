@@ -4,7 +4,6 @@
 #include <string>
 
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
 

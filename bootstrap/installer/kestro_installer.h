@@ -11,7 +11,7 @@
 // Every name and container definition comes from the application's Layout
 // (layout.h): engine objects are named application_name "-" short name, and
 // the containers join their networks under the service's short name as alias.
-// Messages are single lines on standard output. Errors are exceptions that
+// Messages are single lines on the host's console. Errors are exceptions that
 // reach the caller, except where an operation says it reports and returns;
 // nothing is rolled back.
 //
@@ -261,6 +261,8 @@ class KestroInstaller {
   bool describe_only = false;
 
  private:
+  // One line on the host's console.
+  void say(const std::string& line) const { host_.console.say(line); }
   void take_snapshot();
   // Every network as the snapshot listed it, duplicates of a name included.
   std::vector<docker::NetworkRef> listed_networks_;

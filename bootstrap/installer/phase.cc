@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
 
@@ -41,6 +40,9 @@ struct Phase::State {
     bool ended = false;
   };
 
+  explicit State(const base::Console& where) : console(where) {}
+
+  const base::Console& console;
   int limit = 1;
   std::mutex mutex;
   std::condition_variable changed;
@@ -57,7 +59,7 @@ struct Phase::State {
   // Under `mutex`.
   void print(std::size_t job, const std::string& line) {
     if (job == head)
-      say(line);
+      console.say(line);
     else
       outputs[job].held.push_back(line);
   }
@@ -69,7 +71,7 @@ struct Phase::State {
     while (head < outputs.size() && outputs[head].ended) {
       ++head;
       if (head == outputs.size()) break;
-      for (const std::string& line : outputs[head].held) say(line);
+      for (const std::string& line : outputs[head].held) console.say(line);
       outputs[head].held.clear();
     }
     --running;
@@ -122,7 +124,8 @@ struct Phase::State {
   }
 };
 
-Phase::Phase(int limit) : state_(std::make_unique<State>()) {
+Phase::Phase(int limit, const base::Console& console)
+    : state_(std::make_unique<State>(console)) {
   if (limit < 1 || limit > kMaxJobs)
     throw std::invalid_argument("the job count must be from 1 to " + std::to_string(kMaxJobs) +
                                 ", not " + std::to_string(limit));

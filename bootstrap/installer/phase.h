@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "bootstrap/base/console.h"
+
 namespace bootstrap::installer {
 
 // The highest job count an operation accepts (--jobs).
@@ -42,12 +44,13 @@ class PhaseFailures : public std::runtime_error {
 
 class Phase {
  public:
-  // Prints one line of a job's, as installer::say does.
+  // Prints one line of a job's on the phase's console.
   using Print = std::function<void(const std::string& line)>;
   using Job = std::function<void(const Print& print)>;
 
-  // Throws std::invalid_argument unless 1 <= limit <= kMaxJobs.
-  explicit Phase(int limit);
+  // Prints on `console`. Throws std::invalid_argument unless
+  // 1 <= limit <= kMaxJobs.
+  Phase(int limit, const base::Console& console);
   // Waits for the jobs still running; what they throw is dropped.
   ~Phase();
   Phase(const Phase&) = delete;

@@ -5,7 +5,6 @@
 
 #include "bootstrap/base/image_reference.h"
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 
 namespace bootstrap::installer {
 
@@ -13,9 +12,10 @@ namespace {
 
 // Runs `jobs` (each with the index of its action) as one phase and records
 // in `done` the actions whose job succeeded.
-void run_phase(int limit, const std::vector<std::pair<std::size_t, Phase::Job>>& jobs,
+void run_phase(int limit, const base::Console& console,
+               const std::vector<std::pair<std::size_t, Phase::Job>>& jobs,
                std::set<std::size_t>& done) {
-  Phase phase(limit);
+  Phase phase(limit, console);
   std::vector<std::size_t> issued;
   for (const auto& [index, job] : jobs) {
     if (!phase.issue(job)) break;
@@ -53,11 +53,12 @@ EngineSnapshot read_snapshot(docker::Client& client, const Layout& layout) {
   return snapshot;
 }
 
-void print_plan(const Plan& plan) {
-  for (const Action& action : plan) say(describe(action, true));
+void print_plan(const Plan& plan, const base::Console& console) {
+  for (const Action& action : plan) console.say(describe(action, true));
 }
 
-Applied apply_plan(docker::Client& client, const Plan& plan, int jobs) {
+Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
+                   const base::Console& console) {
   if (jobs < 1 || jobs > kMaxJobs)
     throw std::invalid_argument("the job count must be from 1 to " + std::to_string(kMaxJobs) +
                                 ", not " + std::to_string(jobs));
@@ -68,21 +69,21 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs) {
     const Action& action = plan[i];
     switch (action.step) {
       case Step::pull_image: {
-        say(describe(action, false));
+        console.say(describe(action, false));
         base::ImageReference reference = base::parse_image_reference(action.target);
         client.pull_image(reference.repository, reference.tag, {});
         break;
       }
       case Step::create_network:
-        say(describe(action, false));
+        console.say(describe(action, false));
         client.create_network(action.target);
         break;
       case Step::create_volume:
-        say(describe(action, false));
+        console.say(describe(action, false));
         client.create_volume(action.target, "local");
         break;
       case Step::remove_container:
-        say(describe(action, false));
+        console.say(describe(action, false));
         client.stop_container(action.target);
         client.remove_container(action.target);
         break;
@@ -105,7 +106,7 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs) {
     });
   }
   std::set<std::size_t> created;
-  run_phase(jobs, creations, created);
+  run_phase(jobs, console, creations, created);
 
   // Volumes are mounted by name, so a replacement finds the data where the
   // old container left it.
@@ -136,7 +137,7 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs) {
     }
   }
   std::set<std::size_t> swapped;
-  run_phase(jobs, swaps, swapped);
+  run_phase(jobs, console, swaps, swapped);
 
   Applied applied;
   for (std::size_t i : swapped) {
@@ -150,10 +151,10 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs) {
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const Action& action = plan[i];
     if (action.step == Step::remove_volume) {
-      say(describe(action, false));
+      console.say(describe(action, false));
       client.remove_volume(action.target);
     } else if (action.step == Step::remove_image) {
-      say(describe(action, false));
+      console.say(describe(action, false));
       client.remove_image(action.target, false);
     }
   }

@@ -34,15 +34,17 @@ struct Applied {
 EngineSnapshot read_snapshot(docker::Client& client, const Layout& layout);
 
 // Carries out `plan` through `client` with up to `jobs` requests of a step at
-// once, printing each action's line (describe) as installer::say does, in
-// plan order (phase.h). When a
+// once, printing each action's line (describe) on `console`, in plan order
+// (phase.h). When a
 // request fails no further step begins; the failure is thrown as Phase::finish
 // throws it (the engine's error, or PhaseFailures), with what was done left
 // done. A replacement left under its temporary name is removed by the next
 // plan. Throws std::invalid_argument for a job count outside 1..kMaxJobs.
-Applied apply_plan(docker::Client& client, const Plan& plan, int jobs);
+Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
+                   const base::Console& console);
 
-// Prints each action as a dry run tells it: "would " and its line.
-void print_plan(const Plan& plan);
+// Prints each action on `console` as a dry run tells it: "would " and its
+// line.
+void print_plan(const Plan& plan, const base::Console& console);
 
 }  // namespace bootstrap::installer

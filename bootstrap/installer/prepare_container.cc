@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "bootstrap/base/image_reference.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
@@ -89,7 +88,7 @@ void KestroInstaller::recreate_changed_workers(const ServiceDescription& service
 void KestroInstaller::create(const ContainerDefinition& definition) {
   // Recorded before it joins its networks: a refused join leaves a container
   // that exists.
-  record_created(definition, create_on_engine(definition, say));
+  record_created(definition, create_on_engine(definition, [this](const std::string& line) { say(line); }));
   join_networks(definition);
 }
 

@@ -43,7 +43,7 @@ void ImageKeeper::restore() {
   for (const Kept& k : kept_) client_.tag_image(k.id, k.repository, k.tag);
 }
 
-void ImageKeeper::release(const Phase::Print& print) {
+void ImageKeeper::release(const base::Console& console) {
   for (const Kept& k : kept_) {
     try {
       client_.remove_image(k.repository + ":" + kRollbackTag, false);
@@ -51,7 +51,7 @@ void ImageKeeper::release(const Phase::Print& print) {
       // Someone removed it already.
     } catch (const docker::ApiError& e) {
       if (e.status() != 409) throw;
-      print("keeping the previous image " + short_id(k.id) + " of " + k.repository +
+      console.say("keeping the previous image " + short_id(k.id) + " of " + k.repository +
             ": it is still in use");
     }
   }

@@ -58,9 +58,9 @@ class ImageKeeper {
   void restore();
 
   // Removes our tags; an image nothing else names or runs goes with its tag.
-  // One the engine still needs stays, said through `print`. Never throws an
+  // One the engine still needs stays, said on `console`. Never throws an
   // engine's refusal; an unreachable engine reaches the caller.
-  void release(const Phase::Print& print);
+  void release(const base::Console& console);
 
  private:
   docker::Client& client_;

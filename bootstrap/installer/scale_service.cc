@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/kestro_installer.h"
 
 namespace bootstrap::installer {
@@ -59,7 +58,7 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
   }
 
   // Each worker is one job (its stop, then its removal), up to jobs_ at once.
-  Phase leaving(jobs_);
+  Phase leaving(jobs_, host_.console);
   std::vector<std::string> left;
   for (const auto& [key, container] : surplus) {
     containers.erase(key);
@@ -84,7 +83,7 @@ void KestroInstaller::scale_service(const std::string& service_name, int n_worke
   };
   // A deque: a job keeps its entry's address while later ones are added.
   std::deque<Joining> made;
-  Phase joining(jobs_);
+  Phase joining(jobs_, host_.console);
   for (int n = 1; n < n_worker; ++n) {
     std::string worker_name = layout_.worker(service_name, n);
     if (containers.contains(worker_name)) continue;

@@ -25,13 +25,14 @@ const char* foreground_code(std::string_view name) {
 
 }  // namespace
 
-void Util::cprint(const std::string& text, const std::string& foreground, bool colour) {
+void Util::cprint(const std::string& text, const std::string& foreground, bool colour,
+                  std::ostream& out) {
   const char* code = colour ? foreground_code(foreground) : nullptr;
   if (code != nullptr)
-    std::cout << "\033[" << code << 'm' << text << "\033[0m\n";
+    out << "\033[" << code << 'm' << text << "\033[0m\n";
   else
-    std::cout << text << '\n';
-  std::cout.flush();
+    out << text << '\n';
+  out.flush();
 }
 
 }  // namespace bootstrap::util

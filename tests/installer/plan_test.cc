@@ -137,11 +137,11 @@ TEST(ApplyPlan, ReplacesAfterCreatingAndStopsNothingWhenACreationIsRefused) {
     if (refused) engine.fail_next("create container", docker::ApiError("create", 400, "no"));
     test::CapturedStdout out;
     if (refused) {
-      EXPECT_THROW(apply_plan(engine, plan, 1), docker::ApiError);
+      EXPECT_THROW(apply_plan(engine, plan, 1, base::Console::standard()), docker::ApiError);
       EXPECT_EQ(Lines{"create container lumadex-api.next"}, engine.requests_);
       continue;
     }
-    apply_plan(engine, plan, 1);
+    apply_plan(engine, plan, 1, base::Console::standard());
     EXPECT_EQ((Lines{"create container lumadex-api.next", "connect lumadex-api.next to lumadex-app-net as api",
                      "stop lumadex-api", "remove container lumadex-api", "rename lumadex-api.next to lumadex-api",
                      "start lumadex-api", "start lumadex-queue"}),

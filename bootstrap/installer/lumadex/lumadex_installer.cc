@@ -8,7 +8,6 @@
 
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/host/docker_setup.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/registry.h"
 
@@ -141,11 +140,11 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   }
   failure_reason_ = deployment->failure_reason;
   if (!done) {
-    keeper.release(say);
+    keeper.release(environment_.host.console);
     return false;
   }
   watch_or_roll_back(*deployment->client, deployment->started, keeper, previous, "install", "");
-  keeper.release(say);
+  keeper.release(environment_.host.console);
   report_outcome(*deployment, static_cast<int>(deployment->changes.created.size()),
                  static_cast<int>(deployment->changes.recreated.size()), 0,
                  static_cast<int>(deployment->changes.started.size()));
@@ -244,7 +243,7 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
     }
     failure_reason_ = deployment->failure_reason;
     if (!done) {
-      keeper.release(say);
+      keeper.release(environment_.host.console);
       return false;
     }
     watch_or_roll_back(*deployment->client, deployment->started, keeper, working_copy, "update",
@@ -252,10 +251,10 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
   } catch (const RolledBack&) {
     throw;
   } catch (...) {
-    keeper.release(say);
+    keeper.release(environment_.host.console);
     throw;
   }
-  keeper.release(say);
+  keeper.release(environment_.host.console);
   deployment->remove_replaced_images();
   int recreated = 0;
   for (const std::string& name : deployment->changes.created)
@@ -327,7 +326,7 @@ void LumadexInstaller::scale(const std::string& service_name, int n_worker) {
   std::unique_ptr<KestroInstaller> deployment = make_deployment(working_copy);
   deployment->set_registry(registry);
   deployment->scale_service(service_name, n_worker);
-  watch_settle(*deployment->client, deployment->started, environment_.settle, std::cout);
+  watch_settle(*deployment->client, deployment->started, environment_.settle, environment_.host.console.out);
   const KestroInstaller::Changes& changes = deployment->changes;
   if (!changes.created.empty() || !changes.removed.empty())
     report_outcome(*deployment, static_cast<int>(changes.created.size()), 0,

@@ -205,6 +205,8 @@ class LumadexInstaller {
   void uninstall_on_swarm();
 
  private:
+  // One line on the host's console.
+  void say(const std::string& line) const { environment_.host.console.say(line); }
   std::unique_ptr<KestroInstaller> make_deployment(const ServiceList& services);
   // The catalogue with the application image at `version` and every image
   // from `registry`.

@@ -4,7 +4,6 @@
 
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/docker/swarm.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/registry.h"
 

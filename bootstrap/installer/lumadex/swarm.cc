@@ -1,7 +1,6 @@
 // The product's operations on a swarm: the catalogue through SwarmDeployment.
 #include <iostream>
 
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 
@@ -21,7 +20,7 @@ int on_deployment(LumadexInstaller& product, const LumadexInstaller::Environment
                   const std::string& registry, Step step) {
   std::shared_ptr<docker::Client> client = environment.make_client();
   product.log_in(*client, registry);
-  SwarmDeployment deployment(application, services, *client, std::cout);
+  SwarmDeployment deployment(application, services, *client, environment.host.console.out);
   deployment.describe_only = environment.dry_run;
   deployment.set_registry(registry);
   step(deployment);

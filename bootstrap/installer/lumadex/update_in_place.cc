@@ -4,7 +4,6 @@
 #include <iostream>
 
 #include "bootstrap/docker/errors.h"
-#include "bootstrap/installer/console.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
 #include "bootstrap/installer/plan.h"
 #include "bootstrap/installer/plan_executor.h"
@@ -48,7 +47,7 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
     layout.set_registry(registry);
     const Plan plan = plan_update_in_place(layout, read_snapshot(*client, layout));
     if (plan.empty()) {
-      keeper.release(say);
+      keeper.release(environment_.host.console);
       deployment->remove_replaced_images();
       // A dry run pulls nothing, so it cannot know whether the registry has
       // moved a tag: it says what it compared with.
@@ -58,27 +57,27 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
       return;
     }
     if (environment_.dry_run) {
-      print_plan(plan);
+      print_plan(plan, environment_.host.console);
       if (environment_.described) *environment_.described += static_cast<int>(plan.size());
       return;
     }
-    applied = apply_plan(*client, plan, environment_.jobs);
+    applied = apply_plan(*client, plan, environment_.jobs, environment_.host.console);
     if (keeping) {
       watch_or_roll_back(*client, applied.started, keeper, working_copy, "update", "");
     } else {
       deployment->remove_replaced_images();
-      watch_settle(*client, applied.started, environment_.settle, std::cout);
+      watch_settle(*client, applied.started, environment_.settle, environment_.host.console.out);
     }
   } catch (const RolledBack&) {
     throw;
   } catch (...) {
     // Our tags go; the images they kept stay as long as anything else
     // names or runs them.
-    if (keeping) keeper.release(say);
+    if (keeping) keeper.release(environment_.host.console);
     throw;
   }
   // Only now does nothing need what ran before.
-  keeper.release(say);
+  keeper.release(environment_.host.console);
   deployment->remove_replaced_images();
   report_outcome(*deployment, static_cast<int>(applied.created.size()),
                  static_cast<int>(applied.recreated.size()), 0);
@@ -91,7 +90,7 @@ void LumadexInstaller::watch_or_roll_back(docker::Client& client,
   std::string cause;
   std::exception_ptr failure;
   try {
-    watch_settle(client, started, environment_.settle, std::cout);
+    watch_settle(client, started, environment_.settle, environment_.host.console.out);
     return;
   } catch (const SettleFailure& e) {
     if (keeper.kept().empty()) throw;
@@ -110,9 +109,9 @@ void LumadexInstaller::watch_or_roll_back(docker::Client& client,
   const Plan plan = plan_update_in_place(layout, read_snapshot(*fresh, layout));
   if (plan.empty()) std::rethrow_exception(failure);  // nothing of the new version runs
   say("rolling back to " + target);
-  Applied applied = apply_plan(*fresh, plan, environment_.jobs);
+  Applied applied = apply_plan(*fresh, plan, environment_.jobs, environment_.host.console);
   try {
-    watch_settle(*fresh, applied.started, environment_.settle, std::cout);
+    watch_settle(*fresh, applied.started, environment_.settle, environment_.host.console.out);
   } catch (const SettleFailure& again) {
     throw std::runtime_error(operation + " failed: " + cause + "; the rollback to " + target +
                              " did not stay up either: " + again.what());
@@ -125,7 +124,7 @@ void LumadexInstaller::watch_or_roll_back(docker::Client& client,
     } catch (const docker::ApiError&) {
     }
   }
-  keeper.release(say);
+  keeper.release(environment_.host.console);
   throw RolledBack(operation + " failed: " + cause + "; rolled back to " + target + note);
 }
 
