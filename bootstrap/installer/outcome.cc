@@ -83,16 +83,28 @@ std::string describe_removal(const std::string& application, const Removal& remo
 
 namespace {
 
-std::string how_far(int done, int total, bool down) {
+std::string how_far(int done, int total, Unfinished::Left left) {
   if (done == 0) return "before anything was changed";
+  const char* state = "";
+  switch (left) {
+    case Unfinished::Left::partly_up:
+      state = " is partly up: run 'bootstrap install' to finish";
+      break;
+    case Unfinished::Left::down:
+      state = " is down: run 'bootstrap install' to bring it back";
+      break;
+    case Unfinished::Left::partly_moved:
+      // Only the update compares image ids, so only it finishes the move.
+      state = " runs partly on the new version: run 'bootstrap update --in-place' to finish";
+      break;
+  }
   return "after " + std::to_string(done) + " of " + std::to_string(total) + " steps; the product" +
-         (down ? " is down: run 'bootstrap install' to bring it back"
-               : " is partly up: run 'bootstrap install' to finish");
+         state;
 }
 
 }  // namespace
 
-Unfinished::Unfinished(int done, int total, bool down)
-    : std::runtime_error(how_far(done, total, down)) {}
+Unfinished::Unfinished(int done, int total, Left left)
+    : std::runtime_error(how_far(done, total, left)) {}
 
 }  // namespace bootstrap::installer

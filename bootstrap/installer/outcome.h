@@ -46,8 +46,13 @@ std::string describe_removal(const std::string& application, const Removal& remo
 // partly up: run 'bootstrap install' to finish".
 class Unfinished : public std::runtime_error {
  public:
-  // `down`: the product was taken down and not yet brought back.
-  Unfinished(int done, int total, bool down);
+  // How the product was left.
+  enum class Left {
+    partly_up,     // an install part way: `bootstrap install` finishes it
+    down,          // taken down, not yet brought back: `bootstrap install`
+    partly_moved,  // an in-place update part way: `bootstrap update --in-place`
+  };
+  Unfinished(int done, int total, Left left);
 };
 
 }  // namespace bootstrap::installer

@@ -14,7 +14,7 @@ namespace {
 // in `done` the actions whose job succeeded.
 void run_phase(int limit, const base::Console& console,
                const std::vector<std::pair<std::size_t, Phase::Job>>& jobs,
-               std::set<std::size_t>& done) {
+               std::set<std::size_t>& done, const std::function<void(std::size_t)>& finished) {
   Phase phase(limit, console);
   std::vector<std::size_t> issued;
   for (const auto& [index, job] : jobs) {
@@ -22,7 +22,9 @@ void run_phase(int limit, const base::Console& console,
     issued.push_back(index);
   }
   phase.finish([&](std::size_t job, bool succeeded) {
-    if (succeeded) done.insert(issued[job]);
+    if (!succeeded) return;
+    done.insert(issued[job]);
+    finished(issued[job]);
   });
 }
 
@@ -58,7 +60,15 @@ void print_plan(const Plan& plan, const base::Console& console) {
 }
 
 Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
-                   const base::Console& console) {
+                   const base::Console& console, int* steps_done) {
+  auto finished = [steps_done] {
+    if (steps_done != nullptr) ++*steps_done;
+  };
+  // A creation is a whole action only when nothing is to follow it.
+  auto finished_creation = [&](std::size_t i) {
+    if (plan[i].step == Step::create_container && !plan[i].start) finished();
+  };
+  auto finished_swap = [&](std::size_t) { finished(); };
   if (jobs < 1 || jobs > kMaxJobs)
     throw std::invalid_argument("the job count must be from 1 to " + std::to_string(kMaxJobs) +
                                 ", not " + std::to_string(jobs));
@@ -72,20 +82,24 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
         console.say(describe(action, false));
         base::ImageReference reference = base::parse_image_reference(action.target);
         client.pull_image(reference.repository, reference.tag, {});
+        finished();
         break;
       }
       case Step::create_network:
         console.say(describe(action, false));
         client.create_network(action.target);
+        finished();
         break;
       case Step::create_volume:
         console.say(describe(action, false));
         client.create_volume(action.target, "local");
+        finished();
         break;
       case Step::remove_container:
         console.say(describe(action, false));
         client.stop_container(action.target);
         client.remove_container(action.target);
+        finished();
         break;
       default:
         break;
@@ -106,7 +120,7 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
     });
   }
   std::set<std::size_t> created;
-  run_phase(jobs, console, creations, created);
+  run_phase(jobs, console, creations, created, finished_creation);
 
   // Volumes are mounted by name, so a replacement finds the data where the
   // old container left it.
@@ -137,7 +151,7 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
     }
   }
   std::set<std::size_t> swapped;
-  run_phase(jobs, console, swaps, swapped);
+  run_phase(jobs, console, swaps, swapped, finished_swap);
 
   Applied applied;
   for (std::size_t i : swapped) {
@@ -153,9 +167,11 @@ Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
     if (action.step == Step::remove_volume) {
       console.say(describe(action, false));
       client.remove_volume(action.target);
+      finished();
     } else if (action.step == Step::remove_image) {
       console.say(describe(action, false));
       client.remove_image(action.target, false);
+      finished();
     }
   }
   return applied;

@@ -39,9 +39,11 @@ EngineSnapshot read_snapshot(docker::Client& client, const Layout& layout);
 // request fails no further step begins; the failure is thrown as Phase::finish
 // throws it (the engine's error, or PhaseFailures), with what was done left
 // done. A replacement left under its temporary name is removed by the next
-// plan. Throws std::invalid_argument for a job count outside 1..kMaxJobs.
+// plan. Counts each action carried out whole in `steps_done` when given (a
+// recreation or creation when its container runs its new definition).
+// Throws std::invalid_argument for a job count outside 1..kMaxJobs.
 Applied apply_plan(docker::Client& client, const Plan& plan, int jobs,
-                   const base::Console& console);
+                   const base::Console& console, int* steps_done = nullptr);
 
 // Prints each action on `console` as a dry run tells it: "would " and its
 // line.

@@ -33,10 +33,14 @@ TEST(Outcome, OneLineSaysHowMuchRunsAndWhatChanged) {
             describe_swarm_removal("lumadex", 13, 4.2));
 
   EXPECT_STREQ("after 5 of 38 steps; the product is partly up: run 'bootstrap install' to finish",
-               Unfinished(5, 38, false).what());
+               Unfinished(5, 38, Unfinished::Left::partly_up).what());
   EXPECT_STREQ("after 20 of 55 steps; the product is down: run 'bootstrap install' to bring it back",
-               Unfinished(20, 55, true).what());
-  EXPECT_STREQ("before anything was changed", Unfinished(0, 55, true).what());
+               Unfinished(20, 55, Unfinished::Left::down).what());
+  EXPECT_STREQ(
+      "after 3 of 9 steps; the product runs partly on the new version: run 'bootstrap update "
+      "--in-place' to finish",
+      Unfinished(3, 9, Unfinished::Left::partly_moved).what());
+  EXPECT_STREQ("before anything was changed", Unfinished(0, 55, Unfinished::Left::down).what());
 }
 
 }  // namespace

@@ -136,12 +136,16 @@ TEST(ApplyPlan, ReplacesAfterCreatingAndStopsNothingWhenACreationIsRefused) {
     engine.add_container("lumadex-queue", "kafka:2", "exited");
     if (refused) engine.fail_next("create container", docker::ApiError("create", 400, "no"));
     test::CapturedStdout out;
+    int steps = 0;
     if (refused) {
-      EXPECT_THROW(apply_plan(engine, plan, 1, base::Console::standard()), docker::ApiError);
+      EXPECT_THROW(apply_plan(engine, plan, 1, base::Console::standard(), &steps),
+                   docker::ApiError);
       EXPECT_EQ(Lines{"create container lumadex-api.next"}, engine.requests_);
+      EXPECT_EQ(0, steps);
       continue;
     }
-    apply_plan(engine, plan, 1, base::Console::standard());
+    apply_plan(engine, plan, 1, base::Console::standard(), &steps);
+    EXPECT_EQ(2, steps);
     EXPECT_EQ((Lines{"create container lumadex-api.next", "connect lumadex-api.next to lumadex-app-net as api",
                      "stop lumadex-api", "remove container lumadex-api", "rename lumadex-api.next to lumadex-api",
                      "start lumadex-api", "start lumadex-queue"}),

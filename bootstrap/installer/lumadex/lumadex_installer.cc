@@ -135,7 +135,7 @@ bool LumadexInstaller::install(std::optional<std::string> version, bool update,
   try {
     done = deployment->compose_up(deployment->user_name, deployment->password, update);
   } catch (...) {
-    if (docker::interrupt_requested()) throw Unfinished(deployment->steps_done, steps, false);
+    if (docker::interrupt_requested()) throw Unfinished(deployment->steps_done, steps, Unfinished::Left::partly_up);
     throw;
   }
   failure_reason_ = deployment->failure_reason;
@@ -238,7 +238,7 @@ bool LumadexInstaller::update(const ImageLoad* images, std::optional<std::string
       say("contacting server please wait");
       done = deployment->compose_up(deployment->user_name, deployment->password, true);
     } catch (...) {
-      if (docker::interrupt_requested()) throw Unfinished(deployment->steps_done, steps, true);
+      if (docker::interrupt_requested()) throw Unfinished(deployment->steps_done, steps, Unfinished::Left::down);
       throw;
     }
     failure_reason_ = deployment->failure_reason;

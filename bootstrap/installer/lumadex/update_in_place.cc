@@ -1,10 +1,10 @@
 // The update that keeps what need not change, and the rollback every update
 // shares.
 #include <exception>
-#include <iostream>
 
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/installer/outcome.h"
 #include "bootstrap/installer/plan.h"
 #include "bootstrap/installer/plan_executor.h"
 
@@ -61,7 +61,16 @@ void LumadexInstaller::update_in_place(const ImageLoad* images,
       if (environment_.described) *environment_.described += static_cast<int>(plan.size());
       return;
     }
-    applied = apply_plan(*client, plan, environment_.jobs, environment_.host.console);
+    int steps_done = 0;
+    try {
+      applied = apply_plan(*client, plan, environment_.jobs, environment_.host.console,
+                           &steps_done);
+    } catch (...) {
+      if (docker::interrupt_requested())
+        throw Unfinished(steps_done, static_cast<int>(plan.size()),
+                         Unfinished::Left::partly_moved);
+      throw;
+    }
     if (keeping) {
       watch_or_roll_back(*client, applied.started, keeper, working_copy, "update", "");
     } else {
