@@ -183,7 +183,9 @@ Json downtime(const RequestLog& log) {
   const char* names[6] = {"stop", "remove", "pull", "create", "start", "other_requests"};
   Json split = Json::object();
   for (int i = 0; i < 6; ++i) split[names[i]] = Json{{"ms", phase_ms[i]}, {"requests", phase_n[i]}};
-  split["ours_between_requests"] = Json{{"ms", total - in_requests}, {"requests", 0}};
+  // Rounding of the clock's reads can make the difference a hair below 0.
+  split["ours_between_requests"] =
+      Json{{"ms", std::max(0.0, total - in_requests)}, {"requests", 0}};
   return Json{{"total_ms", total}, {"split", split}};
 }
 
