@@ -66,16 +66,20 @@ AppImages make_app_images(Session& session, const std::string& registry, int lay
 }
 
 void point_latest_at(Session& session, AppImages& images, int variant) {
+  point_latest_at_tag(session, images, images.tags.at(variant));
+  images.latest = variant;
+}
+
+void point_latest_at_tag(Session& session, const AppImages& images, const std::string& tag) {
   const std::string base = "http://" + images.registry + "/v2/" + kRepository + "/manifests/";
   const std::string manifest = (session.options().out / "app-image-manifest.json").string();
-  // The registry's own API: the manifest of the variant, stored again under
+  // The registry's own API: the manifest of the tag, stored again under
   // latest; no layer moves.
   const std::string script = "curl -fsS -H 'Accept: " + std::string(kManifestType) + "' -o '" +
-                             manifest + "' '" + base + images.tags.at(variant) +
+                             manifest + "' '" + base + tag +
                              "' && curl -fsS -X PUT -H 'Content-Type: " + kManifestType +
                              "' --data-binary @'" + manifest + "' '" + base + "latest'";
-  session.runner().run({"sh", "-c", script}, "app-image-latest-" + images.tags.at(variant), false);
-  images.latest = variant;
+  session.runner().run({"sh", "-c", script}, "app-image-latest-" + tag, false);
 }
 
 }  // namespace kestro::bench

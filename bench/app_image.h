@@ -38,5 +38,9 @@ AppImages make_app_images(Session& session, const std::string& registry, int lay
 // Points the registry's lmdx2/app:latest at variant `variant`. Throws
 // std::runtime_error when the registry refuses.
 void point_latest_at(Session& session, AppImages& images, int variant);
+// Points the registry's lmdx2/app:latest at the tag `tag` of lmdx2/app,
+// which need not be a variant (images.latest stays). Throws as
+// point_latest_at does.
+void point_latest_at_tag(Session& session, const AppImages& images, const std::string& tag);
 
 }  // namespace kestro::bench

@@ -5,18 +5,22 @@
 //   kestro_bench run [options]     measure everything, print the table, write
 //                                  results.json (see bench/README.md)
 //   kestro_bench up|down|update|scale N [--jobs N] [--result FILE]
+//   kestro_bench update-in-place [--jobs N] [--settle SECONDS] [--result FILE]
 //                                  one measured operation of ours
 //   kestro_bench compose-file --cpus N [--unnamed SERVICE] -o FILE
 //
 // `run` measures each operation in a child process of its own (this program
 // again, or docker-compose), timed from fork to wait4, with the child's CPU
 // time and peak resident memory from wait4's rusage. The other subcommands
-// (up, down, update, scale N, info, pull, clean, check N, noop) are
+// (up, down, update, update-in-place, scale N, info, pull, clean, check N,
+// app-image, noop) are
 // those children.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -39,7 +43,9 @@ int usage() {
                "                        [--again-runs N] [--levels 10,25,50,100]\n"
                "                        [--first-level-runs N] [--budget SECONDS]\n"
                "                        [--compose-file F --compose-scale-file F --compose-source TEXT]\n"
-               "                        [--compose PROGRAM] [--jobs 1,4]\n"
+               "                        [--compose PROGRAM] [--jobs 1,4,8,13] [--update-jobs 1,4]\n"
+               "                        [--rollback-runs N] [--rollback-jobs N] [--settle SECONDS]\n"
+               "                        [--only bringup,update,inplace,rollback,scaling,bundles]\n"
                "                        [--registry HOST:PORT] [--app-image-mb N]\n"
                "       kestro_bench compose-file --cpus N [--unnamed SERVICE] -o FILE\n"
                "       kestro_bench bundles [--out DIR] [--standin-mb N]\n";
@@ -95,30 +101,67 @@ int compose_file_command(const std::vector<std::string>& args) {
   return 0;
 }
 
-// Every measurement in turn, then the report.
+// The crashing application tag the sandbox's registry has (tools/sandbox):
+// its entry point exits 3 at once.
+constexpr const char* kCrashTag = "2.3-crash";
+
+// Every measurement asked for in turn, then the report.
 int run(const Options& o) {
   Session session(o, fs::read_symlink("/proc/self/exe").string());
   Measurements m;
   m.setup = prepare(session);
   m.floor = measure_floor(session);
-  m.bringups = measure_bringups(session, m.setup.compose_file);
+  if (wanted(o, "bringup")) m.bringups = measure_bringups(session, m.setup.compose_file);
   AppImages* images = m.setup.app_images ? &*m.setup.app_images : nullptr;
-  for (const Tool& tool : tools(o))
-    m.updates[tool.key] = measure_updates(session, tool, m.setup.compose_file, images);
-  // Each tool's staircase gets an equal share of what is left of the
-  // budget, so the first cannot crowd out the others.
-  const std::vector<Tool> all = tools(o);
-  const ScaleSteps* reference = nullptr;
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    const double share = (o.budget_s - session.elapsed_s()) / static_cast<double>(all.size() - i);
-    m.steps[all[i].key] = measure_scaling(session, all[i], m.setup.compose_scale_file,
-                                          reference ? *reference : ScaleSteps{},
-                                          session.elapsed_s() + share);
-    reference = &m.steps[all[i].key];
+  const std::vector<Tool> all = update_tools(o);
+  if (wanted(o, "update"))
+    for (const Tool& tool : all)
+      m.updates[tool.key] = measure_updates(session, tool, m.setup.compose_file, images);
+  if (wanted(o, "inplace")) {
+    for (const Tool& tool : all)
+      if (tool.ours())
+        m.in_place[tool.key] = measure_updates(session, tool, m.setup.compose_file, images, true);
+    // docker-compose's pull + up -d is its only way, measured once for both
+    // tables.
+    if (!m.updates.count("compose"))
+      m.updates["compose"] = measure_updates(session, all.back(), m.setup.compose_file, images);
   }
-  measure_bundles(session);
+  if (wanted(o, "rollback")) {
+    if (images)
+      m.rollbacks = measure_rollbacks(session, *images, kCrashTag);
+    else
+      session.note("rollback not measured: it moves latest in the registry, and no registry was "
+                   "given");
+  }
+  if (wanted(o, "scaling")) {
+    // Each tool's staircase gets an equal share of what is left of the
+    // budget, so the first cannot crowd out the others.
+    const ScaleSteps* reference = nullptr;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      const double share =
+          (o.budget_s - session.elapsed_s()) / static_cast<double>(all.size() - i);
+      m.steps[all[i].key] = measure_scaling(session, all[i], m.setup.compose_scale_file,
+                                            reference ? *reference : ScaleSteps{},
+                                            session.elapsed_s() + share);
+      reference = &m.steps[all[i].key];
+    }
+  }
+  if (wanted(o, "bundles")) measure_bundles(session);
   report(session, m);
   return 0;
+}
+
+std::set<std::string> parse_sections(const std::string& text) {
+  std::set<std::string> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    if (std::find(kSections.begin(), kSections.end(), item) == kSections.end())
+      throw std::invalid_argument("--only wants some of bringup,update,inplace,rollback,scaling,"
+                                  "bundles, not '" + item + "'");
+    out.insert(item);
+  }
+  return out;
 }
 
 int run_command(const std::vector<std::string>& args) {
@@ -141,6 +184,11 @@ int run_command(const std::vector<std::string>& args) {
     else if (a == "--compose-source") o.compose_source = value();
     else if (a == "--compose") o.compose = value();
     else if (a == "--jobs") o.jobs = parse_jobs(value());
+    else if (a == "--update-jobs") o.update_jobs = parse_jobs(value());
+    else if (a == "--rollback-jobs") o.rollback_jobs = parse_jobs(value()).front();
+    else if (a == "--rollback-runs") o.rollback_runs = std::stoi(value());
+    else if (a == "--settle") o.rollback_settle_s = std::stoi(value());
+    else if (a == "--only") o.only = parse_sections(value());
     else if (a == "--registry") o.registry = value();
     else if (a == "--app-image-mb") o.app_image_mb = std::stoi(value());
     else return usage();
@@ -190,15 +238,19 @@ int main_impl(int argc, char** argv) {
   const std::string cmd = args[0];
   std::string result;
   int jobs = 1;
+  int settle_s = 0;
   for (std::size_t i = 1; i + 1 < args.size(); ++i) {
     if (args[i] == "--result") result = args[i + 1];
     if (args[i] == "--jobs") jobs = std::stoi(args[i + 1]);
+    if (args[i] == "--settle") settle_s = std::stoi(args[i + 1]);
   }
 
   if (cmd == "noop") return 0;
   if (cmd == "up") return op_up(jobs, result);
   if (cmd == "down") return op_down(jobs, result);
   if (cmd == "update") return op_update(jobs, result);
+  if (cmd == "update-in-place") return op_update_in_place(jobs, settle_s, result);
+  if (cmd == "app-image") return helper_app_image(result);
   if (cmd == "scale" && args.size() >= 2) return op_scale(std::stoi(args[1]), jobs, result);
   if (cmd == "info") return helper_info(result);
   if (cmd == "pull") return helper_pull();

@@ -252,10 +252,24 @@ class Staircase {
 
 }  // namespace
 
+bool wanted(const Options& options, const std::string& section) {
+  return options.only.empty() || options.only.count(section) > 0;
+}
+
+Tool ours_tool(int jobs) {
+  return {"ours-j" + std::to_string(jobs), "ours --jobs " + std::to_string(jobs), jobs};
+}
+
 std::vector<Tool> tools(const Options& options) {
   std::vector<Tool> out;
-  for (int jobs : options.jobs)
-    out.push_back({"ours-j" + std::to_string(jobs), "ours --jobs " + std::to_string(jobs), jobs});
+  for (int jobs : options.jobs) out.push_back(ours_tool(jobs));
+  out.push_back({"compose", "docker-compose", 0});
+  return out;
+}
+
+std::vector<Tool> update_tools(const Options& options) {
+  std::vector<Tool> out;
+  for (int jobs : options.update_jobs) out.push_back(ours_tool(jobs));
   out.push_back({"compose", "docker-compose", 0});
   return out;
 }
@@ -355,20 +369,25 @@ BringUps measure_bringups(Session& session, const std::string& compose_file) {
     }
     slowest_cycle_s = std::max(slowest_cycle_s, session.elapsed_s() - cycle_start);
   }
-  session.runner().clean();
+  // An engine that cannot be cleared ends this part, not the run: what was
+  // measured is still reported.
+  session.guarded("clean-up after the bring-up cycles", [&] { session.runner().clean(); });
   return b;
 }
 
 Updates measure_updates(Session& session, const Tool& tool, const std::string& compose_file,
-                        AppImages* images) {
+                        AppImages* images, bool in_place) {
   const int runs = session.options().update_runs;
   Updates updates;
-  if (runs <= 0) return updates;
-  session.guarded(tool.name + " update", [&] {
+  if (runs <= 0 || (in_place && !tool.ours())) return updates;
+  const std::string what = in_place ? "update --in-place" : "update";
+  const std::string verb = in_place ? "update-in-place" : "update";
+  const std::string label = tool.key + (in_place ? "-inplace" : "-update");
+  session.guarded(tool.name + " " + what, [&] {
     Runner& r = session.runner();
-    session.progress(tool.name + ": update x" + std::to_string(runs));
+    session.progress(tool.name + ": " + what + " x" + std::to_string(runs));
     if (tool.ours())
-      r.ours(ours_args(tool, {"up"}), tool.key + "-up-before-update", false);
+      r.ours(ours_args(tool, {"up"}), label + "-up-before", false);
     else
       r.compose(compose_file, {"up", "-d"}, "compose-up-before-update");
     r.check(13);
@@ -376,17 +395,16 @@ Updates measure_updates(Session& session, const Tool& tool, const std::string& c
     for (int u = 0; u < runs; ++u) {
       // Past the first, a run must leave the scaling its share of the budget.
       if (u >= 1 && session.elapsed_s() + slowest_s > 0.6 * session.options().budget_s) {
-        session.note(tool.name + ": update runs " + std::to_string(u + 1) + "-" +
+        session.note(tool.name + ": " + what + " runs " + std::to_string(u + 1) + "-" +
                      std::to_string(runs) + " skipped for the time budget");
         break;
       }
       const double run_start = session.elapsed_s();
       if (images && images->tags.size() == 2)
         point_latest_at(session, *images, 1 - images->latest);
-      EventWatch watch(r, tool.key + "-update");
+      EventWatch watch(r, label);
       if (tool.ours()) {
-        updates.process.samples.push_back(
-            r.ours(ours_args(tool, {"update"}), tool.key + "-update"));
+        updates.process.samples.push_back(r.ours(ours_args(tool, {verb}), label));
       } else {
         updates.pull.samples.push_back(r.compose(compose_file, {"pull"}, "compose-pull"));
         updates.process.samples.push_back(r.compose(compose_file, {"up", "-d"}, "compose-up-d"));
@@ -394,19 +412,75 @@ Updates measure_updates(Session& session, const Tool& tool, const std::string& c
       if (std::optional<Outage> o = watch.finish())
         updates.outages.push_back(*o);
       else
-        session.note(tool.name + " update " + std::to_string(u + 1) +
+        session.note(tool.name + " " + what + " " + std::to_string(u + 1) +
                      ": the engine reported no container stopped and started again");
       if (!tool.ours()) r.run({"docker", "image", "prune", "-f"}, "compose-prune-replaced", false);
       r.check(13);
       slowest_s = std::max(slowest_s, session.elapsed_s() - run_start);
     }
     if (tool.ours())
-      r.ours(ours_args(tool, {"down"}), tool.key + "-down-after-update", false);
+      r.ours(ours_args(tool, {"down"}), label + "-down-after", false);
     else
       r.compose(compose_file, {"down"}, "compose-down-after-update");
     r.clean();
   });
   return updates;
+}
+
+Rollbacks measure_rollbacks(Session& session, AppImages& images, const std::string& bad_tag) {
+  const Options& o = session.options();
+  Rollbacks rb;
+  rb.jobs = o.rollback_jobs;
+  rb.settle_s = o.rollback_settle_s;
+  rb.bad_image = "lmdx2/app:" + bad_tag;
+  if (o.rollback_runs <= 0) return rb;
+  const Tool tool = ours_tool(o.rollback_jobs);
+  const std::string settle = std::to_string(o.rollback_settle_s);
+  session.guarded(tool.name + " rollback", [&] {
+    Runner& r = session.runner();
+    session.progress(tool.name + ": rolled-back update --in-place x" +
+                     std::to_string(o.rollback_runs));
+    r.ours(ours_args(tool, {"up"}), tool.key + "-up-before-rollback", false);
+    r.check(13);
+    double slowest_s = 0;
+    for (int u = 0; u < o.rollback_runs; ++u) {
+      if (u >= 1 && session.elapsed_s() + slowest_s > 0.65 * o.budget_s) {
+        session.note(tool.name + ": rollback runs " + std::to_string(u + 1) + "-" +
+                     std::to_string(o.rollback_runs) + " skipped for the time budget");
+        break;
+      }
+      const double run_start = session.elapsed_s();
+      const Sample before = r.ours({"app-image"}, "app-image-before-rollback");
+      point_latest_at_tag(session, images, bad_tag);
+      Sample s;
+      try {
+        s = r.ours(ours_args(tool, {"update-in-place", "--settle", settle}),
+                   tool.key + "-rollback");
+      } catch (...) {
+        // The good variant is latest again whatever happened.
+        point_latest_at(session, images, images.latest);
+        throw;
+      }
+      point_latest_at(session, images, images.latest);
+      const Sample after = r.ours({"app-image"}, "app-image-after-rollback");
+      const Json was = before.child.value("app_image_ids", Json::array());
+      const Json now = after.child.value("app_image_ids", Json::array());
+      const bool back = s.child.value("rolled_back", false) &&
+                        after.child.value("running", 0) == 13 && was.size() == 1 && now == was;
+      if (!back)
+        session.note(tool.name + " rollback " + std::to_string(u + 1) + ": " +
+                     (s.child.value("rolled_back", false) ? "" : "no rollback reported; ") +
+                     std::to_string(after.child.value("running", 0)) +
+                     " running after it, application image " + now.dump() + ", before it " +
+                     was.dump());
+      rb.process.samples.push_back(s);
+      rb.on_previous.push_back(back);
+      slowest_s = std::max(slowest_s, session.elapsed_s() - run_start);
+    }
+    r.ours(ours_args(tool, {"down"}), tool.key + "-down-after-rollback", false);
+    r.clean();
+  });
+  return rb;
 }
 
 ScaleSteps measure_scaling(Session& session, const Tool& tool, const std::string& scale_file,

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,8 +27,16 @@ struct Options {
   int runs = 5;        // bring-up / take-down cycles per tool; past the
                        // second only while well inside the budget
   int again_runs = 5;  // second bring-ups per tool
-  int update_runs = 2;
-  std::vector<int> jobs = {1, 4};  // our job counts, each measured as a tool of its own
+  int update_runs = 2;             // each of the full update and the in-place one
+  int rollback_runs = 2;           // rolled-back in-place updates
+  int rollback_settle_s = 5;       // the settle watch that catches the bad image
+  // Our job counts, each measured as a tool of its own: for bring-up and
+  // take-down, and for the updates and scaling.
+  std::vector<int> jobs = {1, 4, 8, 13};
+  std::vector<int> update_jobs = {1, 4};
+  int rollback_jobs = 4;
+  // The parts of the run to make (kSections); empty: all of them.
+  std::set<std::string> only;
   std::string registry;            // the sandbox's mirror registry (host:port); empty:
                                    // the stand-in application image stays
   int app_image_mb = kAppImageMb;  // 0: the stand-in application image stays
@@ -39,6 +48,13 @@ struct Options {
   std::string compose = "docker-compose";
   double budget_s = 480;  // optional steps are skipped rather than run past it
 };
+
+// The parts of a run, as --only names them.
+inline const std::vector<std::string> kSections = {"bringup", "update", "inplace",
+                                                    "rollback", "scaling", "bundles"};
+
+// Whether `options` ask for the part `section`.
+bool wanted(const Options& options, const std::string& section);
 
 // One run's shared state: its options, its Runner, the clock it started at
 // and the notes the report ends with.
@@ -79,8 +95,13 @@ struct Tool {
   bool ours() const { return jobs > 0; }
 };
 
-// Ours at each of the options' job counts, then docker-compose.
+// Ours at each of the options' bring-up job counts, then docker-compose.
 std::vector<Tool> tools(const Options& options);
+// Ours at each of the options' update and scaling job counts, then
+// docker-compose.
+std::vector<Tool> update_tools(const Options& options);
+// Ours at `jobs`.
+Tool ours_tool(int jobs);
 
 // The machine, the engine and the peer's Compose files, before any timing.
 struct Setup {
@@ -106,6 +127,17 @@ struct Updates {
   std::vector<Outage> outages;  // each run's, from the engine's events
 };
 
+// Rolled-back in-place updates: the product up on a good image, latest
+// moved to a crashing one, `update --in-place` with a settle watch.
+struct Rollbacks {
+  int jobs = 0;
+  int settle_s = 0;
+  std::string bad_image;  // what latest named during the update
+  Series process;         // each run's update-in-place process; its child
+                          // reports "rollback" (rollback_times.h)
+  std::vector<bool> on_previous;  // per run: 13 ran on the previous image after it
+};
+
 // One scale step of one tool: from `from` workers to `to`.
 struct ScaleStep {
   int from = 0, to = 0;
@@ -125,6 +157,8 @@ struct Measurements {
   Series floor;
   BringUps bringups;
   std::map<std::string, Updates> updates;     // by tool key
+  std::map<std::string, Updates> in_place;    // ours, by tool key
+  Rollbacks rollbacks;
   std::map<std::string, ScaleSteps> steps;    // by tool key
 };
 
@@ -145,8 +179,15 @@ BringUps measure_bringups(Session& session, const std::string& compose_file);
 // to the other variant of `images` (when there are two). docker-compose's is
 // `pull` then `up -d`, and it is then asked to remove the image it replaced,
 // unmeasured, as ours does within the update.
+// With `in_place`, ours runs update --in-place instead (docker-compose has
+// one way, the same either way, and is not measured again).
 Updates measure_updates(Session& session, const Tool& tool, const std::string& compose_file,
-                        AppImages* images);
+                        AppImages* images, bool in_place = false);
+// Rolled-back updates of ours at the options' rollback job count: latest
+// moves to `bad_tag` of lmdx2/app (an image whose entry point exits at
+// once) before each, and back to the good variant after; each run must end
+// with 13 running on the image that ran before it, or counts as failed.
+Rollbacks measure_rollbacks(Session& session, AppImages& images, const std::string& bad_tag);
 // The worker staircase of one tool (docker-compose on `scale_file`), with
 // no step begun that would not end by `until_s` (seconds into the run, at
 // most the budget); `reference` (another tool's steps) paces it until this

@@ -11,6 +11,8 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,11 +20,13 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/quiet_host.h"
+#include "bench/rollback_times.h"
 #include "bench/timing_client.h"
 #include "bootstrap/docker/docker_client.h"
 #include "bootstrap/docker/errors.h"
 #include "bootstrap/installer/kestro_installer.h"
 #include "bootstrap/installer/lumadex/lumadex_installer.h"
+#include "bootstrap/installer/rollback.h"
 
 namespace kestro::bench {
 
@@ -179,7 +183,9 @@ Json downtime(const RequestLog& log) {
   const char* names[6] = {"stop", "remove", "pull", "create", "start", "other_requests"};
   Json split = Json::object();
   for (int i = 0; i < 6; ++i) split[names[i]] = Json{{"ms", phase_ms[i]}, {"requests", phase_n[i]}};
-  split["ours_between_requests"] = Json{{"ms", total - in_requests}, {"requests", 0}};
+  // Rounding of the clock's reads can make the difference a hair below 0.
+  split["ours_between_requests"] =
+      Json{{"ms", std::max(0.0, total - in_requests)}, {"requests", 0}};
   return Json{{"total_ms", total}, {"split", split}};
 }
 
@@ -237,6 +243,47 @@ int op_update(int jobs, const std::string& result) {
       out = Json::parse(f);
     }
     out["downtime"] = downtime(*in.log);
+    write_result(result, out);
+  }
+  return status;
+}
+
+int op_update_in_place(int jobs, int settle_s, const std::string& result) {
+  Instruments in;
+  QuietHost quiet;
+  bool rolled_back = false;
+  int status = measured(result, in, [&] {
+    LumadexInstaller::Environment environment{quiet.host, [&] { return in.make_client(); }, {}};
+    environment.jobs = jobs;
+    environment.settle.settle = std::chrono::seconds(settle_s);
+    LumadexInstaller product(environment);
+    try {
+      product.update_in_place();
+    } catch (const installer::RolledBack& e) {
+      // What a bad version is meant to end in; the run judges it.
+      std::cout << "kestro_bench: " << e.what() << std::endl;
+      rolled_back = true;
+    }
+    return true;
+  });
+  if (!result.empty()) {
+    Json out;
+    {
+      std::ifstream f(result);
+      out = Json::parse(f);
+    }
+    out["downtime"] = downtime(*in.log);
+    out["rolled_back"] = rolled_back;
+    out["settle_s"] = settle_s;
+    std::vector<CallRecord> calls;
+    {
+      std::lock_guard<std::mutex> lock(in.log->mutex);
+      calls = in.log->calls;
+    }
+    if (std::optional<RollbackTimes> t = rollback_times(std::move(calls)))
+      out["rollback"] = Json{{"watch_ms", t->watch_ms},
+                             {"failed_to_running_ms", t->failed_to_running_ms},
+                             {"started_to_running_ms", t->started_to_running_ms}};
     write_result(result, out);
   }
   return status;
@@ -376,6 +423,30 @@ int helper_clean() {
     return 0;
   } catch (const std::exception& e) {
     std::cerr << "kestro_bench: clean: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int helper_app_image(const std::string& result) {
+  try {
+    auto client = docker::DockerClient::from_environment();
+    std::set<std::string> application;
+    for (const installer::ServiceDescription& s : LumadexInstaller::lumadex_services)
+      if (s.image.rfind(LumadexInstaller::main_service, 0) == 0)
+        application.insert(std::string(LumadexInstaller::application_name) + "-" + s.name);
+    int running = 0;
+    std::set<std::string> ids;
+    for (const docker::ContainerRef& c : client->list_containers(false)) {
+      if (!ours_or_peers(c.name)) continue;
+      ++running;
+      if (application.count(c.name)) ids.insert(c.image_id);
+    }
+    write_result(result, Json{{"running", running},
+                              {"application_containers", application.size()},
+                              {"app_image_ids", std::vector<std::string>(ids.begin(), ids.end())}});
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "kestro_bench: app-image: " << e.what() << std::endl;
     return 1;
   }
 }

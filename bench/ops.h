@@ -16,6 +16,10 @@ int op_up(int jobs, const std::string& result);
 int op_down(int jobs, const std::string& result);
 // LumadexInstaller::update(), with the request timeline split by kind.
 int op_update(int jobs, const std::string& result);
+// LumadexInstaller::update_in_place(), watched for `settle_s` seconds (0: no
+// watch); a rollback (RolledBack) is reported, with its times from the
+// request timeline, not counted as a failure.
+int op_update_in_place(int jobs, int settle_s, const std::string& result);
 // scale_service("worker", n).
 int op_scale(int n, int jobs, const std::string& result);
 
@@ -26,6 +30,9 @@ int helper_pull();
 // Stops and removes every container, network and volume named lumadex-* or
 // lumadex_* (ours and docker-compose's), leaving the images.
 int helper_clean();
+// The running lumadex containers and the image ids the application's
+// containers run, as JSON.
+int helper_app_image(const std::string& result);
 // Exit status 0 when exactly `expected` lumadex containers are running.
 int helper_check(int expected);
 

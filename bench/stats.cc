@@ -32,4 +32,13 @@ std::string mmm(const std::vector<double>& values, int decimals) {
   return fmt(s.median, decimals) + " [" + fmt(s.min, decimals) + "-" + fmt(s.max, decimals) + "]";
 }
 
+int smallest_within(const std::map<int, double>& values, double slack) {
+  if (values.empty()) return 0;
+  double best = values.begin()->second;
+  for (const auto& [key, value] : values) best = std::min(best, value);
+  for (const auto& [key, value] : values)
+    if (value <= best * (1 + slack)) return key;
+  return 0;
+}
+
 }  // namespace kestro::bench

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,9 @@ double median(const std::vector<double>& values);
 std::string fmt(double x, int decimals = 0);
 // "median [min-max]"; "median (1 run)" for one value, "-" for none.
 std::string mmm(const std::vector<double>& values, int decimals = 0);
+// The smallest key whose value is at most (1 + `slack`) times the smallest
+// value (job count -> median wall time: the fewest jobs nearly as fast as the
+// fastest); 0 when `values` is empty.
+int smallest_within(const std::map<int, double>& values, double slack);
 
 }  // namespace kestro::bench

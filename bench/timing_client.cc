@@ -19,11 +19,13 @@ const char* kind_name(CallKind kind) {
     case CallKind::kRemoveVolume: return "remove_volume";
     case CallKind::kGetImage: return "get_image";
     case CallKind::kRemoveImage: return "remove_image";
+    case CallKind::kTagImage: return "tag_image";
     case CallKind::kPull: return "pull";
     case CallKind::kCreateContainer: return "create_container";
     case CallKind::kStartContainer: return "start_container";
     case CallKind::kStopContainer: return "stop_container";
     case CallKind::kRemoveContainer: return "remove_container";
+    case CallKind::kRenameContainer: return "rename_container";
     case CallKind::kInspectContainer: return "inspect_container";
     case CallKind::kContainerLogs: return "container_logs";
     case CallKind::kLogin: return "login";
@@ -134,6 +136,14 @@ std::string TimingClient::version_document() {
 }
 docker::EngineInfo TimingClient::info() {
   return timed(CallKind::kInfo, [&] { return ForwardingClient::info(); });
+}
+
+void TimingClient::tag_image(const std::string& source, const std::string& repository,
+                             const std::string& tag) {
+  timed(CallKind::kTagImage, [&] { ForwardingClient::tag_image(source, repository, tag); });
+}
+void TimingClient::rename_container(const std::string& id, const std::string& name) {
+  timed(CallKind::kRenameContainer, [&] { ForwardingClient::rename_container(id, name); });
 }
 
 }  // namespace kestro::bench

@@ -25,11 +25,13 @@ enum class CallKind {
   kRemoveVolume,
   kGetImage,
   kRemoveImage,
+  kTagImage,
   kPull,
   kCreateContainer,
   kStartContainer,
   kStopContainer,
   kRemoveContainer,
+  kRenameContainer,
   kInspectContainer,
   kContainerLogs,
   kLogin,
@@ -71,6 +73,8 @@ class TimingClient : public bootstrap::docker::ForwardingClient {
   void remove_volume(const std::string& name) override;
   std::string get_image(const std::string& reference) override;
   void remove_image(const std::string& reference, bool force) override;
+  void tag_image(const std::string& source, const std::string& repository,
+                 const std::string& tag) override;
   void pull_image(const std::string& repository, const std::string& tag,
                   const bootstrap::docker::PullProgress& progress) override;
   bootstrap::docker::ContainerRef create_container(
@@ -78,6 +82,7 @@ class TimingClient : public bootstrap::docker::ForwardingClient {
   void start_container(const std::string& id) override;
   void stop_container(const std::string& id) override;
   void remove_container(const std::string& id) override;
+  void rename_container(const std::string& id, const std::string& name) override;
   bootstrap::docker::ContainerDetails inspect_container(const std::string& id) override;
   void container_logs(const std::string& id, const bootstrap::docker::LogOptions& options,
                       const bootstrap::docker::LogSink& sink) override;

@@ -31,5 +31,20 @@ TEST(BenchStats, PrintsMedianAndRangeAsTheTableShowsThem) {
   EXPECT_EQ(mmm({}), "-");
 }
 
+TEST(BenchStats, ChoosesTheFewestJobsWithinTheSlackOfTheFastest) {
+  struct Case {
+    std::map<int, double> wall;
+    int chosen;
+  };
+  const std::vector<Case> cases = {
+      {{{1, 9800}, {4, 7800}, {8, 7500}, {13, 7600}}, 4},  // 7800 <= 1.05 x 7500
+      {{{1, 9800}, {4, 8000}, {8, 7500}, {13, 7600}}, 8},  // 8000 > 7875; 13 is slower
+      {{{1, 4000}, {4, 4150}, {8, 3990}}, 1},              // the fewest also nearly fastest
+      {{{13, 100}}, 13},
+      {{}, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(smallest_within(c.wall, 0.05), c.chosen);
+}
+
 }  // namespace
 }  // namespace kestro::bench
