@@ -619,7 +619,10 @@ TEST(CliOnEngine, OperationLogRecordsEachChangingCommand) {
   const std::string log = dir + "/kestro/bootstrap.log";
   const std::string log_env = "KESTRO_LOG_FILE=" + log;
 
-  RunResult installed = bootstrap_with_private_sysctl("install", {log_env});
+  // One request at a time, so that each line we print comes just before
+  // the request it announces (with more, a line waits for the lines before
+  // it while its request is already answered).
+  RunResult installed = bootstrap_with_private_sysctl("install --jobs 1", {log_env});
   ASSERT_EQ(0, installed.status) << installed.out << installed.err;
   struct stat folder {}, file {};
   ASSERT_EQ(0, stat((dir + "/kestro").c_str(), &folder));
@@ -640,7 +643,7 @@ TEST(CliOnEngine, OperationLogRecordsEachChangingCommand) {
   const std::regex line_form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (start|out|err|engine|exit) .*)");
   for (const std::string& line : record) EXPECT_TRUE(std::regex_match(line, line_form)) << line;
   const std::vector<std::string> in_order{
-      R"(.* start bootstrap .* \(commit .*\): \S*/bootstrap install \(user root.*, pid \d+\))",
+      R"(.* start bootstrap .* \(commit .*\): \S*/bootstrap install --jobs 1 \(user root.*, pid \d+\))",
       R"(.* out installing lumadex)",
       R"(.* engine GET /v1\.\d+/networks 200 \d+ ms)",
       R"(.* out starting container lumadex-api)",
