@@ -3,11 +3,16 @@
 // container that fails seconds after another).
 #include "bootstrap/installer/settle.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "bootstrap/docker/forwarding_client.h"
 #include "tests/support/fake_engine.h"
 
 namespace bootstrap::installer {
@@ -97,6 +102,72 @@ TEST(SettleWatch, EveryFailureIsPrintedWhenSeenAndNamedAtTheEndOfTheSettlePeriod
                 "app-worker exited with status 2 (restarted 5 times)\n"
                 "app-cache exited and was restarted (restarted 1 time)\n",
             out.str());
+}
+
+// Holds each inspection and log read until `hold` of its kind are in flight
+// (or two seconds have passed) and keeps the most seen at once.
+class Gathering : public docker::ForwardingClient {
+ public:
+  Gathering(std::shared_ptr<testing::FakeEngine> engine, int hold)
+      : ForwardingClient(std::move(engine)), hold_(hold) {}
+
+  docker::ContainerDetails inspect_container(const std::string& id) override {
+    docker::ContainerDetails details;
+    gather(inspections_, [&] { details = ForwardingClient::inspect_container(id); });
+    return details;
+  }
+  void container_logs(const std::string& id, const docker::LogOptions& options,
+                      const docker::LogSink& sink) override {
+    gather(log_reads_, [&] { ForwardingClient::container_logs(id, options, sink); });
+  }
+
+  struct Kind {
+    int in_flight = 0;
+    int most = 0;
+  };
+  Kind inspections_, log_reads_;
+
+ private:
+  template <typename Call>
+  void gather(Kind& kind, Call call) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      kind.most = std::max(kind.most, ++kind.in_flight);
+      changed_.notify_all();
+      changed_.wait_for(lock, std::chrono::seconds(2), [&] { return kind.in_flight >= hold_; });
+    }
+    call();
+    std::lock_guard<std::mutex> lock(mutex_);
+    --kind.in_flight;
+  }
+
+  const int hold_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
+// The engine answers about a container it is restarting only once the
+// restart is through: asked one after another, several crashing containers
+// kept a 5-second watch going for 20 seconds. The watch asks about all of
+// them at once and still prints in their order.
+TEST(SettleWatch, AsksAboutEveryContainerAtOnceAndPrintsInOrder) {
+  auto engine = std::make_shared<testing::FakeEngine>();
+  const std::vector<std::string> names = {"app-web", "app-worker", "app-cache"};
+  for (const std::string& name : names) {
+    engine->add_container(name, "kestro/probe", "exited").exit_code = 3;
+    engine->containers_.back().log = {{docker::LogStream::kStderr, name + " is broken"}};
+  }
+  Gathering gathering(engine, 3);
+  SteppingTimer timer;
+  std::ostringstream out;
+  const SettleOptions options{std::chrono::seconds(5), std::chrono::seconds(30), false};
+  EXPECT_THROW(watch_settle(gathering, names, options, out, timer), SettleFailure);
+  EXPECT_EQ(3, gathering.inspections_.most);
+  EXPECT_EQ(3, gathering.log_reads_.most);
+  std::string expected = "checking that 3 containers stay up (5 s)\n";
+  for (const std::string& name : names)
+    expected += name + " exited with status 3 (restarted 0 times)\n    " + name + " is broken\n";
+  EXPECT_EQ(expected, out.str());
 }
 
 }  // namespace

@@ -97,6 +97,7 @@ void FakeEngine::fail_next(const std::string& request_prefix, std::exception_ptr
 }
 
 void FakeEngine::request(const std::string& line) {
+  std::lock_guard<std::mutex> hold(request_mutex_);
   requests_.push_back(line);
   if (!answers_)
     throw docker::ConnectionError(line, "unix:///var/run/docker.sock", "Connection refused");

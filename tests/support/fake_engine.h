@@ -14,9 +14,14 @@
 // next request whose line starts with a given prefix, and `errors_` maps a
 // request line to an error thrown every time that exact line is asked. A
 // failing request is still recorded in `requests_`.
+//
+// Requests that only read (inspections, logs) may come from several threads
+// at once, as the settle watch sends them; requests that change the state
+// must come one at a time.
 #pragma once
 
 #include <concepts>
+#include <mutex>
 #include <exception>
 #include <map>
 #include <optional>
@@ -212,6 +217,7 @@ class FakeEngine : public docker::Client {
   docker::ServiceRef* find_service(const std::string& id_or_name);
 
   std::vector<std::pair<std::string, std::exception_ptr>> one_shot_;
+  std::mutex request_mutex_;  // guards requests_ and one_shot_ in request()
 };
 
 }  // namespace bootstrap::testing
