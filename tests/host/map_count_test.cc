@@ -1,5 +1,7 @@
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "bootstrap/host/map_count.h"
@@ -144,6 +146,29 @@ TEST(CheckVmMaxMapCount, RaisesTheValueAndPersistsItUnlessTheFilesLastLineIsHigh
     set_in_force(fake, c.in_force);
     EXPECT_EQ((Outcome{c.printed, c.commands, c.after}), check(fake)) << "file: " << c.before;
   }
+}
+
+// Its lines go to the console the host carries, coloured when that
+// console's terminal allows, and nothing to standard output.
+TEST(CheckVmMaxMapCount, PrintsOnTheHostsConsole) {
+  FakeHost fake = FakeHost::bare();
+  write_file(fake.host.sysctl_conf, "");
+  set_in_force(fake, "vm.max_map_count = 65530\n");
+  std::ostringstream out, err;
+  const base::Console console(out, err, base::Terminal{true, true});
+  host::Host coloured{fake.host.process,     fake.host.shell,      fake.host.system,
+                      fake.host.files,       fake.host.sysctl_conf, fake.host.os_release,
+                      fake.host.apt_keyrings, console};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ("", check_vm_max_map_count(coloured));
+  EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
+  EXPECT_EQ(
+      "\033[33mvm.max_map_count<262144\033[0m\n"
+      "applying vm.max_map_count=262144\n"
+      "\033[32mapplied vm.max_map_count setting\033[0m\n"
+      "making persistent vm.max_map_count=262144\n"
+      "\033[32mapplied persistent vm.max_map_count setting\033[0m\n",
+      out.str());
 }
 
 TEST(CheckVmMaxMapCount, MissingFileOrProgram) {
