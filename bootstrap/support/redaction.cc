@@ -182,6 +182,7 @@ class Redactor {
   }
 
   void note(const std::string& member, const std::string& where, const std::string& name) {
+    if (quiet_) return;
     if (noted_.insert(member + '\0' + where + '\0' + name).second)
       found_.push_back(Redaction{member, where, name});
   }
@@ -253,6 +254,14 @@ class Redactor {
         const auto before = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at),
                                        '\n');
         const std::string here = where.empty() ? "line " + std::to_string(before + 1) : where;
+        // A key whose END line is missing runs to the end of the text and
+        // may swallow lines that hold secrets of their own (PASSWORD=...):
+        // their values are learnt too, so their copies elsewhere are found.
+        // The key's redaction is the one recorded.
+        quiet_ = true;
+        for (const std::string& l : base::split_lines(lines))
+          url_passwords(assignments(l, member, here), member, here);
+        quiet_ = false;
         replace(text, from, to, member, here, label);
       }
       at = from;
@@ -408,6 +417,7 @@ class Redactor {
   }
 
   std::vector<Redaction>& found_;
+  bool quiet_ = false;                         // learn without recording (inside a key's body)
   std::set<std::string> noted_;                // member, where and name of each of found_
   std::map<std::string, std::string> values_;  // secret value -> its name
 };
